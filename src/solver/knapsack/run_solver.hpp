@@ -1,0 +1,18 @@
+#pragma once
+
+#include <chrono>
+
+#include "solver/knapsack/problem.hpp"
+
+namespace torvane {
+
+// The one solve routine: selects a subset of the problem's candidates
+// under the constraints and reports it with its scores and statistics.
+SolveResult run_solver(const SolverSettings& settings, const ProblemInstance& problem,
+                       const ConstraintSet& constraints);
+
+// Milliseconds from `start` to `now`, as (whole seconds + nanoseconds / 1e9)
+// * 1000; 0.0 when `now` is earlier than `start`.
+double elapsed_ms(std::chrono::steady_clock::time_point start, std::chrono::steady_clock::time_point now);
+
+}  // namespace torvane
