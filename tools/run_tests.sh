@@ -15,7 +15,7 @@ if ! ls /usr/lib/*/libgtest.a /usr/lib/libgtest.a /usr/local/lib/libgtest.a >/de
 fi
 
 # A virtual environment with the Python test tools.
-venv=${TORVANE_VENV:-.venv}
+venv=${TORVANE_VENV:-$PWD/.venv}
 if [ ! -x "$venv/bin/python" ]; then
   python3 -m venv "$venv"
 fi
@@ -28,10 +28,10 @@ py="$venv/bin/python"
 
 # C++ core tests through CTest; a run that finds no test fails.
 cmake_bin="$venv/bin/cmake"
-"$cmake_bin" -S . -B build/core-tests -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
+"$cmake_bin" -S . -B build/test-core -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
   -DTORVANE_BUILD_PYTHON=OFF -DTORVANE_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
-"$cmake_bin" --build build/core-tests -j "$jobs"
-"$venv/bin/ctest" --test-dir build/core-tests --output-on-failure --no-tests=error -j "$jobs"
+"$cmake_bin" --build build/test-core -j "$jobs"
+"$venv/bin/ctest" --test-dir build/test-core --output-on-failure --no-tests=error -j "$jobs"
 
 # Python interface tests (pytest fails when it collects nothing).
 "$py" -m pytest -q tests/python

@@ -1,0 +1,410 @@
+#include "records.hpp"
+
+#include <limits>
+#include <new>
+#include <string>
+#include <type_traits>
+
+#include "common/format.hpp"
+#include "common/roles.hpp"
+#include "convert.hpp"
+
+namespace torvane::py {
+
+namespace {
+
+// ---- Field conversion, chosen by the C++ type of the field ----------------
+
+bool convert(PyObject* obj, float& out) { return to_f32(obj, out); }
+bool convert(PyObject* obj, bool& out) { return to_bool(obj, out); }
+bool convert(PyObject* obj, std::optional<std::uint64_t>& out) { return to_optional_u64(obj, out); }
+
+template <typename T>
+    requires(std::is_unsigned_v<T> && !std::is_same_v<T, bool>)
+bool convert(PyObject* obj, T& out) {
+    std::uint64_t value;
+    if (!to_u64(obj, value)) return false;
+    if (value > std::numeric_limits<T>::max()) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = static_cast<T>(value);
+    return true;
+}
+
+PyObject* to_python(float value) { return PyFloat_FromDouble(static_cast<double>(value)); }
+PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
+PyObject* to_python(bool value) { return new_ref(value ? Py_True : Py_False); }
+PyObject* to_python(const std::optional<std::uint64_t>& value) {
+    if (!value) return new_ref(Py_None);
+    return PyLong_FromUnsignedLongLong(*value);
+}
+template <typename T>
+    requires(std::is_unsigned_v<T> && !std::is_same_v<T, bool>)
+PyObject* to_python(T value) {
+    return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value));
+}
+PyObject* to_python(const std::vector<std::size_t>& values) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyLong_FromSize_t(values[i]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+PyObject* to_python(const std::vector<std::string>& values) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyUnicode_DecodeUTF8(values[i].data(), static_cast<Py_ssize_t>(values[i].size()),
+                                              "surrogatepass");
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+// ---- Generic attribute access ----------------------------------------------
+
+template <typename Obj>
+auto& values_of(PyObject* self) {
+    return reinterpret_cast<Obj*>(self)->values;
+}
+
+template <typename Obj, auto Member>
+PyObject* get_value(PyObject* self, void*) {
+    return guarded([&] { return to_python(values_of<Obj>(self).*Member); });
+}
+
+// Assignment converts into a temporary first, so a refused value leaves
+// the record unchanged. The closure carries the field name.
+template <typename Obj, auto Member>
+int set_value(PyObject* self, PyObject* value, void* closure) {
+    return guarded_int([&] {
+        if (value == nullptr) {
+            PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+            return -1;
+        }
+        auto& field = values_of<Obj>(self).*Member;
+        std::remove_reference_t<decltype(field)> converted{};
+        if (!convert(value, converted)) {
+            wrap_argument_type_error(static_cast<const char*>(closure));
+            return -1;
+        }
+        field = converted;
+        return 0;
+    });
+}
+
+template <typename Values, auto Member>
+bool assign_param(Values& values, PyObject* obj) {
+    return convert(obj, values.*Member);
+}
+
+template <typename Values>
+struct Param {
+    const char* name;
+    bool (*assign)(Values&, PyObject*);
+};
+
+template <typename Obj>
+void dealloc_record(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    using Values = std::remove_reference_t<decltype(values_of<Obj>(self))>;
+    values_of<Obj>(self).~Values();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Builds a record from constructor arguments: bind, then convert in
+// parameter order, stopping at the first refusal. Nothing is allocated
+// before every value has been accepted.
+template <typename Obj, typename Values, std::size_t N>
+PyObject* new_record(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* class_name,
+                     const Param<Values> (&params)[N]) {
+    return guarded([&]() -> PyObject* {
+        const char* names[N];
+        for (std::size_t i = 0; i < N; ++i) names[i] = params[i].name;
+        PyObject* given[N];
+        if (!bind_arguments(class_name, names, N, args, kwargs, given)) return nullptr;
+        Values values;
+        for (std::size_t i = 0; i < N; ++i) {
+            if (given[i] != nullptr && !params[i].assign(values, given[i])) {
+                wrap_argument_type_error(params[i].name);
+                return nullptr;
+            }
+        }
+        PyObject* self = type->tp_alloc(type, 0);
+        if (self == nullptr) return nullptr;
+        new (&reinterpret_cast<Obj*>(self)->values) Values(std::move(values));
+        return self;
+    });
+}
+
+PyObject* make_type(PyType_Spec* spec) { return PyType_FromSpec(spec); }
+
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+constexpr unsigned kRecordFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned kRecordFlags = Py_TPFLAGS_DEFAULT;
+#endif
+
+// ---- SolverConfig ------------------------------------------------------------
+
+#define TORVANE_CONFIG_FIELDS(X)                                   \
+    X(alpha, alpha)                                                \
+    X(beta, beta)                                                  \
+    X(gamma, gamma)                                                \
+    X(delta, delta)                                                \
+    X(epsilon, epsilon)                                            \
+    X(mu, mu)                                                      \
+    X(support_secondary_discount, support_secondary_discount)      \
+    X(support_quorum_bonus, support_quorum_bonus)                  \
+    X(support_quorum_threshold, support_quorum_threshold)          \
+    X(support_quorum_cap, support_quorum_cap)                      \
+    X(lambda_, lambda)                                             \
+    X(iterations, iterations)                                      \
+    X(tabu_tenure, tabu_tenure)                                    \
+    X(early_stopping_patience, early_stopping_patience)            \
+    X(use_gpu, use_gpu)                                            \
+    X(random_seed, random_seed)                                    \
+    X(enable_gpu_move_evaluation, enable_gpu_move_evaluation)      \
+    X(enable_path_relinking, enable_path_relinking)                \
+    X(enable_destroy_repair, enable_destroy_repair)                \
+    X(enable_reactive_tenure, enable_reactive_tenure)              \
+    X(enable_exact_window, enable_exact_window)                    \
+    X(exact_window_size, exact_window_size)                        \
+    X(exact_window_time_ms, exact_window_time_ms)
+
+#define TORVANE_PARAM(py_name, member) {#py_name, &assign_param<ConfigValues, &ConfigValues::member>},
+const Param<ConfigValues> kConfigParams[] = {TORVANE_CONFIG_FIELDS(TORVANE_PARAM)};
+#undef TORVANE_PARAM
+
+#define TORVANE_GETSET(py_name, member)                                                                   \
+    {#py_name, &get_value<ConfigObject, &ConfigValues::member>, &set_value<ConfigObject, &ConfigValues::member>, \
+     nullptr, const_cast<char*>(#py_name)},
+PyGetSetDef kConfigGetSet[] = {TORVANE_CONFIG_FIELDS(TORVANE_GETSET){nullptr, nullptr, nullptr, nullptr, nullptr}};
+#undef TORVANE_GETSET
+
+PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return new_record<ConfigObject>(type, args, kwargs, "SolverConfig", kConfigParams);
+}
+
+PyObject* config_repr(PyObject* self) {
+    return guarded([&] {
+        const ConfigValues& v = values_of<ConfigObject>(self);
+        const std::string text = "SolverConfig(alpha=" + format_f32_shortest(v.alpha) +
+                                 ", beta=" + format_f32_shortest(v.beta) + ", gamma=" + format_f32_shortest(v.gamma) +
+                                 ", delta=" + format_f32_shortest(v.delta) +
+                                 ", epsilon=" + format_f32_shortest(v.epsilon) + ", mu=" + format_f32_shortest(v.mu) +
+                                 ", lambda_=" + format_f32_shortest(v.lambda) +
+                                 ", iterations=" + std::to_string(v.iterations) + ", use_gpu=" + format_bool(v.use_gpu) +
+                                 ")";
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+PyType_Slot kConfigSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&config_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_record<ConfigObject>)},
+    {Py_tp_repr, reinterpret_cast<void*>(&config_repr)},
+    {Py_tp_getset, kConfigGetSet},
+    {Py_tp_doc, const_cast<char*>(
+                    "SolverConfig(alpha=1.0, beta=0.3, gamma=0.2, delta=0.1, epsilon=0.0, mu=1.0, "
+                    "support_secondary_discount=0.35, support_quorum_bonus=0.18, support_quorum_threshold=0.55, "
+                    "support_quorum_cap=4, lambda_=0.5, iterations=100, tabu_tenure=10, early_stopping_patience=20, "
+                    "use_gpu=False, random_seed=None, enable_gpu_move_evaluation=True, enable_path_relinking=True, "
+                    "enable_destroy_repair=True, enable_reactive_tenure=True, enable_exact_window=True, "
+                    "exact_window_size=14, exact_window_time_ms=25)\n--\n\n"
+                    "Python-exposed solver configuration")},
+    {0, nullptr},
+};
+
+PyType_Spec kConfigSpec = {"torvane_solver.SolverConfig", sizeof(ConfigObject), 0, kRecordFlags, kConfigSlots};
+
+// ---- SolverConstraints -------------------------------------------------------
+
+#define TORVANE_CONSTRAINT_NUMBERS(X) \
+    X(max_tokens)                     \
+    X(min_tokens)                     \
+    X(min_chunks)                     \
+    X(max_chunks)                     \
+    X(max_per_cluster)
+
+#define TORVANE_PARAM(member) {#member, &assign_param<ConstraintValues, &ConstraintValues::member>},
+const Param<ConstraintValues> kConstraintParams[] = {
+    TORVANE_CONSTRAINT_NUMBERS(TORVANE_PARAM)
+    {"must_include_roles", [](ConstraintValues& v, PyObject* o) { return to_text_list(o, v.must_include_roles); }},
+    {"excluded_chunks", [](ConstraintValues& v, PyObject* o) { return to_text_list(o, v.excluded_chunks); }},
+    {"required_chunks", [](ConstraintValues& v, PyObject* o) { return to_text_list(o, v.required_chunks); }},
+};
+#undef TORVANE_PARAM
+
+#define TORVANE_GETSET(member)                                                                                \
+    {#member, &get_value<ConstraintsObject, &ConstraintValues::member>,                                       \
+     &set_value<ConstraintsObject, &ConstraintValues::member>, nullptr, const_cast<char*>(#member)},
+PyGetSetDef kConstraintGetSet[] = {
+    TORVANE_CONSTRAINT_NUMBERS(TORVANE_GETSET){nullptr, nullptr, nullptr, nullptr, nullptr}};
+#undef TORVANE_GETSET
+
+PyObject* constraints_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return new_record<ConstraintsObject>(type, args, kwargs, "SolverConstraints", kConstraintParams);
+}
+
+PyObject* constraints_repr(PyObject* self) {
+    return guarded([&] {
+        const ConstraintValues& v = values_of<ConstraintsObject>(self);
+        const std::string text = "SolverConstraints(max_tokens=" + std::to_string(v.max_tokens) +
+                                 ", max_chunks=" + std::to_string(v.max_chunks) +
+                                 ", max_per_cluster=" + std::to_string(v.max_per_cluster) + ")";
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+PyType_Slot kConstraintSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&constraints_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_record<ConstraintsObject>)},
+    {Py_tp_repr, reinterpret_cast<void*>(&constraints_repr)},
+    {Py_tp_getset, kConstraintGetSet},
+    {Py_tp_doc, const_cast<char*>("SolverConstraints(max_tokens=8192, min_tokens=0, min_chunks=1, max_chunks=50, "
+                                  "max_per_cluster=3, must_include_roles=None, excluded_chunks=None, "
+                                  "required_chunks=None)\n--\n\n"
+                                  "Python-exposed solver constraints")},
+    {0, nullptr},
+};
+
+PyType_Spec kConstraintSpec = {"torvane_solver.SolverConstraints", sizeof(ConstraintsObject), 0, kRecordFlags,
+                               kConstraintSlots};
+
+// ---- SolverOutput --------------------------------------------------------------
+
+// Fields in dictionary order; getters read the solve result in place.
+#define TORVANE_OUTPUT_FIELDS(X)                         \
+    X(selected_indices, selected_indices)                \
+    X(objective_score, breakdown.objective_score)        \
+    X(relevance_total, breakdown.relevance_total)        \
+    X(density_total, breakdown.density_total)            \
+    X(centrality_total, breakdown.centrality_total)      \
+    X(recency_total, breakdown.recency_total)            \
+    X(auxiliary_total, breakdown.auxiliary_total)        \
+    X(fulfilment_total, breakdown.fulfilment_total)      \
+    X(redundancy_penalty, breakdown.redundancy_penalty)  \
+    X(total_tokens, total_tokens)                        \
+    X(num_selected, num_selected)                        \
+    X(iterations_run, iterations_run)                    \
+    X(best_iteration, best_iteration)                    \
+    X(constraints_satisfied, constraints_satisfied)      \
+    X(constraint_violations, constraint_violations)      \
+    X(solve_time_ms, solve_time_ms)                      \
+    X(exact_window_used, exact_window_used)              \
+    X(exact_window_core_size, exact_window_core_size)    \
+    X(exact_window_nodes, exact_window_nodes)            \
+    X(exact_window_exhaustive, exact_window_exhaustive)  \
+    X(exact_window_gap, exact_window_gap)                \
+    X(exact_window_fixed_in, exact_window_fixed_in)      \
+    X(exact_window_fixed_out, exact_window_fixed_out)
+
+#define TORVANE_GETTER(py_name, path)                                                     \
+    PyObject* get_##py_name(PyObject* self, void*) {                                     \
+        return guarded([&] { return to_python(reinterpret_cast<OutputObject*>(self)->result.path); }); \
+    }
+TORVANE_OUTPUT_FIELDS(TORVANE_GETTER)
+#undef TORVANE_GETTER
+
+#define TORVANE_GETSET(py_name, path) {#py_name, &get_##py_name, nullptr, nullptr, nullptr},
+PyGetSetDef kOutputGetSet[] = {TORVANE_OUTPUT_FIELDS(TORVANE_GETSET){nullptr, nullptr, nullptr, nullptr, nullptr}};
+#undef TORVANE_GETSET
+
+PyObject* output_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined for SolverOutput");
+    return nullptr;
+}
+
+void output_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<OutputObject*>(self)->result.~SolveResult();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* output_repr(PyObject* self) {
+    return guarded([&] {
+        const SolveResult& r = reinterpret_cast<OutputObject*>(self)->result;
+        const std::string text = "SolverOutput(selected=" + std::to_string(r.num_selected) +
+                                 ", score=" + format_f64_fixed(r.breakdown.objective_score, 4) +
+                                 ", tokens=" + std::to_string(r.total_tokens) +
+                                 ", time=" + format_f64_fixed(r.solve_time_ms, 2) + "ms)";
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+PyObject* output_to_dict(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        Ref dict(PyDict_New());
+        if (!dict) return nullptr;
+        for (const PyGetSetDef* field = kOutputGetSet; field->name != nullptr; ++field) {
+            Ref value(field->get(self, nullptr));
+            if (!value || PyDict_SetItemString(dict.get(), field->name, value.get()) < 0) return nullptr;
+        }
+        return dict.release();
+    });
+}
+
+PyMethodDef kOutputMethods[] = {
+    {"to_dict", &output_to_dict, METH_NOARGS,
+     "to_dict($self)\n--\n\nThe output as a new dict: every field under its own name, in field order."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kOutputSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&output_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&output_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(&output_repr)},
+    {Py_tp_getset, kOutputGetSet},
+    {Py_tp_methods, kOutputMethods},
+    {Py_tp_doc, const_cast<char*>("Python-exposed solver output")},
+    {0, nullptr},
+};
+
+PyType_Spec kOutputSpec = {"torvane_solver.SolverOutput", sizeof(OutputObject), 0, kRecordFlags, kOutputSlots};
+
+PyTypeObject* cached_type(PyObject*& cell, PyType_Spec* spec) {
+    if (cell == nullptr) cell = make_type(spec);
+    return reinterpret_cast<PyTypeObject*>(cell);
+}
+
+PyObject* g_config_type = nullptr;
+PyObject* g_constraints_type = nullptr;
+PyObject* g_output_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* solver_config_type() { return cached_type(g_config_type, &kConfigSpec); }
+PyTypeObject* solver_constraints_type() { return cached_type(g_constraints_type, &kConstraintSpec); }
+PyTypeObject* solver_output_type() { return cached_type(g_output_type, &kOutputSpec); }
+
+PyObject* make_solver_output(SolveResult&& result) {
+    PyTypeObject* type = solver_output_type();
+    if (type == nullptr) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&reinterpret_cast<OutputObject*>(self)->result) SolveResult(std::move(result));
+    return self;
+}
+
+ConstraintSet to_constraint_set(const ConstraintValues& values) {
+    ConstraintSet set;
+    set.max_tokens = values.max_tokens;
+    set.min_tokens = values.min_tokens;
+    set.min_chunks = values.min_chunks;
+    set.max_chunks = values.max_chunks;
+    set.max_per_cluster = values.max_per_cluster;
+    for (const std::string& name : values.must_include_roles) set.must_include_roles.insert(parse_role(name));
+    set.excluded_chunks.insert(values.excluded_chunks.begin(), values.excluded_chunks.end());
+    set.required_chunks.insert(values.required_chunks.begin(), values.required_chunks.end());
+    return set;
+}
+
+}  // namespace torvane::py

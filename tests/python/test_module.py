@@ -1,0 +1,55 @@
+import importlib
+import sys
+import unicodedata
+
+import pytest
+
+import torvane_solver as ts
+
+# Attributes in registration order; the solver class and the MaxSim
+# functions join as they are built.
+EXPECTED_ORDER = ["SolverConfig", "SolverConstraints", "SolverOutput", "TabuSearchSolver",
+                  "gpu_available", "cuda_available", "version",
+                  "compute_max_sim_batch", "compute_max_sim_batch_f32"]
+
+
+def test_contents_in_registration_order():
+    ours = [name for name in vars(ts) if not name.startswith("__")]
+    assert ours == [name for name in EXPECTED_ORDER if name in ours]
+    assert {"SolverConfig", "SolverConstraints", "SolverOutput", "gpu_available", "cuda_available",
+            "version"} <= set(ours)
+    assert not hasattr(ts, "__version__")
+    assert not hasattr(ts, "PanicException")
+    assert ts.__doc__ == "Python module definition"
+
+
+@pytest.mark.parametrize("name, signature, doc, result", [
+    ("version", "()", "Get library version", "0.1.6"),
+    ("gpu_available", "()", "Check if GPU is available", False),
+    ("cuda_available", "()", "Check if CUDA is available", False),
+])
+def test_small_functions(name, signature, doc, result):
+    function = getattr(ts, name)
+    assert function() == result
+    assert function.__text_signature__ == signature
+    assert function.__doc__ == doc
+    with pytest.raises(TypeError):
+        function(1)
+
+
+def test_reimport_gives_same_module():
+    first = sys.modules.pop("torvane_solver")
+    try:
+        again = importlib.import_module("torvane_solver")
+        assert again is first
+        assert again.SolverConfig is first.SolverConfig
+    finally:
+        sys.modules["torvane_solver"] = first
+
+
+def test_only_ascii_and_kelvin_lowercase_to_ascii():
+    # Role parsing in the core relies on this property of the full Unicode
+    # lower-case mapping: no other code point lower-cases to pure ASCII.
+    hits = [cp for cp in range(0x80, 0x110000)
+            if not 0xD800 <= cp < 0xE000 and chr(cp).lower().isascii()]
+    assert hits == [0x212A], unicodedata.unidata_version
