@@ -102,41 +102,82 @@ bool to_text_list(PyObject* obj, std::vector<std::string>& out) {
     return true;
 }
 
+namespace {
+
+// Places one keyword argument; false with TypeError on an unknown name or
+// a parameter given twice.
+bool bind_keyword(const char* function_name, const char* const* names, std::size_t count, PyObject* key,
+                  PyObject* value, PyObject** out) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        return false;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
+            if (out[i] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function_name, names[i]);
+                return false;
+            }
+            out[i] = value;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_name, key);
+    return false;
+}
+
+bool check_positional_count(const char* function_name, std::size_t count, Py_ssize_t given) {
+    if (static_cast<std::size_t>(given) <= count) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional arguments (%zd given)", function_name, count,
+                 given);
+    return false;
+}
+
+}  // namespace
+
+bool bind_fastcall(const char* function_name, const char* const* names, std::size_t count, std::size_t required,
+                   PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = nullptr;
+    if (!check_positional_count(function_name, count, nargs)) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (!bind_keyword(function_name, names, count, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) {
+                return false;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < required; ++i) {
+        if (out[i] == nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function_name, names[i],
+                         i + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool to_long(PyObject* obj, long& out) {
+    Ref index(PyNumber_Index(obj));
+    if (!index) return false;
+    const long value = PyLong_AsLong(index.get());
+    if (value == -1 && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+}
+
 bool bind_arguments(const char* function_name, const char* const* names, std::size_t count, PyObject* args,
                     PyObject* kwargs, PyObject** out) {
     for (std::size_t i = 0; i < count; ++i) out[i] = nullptr;
     const Py_ssize_t given = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
-    if (static_cast<std::size_t>(given) > count) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional arguments (%zd given)", function_name, count,
-                     given);
-        return false;
-    }
+    if (!check_positional_count(function_name, count, given)) return false;
     for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GET_ITEM(args, i);
     if (kwargs == nullptr) return true;
-
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "keywords must be strings");
-            return false;
-        }
-        std::size_t slot = count;
-        for (std::size_t i = 0; i < count; ++i) {
-            if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
-                slot = i;
-                break;
-            }
-        }
-        if (slot == count) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_name, key);
-            return false;
-        }
-        if (out[slot] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function_name, names[slot]);
-            return false;
-        }
-        out[slot] = value;
+        if (!bind_keyword(function_name, names, count, key, value, out)) return false;
     }
     return true;
 }

@@ -33,4 +33,12 @@ bool to_text_list(PyObject* obj, std::vector<std::string>& out);
 bool bind_arguments(const char* function_name, const char* const* names, std::size_t count, PyObject* args,
                     PyObject* kwargs, PyObject** out);
 
+// The same for the fast-call convention; the first `required` parameters
+// must be given.
+bool bind_fastcall(const char* function_name, const char* const* names, std::size_t count, std::size_t required,
+                   PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+// A signed integer of the platform's `long` width (__index__ accepted).
+bool to_long(PyObject* obj, long& out);
+
 }  // namespace torvane::py

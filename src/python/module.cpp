@@ -5,6 +5,7 @@
 
 #include "py_support.hpp"
 #include "records.hpp"
+#include "solver.hpp"
 
 namespace torvane::py {
 
@@ -56,6 +57,7 @@ PyObject* create_module() {
     if (!add_type(module.get(), "SolverConfig", solver_config_type())) return nullptr;
     if (!add_type(module.get(), "SolverConstraints", solver_constraints_type())) return nullptr;
     if (!add_type(module.get(), "SolverOutput", solver_output_type())) return nullptr;
+    if (!add_type(module.get(), "TabuSearchSolver", tabu_search_solver_type())) return nullptr;
     if (PyModule_AddFunctions(module.get(), kFunctions) < 0) return nullptr;
     return module.release();
 }

@@ -53,3 +53,14 @@ def test_only_ascii_and_kelvin_lowercase_to_ascii():
     hits = [cp for cp in range(0x80, 0x110000)
             if not 0xD800 <= cp < 0xE000 and chr(cp).lower().isascii()]
     assert hits == [0x212A], unicodedata.unidata_version
+
+
+def test_second_interpreter_is_refused():
+    subinterpreters = pytest.importorskip("_xxsubinterpreters")
+    interpreter = subinterpreters.create()
+    try:
+        with pytest.raises(subinterpreters.RunFailedError, match="ImportError.*sub-interpreters"):
+            subinterpreters.run_string(interpreter, "import torvane_solver")
+    finally:
+        subinterpreters.destroy(interpreter)
+    assert ts.version() == "0.1.6"  # the first interpreter's module is unaffected

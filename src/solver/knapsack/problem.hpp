@@ -34,9 +34,12 @@ struct ProblemInstance {
     std::vector<float> recency;
     std::vector<float> auxiliary;
     std::vector<float> fulfilment;
-    std::vector<std::uint32_t> token_costs;
+    // Token counts and cluster ids keep the full width of the machine word
+    // from intake to output: truncating them would corrupt budgets or merge
+    // distinct clusters.
+    std::vector<std::size_t> token_costs;
     std::vector<RhetoricalRole> roles;
-    std::vector<std::optional<std::uint32_t>> cluster_ids;  // nullopt: no cluster
+    std::vector<std::optional<std::size_t>> cluster_ids;  // nullopt: no cluster
     std::vector<std::string> chunk_ids;
 
     std::optional<std::vector<float>> coverage;             // T x n, one row per query token

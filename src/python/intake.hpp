@@ -1,0 +1,38 @@
+#pragma once
+// Intake of solve inputs: chunk dictionaries and NumPy arrays.
+
+#include <cstddef>
+#include <vector>
+
+#include "numpy_api.hpp"
+#include "solver/knapsack/assembly.hpp"
+
+namespace torvane::py {
+
+// Reads one chunk dictionary (list position `index`) into `out`; false with
+// a Python exception set when the element is refused.
+bool read_chunk(PyObject* item, std::size_t index, ChunkRecord& out);
+
+enum class ArrayKind { F1, F2, U8, L1, UL1 };
+
+// Checks that `obj` is an ndarray of the kind; on refusal raises
+// TypeError("argument '<name>': '<type>' object cannot be converted to
+// 'PyArray<T, D>'"). `out` is a borrowed view of `obj`.
+bool extract_array(PyObject* obj, const char* name, ArrayKind kind, PyArrayObject*& out);
+
+// TypeError "The given array is not contiguous" unless the array is
+// contiguous in row-major or column-major order.
+bool require_contiguous(PyArrayObject* array);
+
+// Copies of array contents. `copy_contiguous` reads a contiguous array in
+// memory order; `copy_logical` reads any array in row-major logical order,
+// whatever its strides.
+template <typename T>
+std::vector<T> copy_contiguous(PyArrayObject* array) {
+    const std::size_t count = static_cast<std::size_t>(PyArray_SIZE(array));
+    const T* data = static_cast<const T*>(PyArray_DATA(array));
+    return std::vector<T>(data, data + count);
+}
+std::vector<float> copy_logical_f32(PyArrayObject* array);
+
+}  // namespace torvane::py
