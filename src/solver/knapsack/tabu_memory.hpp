@@ -1,0 +1,119 @@
+#pragma once
+// The search memory of the tabu search: a ring of recently visited
+// selections with the moves that produced them (short term), and counts of
+// how often each candidate, candidate pair and cluster has been part of the
+// current selection (long term).
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "solver/knapsack/problem.hpp"
+
+namespace torvane {
+
+// SipHash-1-3 under an all-zero key of the selection's length, as a 4-byte
+// little-endian unsigned integer, followed by its bytes. The tenure jitter
+// depends on these values, so the exact layout matters. A length beyond
+// 32 bits contributes only its low 32 bits.
+std::uint64_t selection_hash(std::span<const std::uint8_t> selection);
+
+// Weight of the frequency penalty under stagnation: 0.02 per stagnating
+// iteration from the fifth on, 0 before.
+double diversification_weight(std::size_t stagnation);
+
+struct TabuEntry {
+    std::size_t added = 0;
+    std::size_t removed = 0;  // the candidate count when the move removed nothing
+    std::uint64_t hash = 0;   // selection_hash of `selection`
+    std::size_t iteration = 0;
+    Selection selection;      // the selection after the move
+};
+
+class TabuMemory {
+public:
+    // An empty memory for `candidate_count` candidates with base tenure
+    // `tenure`; the ring keeps at most 3 x tenure entries.
+    TabuMemory(std::size_t tenure, std::size_t candidate_count, float similarity_threshold);
+
+    // Start of an iteration: the clock moves on and entries older than
+    // 3 x tenure iterations leave the ring.
+    void advance();
+
+    // After a move was applied: appends the ring entry, jitters the tenure,
+    // counts the selection's candidates, pairs and clusters, and trims the
+    // ring. `selection` must have one byte per candidate and `cluster_ids`
+    // at least as many entries.
+    void record_move(std::size_t added, std::size_t removed, std::span<const std::uint8_t> selection,
+                     std::span<const std::optional<std::size_t>> cluster_ids);
+
+    // Whether the move (added, removed) leading to `candidate`, whose
+    // selection_hash is `candidate_hash`, is tabu. Only active entries count,
+    // scanned from the newest; the scan stops at the first inactive one.
+    bool is_tabu(std::size_t added, std::size_t removed, std::span<const std::uint8_t> candidate,
+                 std::uint64_t candidate_hash) const;
+
+    // Diversification penalty of a selection from the long-term counts:
+    // 0.004 x cluster counts + 0.005 x frequencies + 0.003 x pair counts of
+    // each selected candidate with the next (up to) eight selected ones.
+    // `cluster_ids` must cover every selected index.
+    double memory_penalty(std::span<const std::uint8_t> selection,
+                          std::span<const std::optional<std::size_t>> cluster_ids) const;
+
+    // -weight x frequency(added) when weight > 0, else 0.
+    double frequency_penalty(double weight, std::size_t added) const;
+
+    // How often the candidate has been selected after a move; 0 for an index
+    // beyond the table.
+    std::uint32_t frequency(std::size_t index) const {
+        return index < frequency_.size() ? frequency_[index] : 0;
+    }
+    std::uint32_t pair_count(std::size_t i, std::size_t k) const;
+    std::uint32_t cluster_count(std::size_t cluster) const;
+
+    // After a perturbation: forgets the ring, the clock and all counts; the
+    // tenures, the ring size limit and the threshold stay.
+    void clear();
+
+    // The tenure in force, which decides which entries are active. The search
+    // sets it at every iteration when its tenure is reactive; otherwise it is
+    // the value the last move's jitter left.
+    std::size_t effective_tenure() const { return current_tenure_; }
+    void set_effective_tenure(std::size_t tenure) { current_tenure_ = tenure; }
+
+    std::size_t base_tenure() const { return base_tenure_; }
+    std::size_t max_entries() const { return max_entries_; }
+    float similarity_threshold() const { return similarity_threshold_; }
+    std::size_t iteration_clock() const { return iteration_clock_; }
+    std::size_t candidate_count() const { return frequency_.size(); }
+    const std::deque<TabuEntry>& entries() const { return ring_; }
+
+    // An entry is active while clock - entry.iteration <= effective tenure.
+    bool is_active(const TabuEntry& entry) const;
+
+private:
+    struct PairKey {
+        std::size_t low;
+        std::size_t high;
+        bool operator==(const PairKey&) const = default;
+    };
+    struct PairKeyHash {
+        std::size_t operator()(const PairKey& key) const;
+    };
+
+    std::deque<TabuEntry> ring_;  // oldest first
+    std::size_t max_entries_;
+    std::size_t base_tenure_;
+    std::size_t current_tenure_;
+    float similarity_threshold_;
+    std::size_t iteration_clock_ = 0;
+    std::vector<std::uint32_t> frequency_;
+    std::unordered_map<PairKey, std::uint32_t, PairKeyHash> pair_counts_;
+    std::unordered_map<std::size_t, std::uint32_t> cluster_counts_;
+};
+
+}  // namespace torvane

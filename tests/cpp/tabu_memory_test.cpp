@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "common/fault.hpp"
+#include "solver/knapsack/tabu_memory.hpp"
+
+using torvane::Selection;
+using torvane::TabuMemory;
+
+namespace {
+
+using Clusters = std::vector<std::optional<std::size_t>>;
+
+bool tabu(const TabuMemory& memory, std::size_t added, std::size_t removed, const Selection& candidate) {
+    return memory.is_tabu(added, removed, candidate, torvane::selection_hash(candidate));
+}
+
+TEST(TabuMemory, ZeroTenureKeepsNothingAndNothingIsTabu) {
+    TabuMemory memory(0, 3, 0.85f);
+    EXPECT_EQ(memory.max_entries(), 0u);
+    const Selection s{1, 1, 0};
+    memory.advance();
+    memory.record_move(1, 3, s, Clusters(3));
+    EXPECT_TRUE(memory.entries().empty());
+    EXPECT_EQ(memory.effective_tenure(), 0u);
+    EXPECT_FALSE(tabu(memory, 1, 3, s));
+    EXPECT_FALSE(tabu(memory, 3, 1, Selection{1, 0, 0}));
+    EXPECT_EQ(memory.frequency(1), 1u);  // the long-term counts still run
+}
+
+// Tenure 2 has no jitter (trunc(2 x 0.2) = 0), so the entry's lifetime is
+// exact. Threshold 0 leaves only the move and hash tests.
+TEST(TabuMemory, ReversingARecentMoveIsTabuWhileTheEntryIsActive) {
+    TabuMemory memory(2, 4, 0.0f);
+    memory.advance();
+    memory.record_move(1, 0, Selection{0, 1, 1, 0}, Clusters(4));
+    const Selection reversed{1, 0, 1, 0};  // a selection the ring has never seen
+    EXPECT_TRUE(tabu(memory, 0, 1, reversed));
+    EXPECT_FALSE(tabu(memory, 0, 2, Selection{1, 1, 0, 0}));
+    EXPECT_FALSE(tabu(memory, 0, 4, Selection{1, 1, 1, 0}));  // add-only moves never reverse one
+    memory.advance();
+    memory.advance();  // age 2: still active
+    EXPECT_TRUE(tabu(memory, 0, 1, reversed));
+    memory.set_effective_tenure(1);
+    EXPECT_FALSE(tabu(memory, 0, 1, reversed));
+    memory.set_effective_tenure(2);
+    memory.advance();  // age 3
+    EXPECT_FALSE(tabu(memory, 0, 1, reversed));
+    EXPECT_EQ(memory.entries().size(), 1u);  // inactive but still in the ring
+}
+
+TEST(TabuMemory, RevisitingASelectionIsTabuByHash) {
+    TabuMemory memory(2, 4, 0.0f);
+    memory.advance();
+    memory.record_move(3, 4, Selection{1, 0, 0, 1}, Clusters(4));
+    EXPECT_TRUE(tabu(memory, 0, 2, Selection{1, 0, 0, 1}));
+    EXPECT_FALSE(tabu(memory, 0, 2, Selection{1, 0, 1, 1}));
+}
+
+struct OverlapCase {
+    Selection candidate;
+    bool tabu;
+};
+
+class JaccardOverlap : public ::testing::TestWithParam<OverlapCase> {};
+
+TEST_P(JaccardOverlap, AtThreshold085) {
+    TabuMemory memory(10, 10, 0.85f);
+    memory.advance();
+    memory.record_move(6, 10, Selection{1, 1, 1, 1, 1, 1, 1, 0, 0, 0}, Clusters(10));
+    EXPECT_EQ(tabu(memory, 9, 10, GetParam().candidate), GetParam().tabu);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Candidates, JaccardOverlap,
+    ::testing::Values(OverlapCase{{1, 1, 1, 1, 1, 1, 0, 1, 0, 0}, false},     // 6 of 7 kept, one new: 6/8
+                      OverlapCase{{1, 1, 1, 1, 1, 1, 1, 1, 0, 0}, true},      // one added: 7/8
+                      OverlapCase{{1, 1, 1, 1, 1, 1, 0, 0, 0, 0}, true},      // one dropped: 6/7 = 0.857f
+                      OverlapCase{{1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 1, 1}, true},  // only the common length counts
+                      OverlapCase{{0, 0, 0, 0, 0, 0, 0, 1, 1, 1}, false}));
+
+struct JitterCase {
+    std::size_t base;
+    std::size_t jitter;
+};
+
+class TenureJitter : public ::testing::TestWithParam<JitterCase> {};
+
+TEST_P(TenureJitter, StaysWithinTwentyPercentOfTheBase) {
+    const std::size_t base = GetParam().base;
+    const std::size_t j = GetParam().jitter;
+    const std::size_t n = 16;
+    TabuMemory memory(base, n, 0.85f);
+    memory.set_effective_tenure(1000);  // a value jitter-free bases leave alone
+    std::set<std::size_t> seen;
+    for (std::size_t step = 0; step < 300; ++step) {
+        memory.advance();
+        Selection s(n, 0);
+        for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<std::uint8_t>((step >> i) & 1u);
+        memory.record_move(0, n, s, Clusters(n));
+        if (j == 0) {
+            ASSERT_EQ(memory.effective_tenure(), 1000u);
+            continue;
+        }
+        const std::uint64_t h = torvane::selection_hash(s);
+        const std::size_t expected = base - j + static_cast<std::size_t>((h + memory.iteration_clock()) % (2 * j + 1));
+        ASSERT_EQ(memory.effective_tenure(), expected);
+        seen.insert(memory.effective_tenure());
+    }
+    if (j > 0) {
+        EXPECT_EQ(*seen.begin(), base - j);
+        EXPECT_EQ(*seen.rbegin(), base + j);
+        EXPECT_EQ(seen.size(), 2 * j + 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bases, TenureJitter,
+                         ::testing::Values(JitterCase{0, 0}, JitterCase{4, 0}, JitterCase{5, 1}, JitterCase{10, 2},
+                                           JitterCase{14, 2}, JitterCase{15, 3}));
+
+TEST(TabuMemory, RingDropsEntriesOlderThanThreeTenuresAndKeepsAtMostThreeTenures) {
+    TabuMemory memory(1, 2, 0.85f);
+    EXPECT_EQ(memory.max_entries(), 3u);
+    memory.advance();  // clock 1
+    memory.record_move(0, 2, Selection{1, 0}, Clusters(2));
+    for (int i = 0; i < 3; ++i) memory.advance();  // clock 4: age 3 is kept
+    EXPECT_EQ(memory.entries().size(), 1u);
+    memory.advance();  // clock 5: age 4 is dropped
+    EXPECT_TRUE(memory.entries().empty());
+
+    for (std::size_t added = 0; added < 5; ++added) memory.record_move(added, 2, Selection{1, 1}, Clusters(2));
+    ASSERT_EQ(memory.entries().size(), 3u);
+    EXPECT_EQ(memory.entries().front().added, 2u);
+    EXPECT_EQ(memory.entries().back().added, 4u);
+    EXPECT_EQ(memory.entries().back().iteration, 5u);
+    EXPECT_EQ(memory.entries().back().hash, torvane::selection_hash(Selection{1, 1}));
+}
+
+TEST(TabuMemory, CountsAndPenalty) {
+    TabuMemory memory(10, 4, 0.85f);
+    const Clusters clusters{5u, std::nullopt, 5u, 7u};
+    memory.advance();
+    memory.record_move(3, 4, Selection{1, 1, 0, 1}, clusters);
+    memory.advance();
+    memory.record_move(2, 1, Selection{1, 0, 1, 1}, clusters);
+
+    EXPECT_EQ(memory.frequency(0), 2u);
+    EXPECT_EQ(memory.frequency(1), 1u);
+    EXPECT_EQ(memory.frequency(2), 1u);
+    EXPECT_EQ(memory.frequency(3), 2u);
+    EXPECT_EQ(memory.frequency(4), 0u);  // beyond the table
+    EXPECT_EQ(memory.pair_count(0, 3), 2u);
+    EXPECT_EQ(memory.pair_count(3, 0), 2u);
+    EXPECT_EQ(memory.pair_count(1, 2), 0u);
+    EXPECT_EQ(memory.cluster_count(5), 3u);  // one member, then two
+    EXPECT_EQ(memory.cluster_count(7), 2u);
+
+    // F = 6, K = 3 + 3 + 2 = 8, P = (0,1) 1 + (0,2) 1 + (0,3) 2 + (1,3) 1 + (2,3) 1 = 6.
+    EXPECT_EQ(memory.memory_penalty(Selection{1, 1, 1, 1}, clusters), 0.004 * 8.0 + 0.005 * 6.0 + 0.003 * 6.0);
+    EXPECT_EQ(memory.memory_penalty(Selection{0, 0, 0, 0}, clusters), 0.0);
+
+    EXPECT_EQ(memory.frequency_penalty(0.0, 0), 0.0);
+    EXPECT_EQ(memory.frequency_penalty(0.1, 3), -0.2);
+    EXPECT_EQ(torvane::diversification_weight(4), 0.0);
+    EXPECT_EQ(torvane::diversification_weight(5), 0.02 * 5.0);
+    EXPECT_EQ(torvane::diversification_weight(10), 0.02 * 10.0);
+}
+
+// Each selected candidate pairs only with the next eight selected ones: ten
+// candidates give 8+8+7+...+1 = 44 of their 45 pairs.
+TEST(TabuMemory, PairPenaltyLooksAtMostEightAhead) {
+    const std::size_t n = 10;
+    TabuMemory memory(10, n, 0.85f);
+    const Selection all(n, 1);
+    memory.advance();
+    memory.record_move(0, n, all, Clusters(n));
+    EXPECT_EQ(memory.pair_count(0, 9), 1u);
+    EXPECT_EQ(memory.memory_penalty(all, Clusters(n)), 0.004 * 0.0 + 0.005 * 10.0 + 0.003 * 44.0);
+}
+
+TEST(TabuMemory, ClearForgetsEverythingButTheTenures) {
+    TabuMemory memory(10, 3, 0.85f);
+    const Clusters clusters{1u, 2u, std::nullopt};
+    memory.advance();
+    memory.record_move(0, 3, Selection{1, 1, 1}, clusters);
+    const std::size_t tenure = memory.effective_tenure();
+    memory.clear();
+    EXPECT_TRUE(memory.entries().empty());
+    EXPECT_EQ(memory.iteration_clock(), 0u);
+    EXPECT_EQ(memory.frequency(0), 0u);
+    EXPECT_EQ(memory.pair_count(0, 1), 0u);
+    EXPECT_EQ(memory.cluster_count(1), 0u);
+    EXPECT_EQ(memory.memory_penalty(Selection{1, 1, 1}, clusters), 0.0);
+    EXPECT_EQ(memory.effective_tenure(), tenure);
+    EXPECT_EQ(memory.base_tenure(), 10u);
+    EXPECT_EQ(memory.max_entries(), 30u);
+    EXPECT_FALSE(tabu(memory, 3, 0, Selection{1, 1, 1}));
+}
+
+TEST(TabuMemory, MismatchedLengthsAreInternalFaults) {
+    TabuMemory memory(10, 3, 0.85f);
+    EXPECT_THROW(memory.record_move(0, 3, Selection{1, 1}, Clusters(3)), torvane::InternalError);
+    EXPECT_THROW(memory.record_move(0, 3, Selection{1, 1, 1}, Clusters(2)), torvane::InternalError);
+    EXPECT_THROW(memory.memory_penalty(Selection{1, 1, 1}, Clusters(2)), torvane::InternalError);
+}
+
+}  // namespace
