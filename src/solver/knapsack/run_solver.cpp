@@ -1,6 +1,16 @@
 #include "solver/knapsack/run_solver.hpp"
 
+#include <algorithm>
+#include <limits>
+#include <string>
+
 #include "common/fault.hpp"
+#include "solver/constraints/constraint_check.hpp"
+#include "solver/knapsack/construction.hpp"
+#include "solver/knapsack/marginal.hpp"
+#include "solver/knapsack/search.hpp"
+#include "solver/knapsack/tabu_memory.hpp"
+#include "solver/objective/objective.hpp"
 
 namespace torvane {
 
@@ -12,15 +22,131 @@ double elapsed_ms(std::chrono::steady_clock::time_point start, std::chrono::stea
     return (static_cast<double>(whole_seconds) + static_cast<double>(sub_nanos) / 1e9) * 1000.0;
 }
 
-SolveResult run_solver(const SolverSettings& /*settings*/, const ProblemInstance& problem,
-                       const ConstraintSet& /*constraints*/) {
+namespace {
+
+// The solve reads every array by candidate index; a problem whose arrays
+// are shorter than its sizes state is refused here rather than read past.
+void require_consistent_problem(const ProblemInstance& p) {
+    const std::size_t n = p.n;
+    const auto at_least = [n](std::size_t size, const char* what) {
+        if (size < n) raise_internal(std::string(what) + " has fewer entries than there are candidates");
+    };
+    at_least(p.relevance.size(), "relevance");
+    at_least(p.density.size(), "density");
+    at_least(p.centrality.size(), "centrality");
+    at_least(p.recency.size(), "recency");
+    at_least(p.auxiliary.size(), "auxiliary");
+    at_least(p.fulfilment.size(), "fulfilment");
+    at_least(p.token_costs.size(), "token_costs");
+    at_least(p.roles.size(), "roles");
+    at_least(p.cluster_ids.size(), "cluster_ids");
+    at_least(p.chunk_ids.size(), "chunk_ids");
+    if (p.n != 0 && p.dim > std::numeric_limits<std::size_t>::max() / p.n) raise_internal("n x dim overflows");
+    if (!p.similarity && p.embeddings.size() < p.n * p.dim) raise_internal("embeddings shorter than n x dim");
+    if (p.similarity && p.similarity->size() != p.n * p.n) raise_internal("similarity matrix is not n x n");
+    if (p.coverage) {
+        if (p.num_query_tokens != 0 && n > std::numeric_limits<std::size_t>::max() / p.num_query_tokens) {
+            raise_internal("T x n overflows");
+        }
+        if (p.coverage->size() < p.num_query_tokens * n) raise_internal("coverage shorter than T x n");
+    }
+}
+
+}  // namespace
+
+SolveResult run_solver(const SolverSettings& settings, const ProblemInstance& problem,
+                       const ConstraintSet& constraints) {
     const auto start = std::chrono::steady_clock::now();
-    if (problem.n == 0) {
+    const std::size_t n = problem.n;
+    if (n == 0) {
         // The empty problem: nothing to select, nothing violated, no timing.
         return SolveResult{};
     }
-    (void)start;
-    raise_internal("solving a non-empty problem is not available in this build");
+    require_consistent_problem(problem);
+    const ComputeBackend& backend = *settings.backend;
+
+    // The similarity matrix the whole solve works on.
+    const std::vector<float> similarity =
+        problem.similarity ? *problem.similarity : backend.similarity_matrix(problem.embeddings, n, problem.dim);
+
+    const ObjectiveWeights weights = make_objective_weights(settings);
+    backend.prepare(std::max<std::size_t>(settings.move_batch_size, 1));
+    TabuMemory memory(settings.tabu_tenure, n, settings.tabu_similarity_threshold);
+
+    const auto score = [&](Selection selection) {
+        ScoredSolution scored;
+        scored.breakdown = evaluate_selection(selection, weights, problem, similarity, backend);
+        scored.feasible = check_constraints(selection, problem, constraints).satisfied;
+        scored.selection = std::move(selection);
+        return scored;
+    };
+
+    // Two starts: the constructive greedy and the memory-guided construction
+    // with a fresh memory. The better one (strictly) leads the pair.
+    ScoredSolution first = score(greedy_start(settings, problem, constraints));
+    ScoredSolution second = [&] {
+        const TabuMemory fresh(settings.tabu_tenure, n, settings.tabu_similarity_threshold);
+        return score(memory_guided_construction(settings, problem, constraints, fresh));
+    }();
+    if (second.breakdown.objective_score > first.breakdown.objective_score) std::swap(first, second);
+    const ScoredSolution& current = first.feasible ? first : (second.feasible ? second : first);
+
+    ElitePool elite;
+    if (first.feasible) elite.seed(first.selection, first.breakdown.objective_score);
+    if (second.feasible) elite.seed(second.selection, second.breakdown.objective_score);
+    if (current.feasible) elite.insert(current.selection, current.breakdown.objective_score);
+
+    SearchOutcome outcome;
+    outcome.best_by_objective = {current.selection, current.breakdown, current.breakdown.objective_score};
+    if (current.feasible) {
+        outcome.best_feasible = outcome.best_by_objective;
+    } else {
+        outcome.best_feasible = {Selection(n, 0), ObjectiveBreakdown{}, -std::numeric_limits<double>::infinity()};
+    }
+    outcome.objective_trace.push_back(current.breakdown.objective_score);
+
+    if (settings.iterations > 0) {
+        const CurrentSolution start_solution{current.selection, current.breakdown, current.feasible};
+        run_tabu_search(settings, problem, constraints, similarity, weights, start_solution, memory, elite, outcome);
+    }
+    const std::size_t iterations_run = memory.iteration_clock();
+
+    // The final solution: the best feasible one when it checks out,
+    // otherwise the best by objective.
+    const bool feasible_final = check_constraints(outcome.best_feasible.selection, problem, constraints).satisfied;
+    ScoredRecord final_record = feasible_final ? outcome.best_feasible : outcome.best_by_objective;
+    std::size_t best_iteration = outcome.best_iteration;
+    ExactWindowReport window;
+    if (feasible_final && settings.enable_exact_window && settings.exact_window_size > 0) {
+        window = run_exact_window(settings, problem, constraints, similarity, weights, final_record);
+        if (window.improved) best_iteration = iterations_run;
+    }
+
+    const ConstraintReport report = check_constraints(final_record.selection, problem, constraints);
+
+    SolveResult result;
+    result.breakdown = final_record.breakdown;
+    result.breakdown.objective_score = final_record.objective;
+    result.total_tokens = report.token_total.saturated_size();
+    result.num_selected = report.selected_count;
+    result.constraints_satisfied = report.satisfied;
+    result.constraint_violations = violation_messages(report);
+    result.iterations_run = iterations_run;
+    result.best_iteration = best_iteration;
+    result.exact_window_used = window.used;
+    result.exact_window_exhaustive = window.exhaustive;
+    result.exact_window_core_size = window.core_size;
+    result.exact_window_nodes = window.nodes;
+    result.exact_window_fixed_in = window.fixed_in;
+    result.exact_window_fixed_out = window.fixed_out;
+    result.exact_window_gap = window.gap;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (final_record.selection[i] != 0) result.selected_indices.push_back(i);
+    }
+    result.final_selection = final_record.selection;
+    result.objective_trace = std::move(outcome.objective_trace);
+    result.solve_time_ms = elapsed_ms(start, std::chrono::steady_clock::now());
+    return result;
 }
 
 }  // namespace torvane

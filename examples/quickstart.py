@@ -1,0 +1,65 @@
+"""Choose the context for one query from a few hundred scored chunks.
+
+Run with:  python examples/quickstart.py
+"""
+import numpy as np
+
+import torvane_solver as ts
+
+ROLES = ["definition", "example", "evidence", "conclusion", "risk", "constraint", "table", "procedure"]
+
+
+def make_chunks(n=300, dim=64, topics=12, seed=7):
+    """A reproducible stand-in for a retriever's output: chunks grouped into topics."""
+    rng = np.random.default_rng(seed)
+    topic_centres = rng.standard_normal((topics, dim))
+    query = topic_centres[0] + topic_centres[3] + 0.3 * rng.standard_normal(dim)
+    chunks = []
+    for i in range(n):
+        topic = int(rng.integers(topics))
+        embedding = topic_centres[topic] + 0.7 * rng.standard_normal(dim)
+        chunks.append({
+            "chunk_id": f"doc{topic:02d}#{i:03d}",
+            "content": f"(text of chunk {i})",
+            "embedding": embedding.astype(np.float32).tolist(),
+            "token_count": int(rng.integers(60, 420)),
+            "fact_density": float(rng.random()),
+            "centrality_score": float(rng.random()),
+            "recency_score": float(rng.random()),
+            "rhetorical_role": ROLES[int(rng.integers(len(ROLES)))],
+            "cluster_id": topic,
+        })
+    return chunks, query.astype(np.float32)
+
+
+def main():
+    chunks, query = make_chunks()
+    solver = ts.TabuSearchSolver(ts.SolverConfig(lambda_=0.6))
+    constraints = ts.SolverConstraints(
+        max_tokens=3000,
+        max_chunks=12,
+        max_per_cluster=3,
+        must_include_roles=["definition", "risk"],
+        excluded_chunks=[chunks[0]["chunk_id"], chunks[1]["chunk_id"]],
+    )
+    out = solver.solve(chunks, query, constraints)
+
+    print(out)
+    print(f"{out.num_selected} chunks, {out.total_tokens} of {constraints.max_tokens} tokens, "
+          f"solved in {out.solve_time_ms:.1f} ms")
+    print(f"objective {out.objective_score:.4f} = relevance {out.relevance_total:.4f}"
+          f" + density {out.density_total:.4f} + centrality {out.centrality_total:.4f}"
+          f" + recency {out.recency_total:.4f} - redundancy {out.redundancy_penalty:.4f}")
+    print("chosen:")
+    for i in out.selected_indices:
+        c = chunks[i]
+        print(f"  {c['chunk_id']:>10}  {c['rhetorical_role']:<11} topic {c['cluster_id']:>2}"
+              f"  {c['token_count']:>3} tokens")
+    if out.constraints_satisfied:
+        print("all constraints satisfied")
+    else:
+        print("violations:", *out.constraint_violations, sep="\n  ")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,29 @@
+// The AVX-512 kernels: the same 8-wide operations as the AVX2 unit (one
+// register is one dot product's eight accumulators), with the 32 registers
+// of AVX-512VL holding 4 x 4 tiles.
+
+#include "backend/simd/kernel_table.hpp"
+
+#if defined(__AVX512F__) && defined(__AVX512VL__)
+#include <immintrin.h>
+
+namespace torvane::simd {
+namespace {
+#define TILE_ROWS 4
+#define TILE_COLS 4
+#include "backend/simd/kernels_x86.inl"
+#undef TILE_ROWS
+#undef TILE_COLS
+}  // namespace
+
+const KernelTable* avx512_kernels() { return &kX86Table; }
+
+}  // namespace torvane::simd
+
+#else
+
+namespace torvane::simd {
+const KernelTable* avx512_kernels() { return nullptr; }
+}  // namespace torvane::simd
+
+#endif

@@ -1,0 +1,202 @@
+#include "backend/simd/vector_kernels.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <string>
+
+#include "backend/pool/thread_pool.hpp"
+#include "backend/simd/kernel_table.hpp"
+#include "common/fault.hpp"
+
+namespace torvane::simd {
+namespace {
+
+// Squared norms and norms at or below this count as zero.
+constexpr float kNormFloor = 1e-6f;
+
+// The similarity matrix is computed in blocks of this many whole rows.
+constexpr std::size_t kBlockRows = 64;
+
+bool cpu_has(SimdLevel level) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    switch (level) {
+        case SimdLevel::Scalar: return true;
+        case SimdLevel::Avx2: return __builtin_cpu_supports("avx2") != 0;
+        case SimdLevel::Avx512:
+            return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512vl") != 0;
+    }
+    return false;
+#else
+    return level == SimdLevel::Scalar;
+#endif
+}
+
+const KernelTable* table_if_built(SimdLevel level) {
+    switch (level) {
+        case SimdLevel::Scalar: return &scalar_kernels();
+        case SimdLevel::Avx2: return avx2_kernels();
+        case SimdLevel::Avx512: return avx512_kernels();
+    }
+    return nullptr;
+}
+
+const KernelTable& kernels(SimdLevel level) {
+    TORVANE_CHECK(simd_level_available(level),
+                  "vector kernels: instruction set " + std::string(simd_level_name(level)) + " is not available");
+    return *table_if_built(level);
+}
+
+std::size_t checked_mul(std::size_t a, std::size_t b, const char* what) {
+    std::size_t product = 0;
+    TORVANE_CHECK(!__builtin_mul_overflow(a, b, &product), what);
+    return product;
+}
+
+}  // namespace
+
+std::string_view simd_level_name(SimdLevel level) {
+    switch (level) {
+        case SimdLevel::Scalar: return "scalar";
+        case SimdLevel::Avx2: return "avx2";
+        case SimdLevel::Avx512: return "avx512";
+    }
+    return "scalar";
+}
+
+bool simd_level_available(SimdLevel level) {
+    // Asked on every kernel call: look the CPU up once.
+    static const bool available[3] = {
+        true,
+        avx2_kernels() != nullptr && cpu_has(SimdLevel::Avx2),
+        avx512_kernels() != nullptr && cpu_has(SimdLevel::Avx512),
+    };
+    const auto index = static_cast<std::size_t>(level);
+    return index < 3 && available[index];
+}
+
+SimdLevel best_simd_level() {
+    static const SimdLevel best = [] {
+        if (simd_level_available(SimdLevel::Avx512)) return SimdLevel::Avx512;
+        if (simd_level_available(SimdLevel::Avx2)) return SimdLevel::Avx2;
+        return SimdLevel::Scalar;
+    }();
+    return best;
+}
+
+float dot(std::span<const float> a, std::span<const float> b, SimdLevel level) {
+    TORVANE_CHECK(b.size() >= a.size(), "dot: the second vector is shorter than the first");
+    return kernels(level).dot(a.data(), b.data(), a.size());
+}
+
+float cosine(std::span<const float> a, std::span<const float> b, SimdLevel level) {
+    TORVANE_CHECK(b.size() >= a.size(), "cosine: the second vector is shorter than the first");
+    float sums[3];
+    kernels(level).cosine_sums(a.data(), b.data(), a.size(), sums);
+    const float norm_a = std::sqrt(sums[1]);
+    const float norm_b = std::sqrt(sums[2]);
+    if (norm_a > kNormFloor && norm_b > kNormFloor) return sums[0] / (norm_a * norm_b);
+    return 0.0f;
+}
+
+float masked_sum(std::span<const float> values, std::span<const std::uint8_t> selection) {
+    const std::size_t count = std::min(values.size(), selection.size());
+    float sum = -0.0f;
+    for (std::size_t k = 0; k < count; ++k) {
+        if (selection[k] != 0) sum = sum + values[k];
+    }
+    return sum;
+}
+
+namespace {
+
+// Scales each piece of `dim` values of `data` (the last one may be shorter)
+// into `out`, the pieces in parallel.
+void normalize_into(std::span<const float> data, std::size_t dim, const KernelTable& table, float* out) {
+    const std::size_t pieces = data.size() / dim + (data.size() % dim != 0 ? 1 : 0);
+    pool::parallel_for(0, pieces, [&](std::size_t p) {
+        const std::size_t begin = p * dim;
+        const std::size_t len = std::min(dim, data.size() - begin);
+        const float* x = data.data() + begin;
+        const float ss = table.dot(x, x, len);
+        const float scale = ss > kNormFloor ? 1.0f / std::sqrt(ss) : 0.0f;
+        float* y = out + begin;
+        for (std::size_t k = 0; k < len; ++k) y[k] = scale * x[k];
+    });
+}
+
+}  // namespace
+
+std::vector<float> normalize_rows(std::span<const float> data, std::size_t dim, SimdLevel level) {
+    if (dim == 0) raise_internal("chunk_size must not be zero");
+    std::vector<float> out(data.size());
+    normalize_into(data, dim, kernels(level), out.data());
+    return out;
+}
+
+std::vector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n, std::size_t dim,
+                                     SimdLevel level) {
+    if (n == 0 || dim == 0) raise_internal("chunk_size must not be zero");
+    const std::size_t values = checked_mul(n, dim, "similarity_matrix: n * dim overflows");
+    TORVANE_CHECK(embeddings.size() >= values, "similarity_matrix: a row lies outside the embeddings");
+    const std::size_t entries = checked_mul(n, n, "similarity_matrix: n * n overflows");
+    const KernelTable& table = kernels(level);
+
+    // The result is allocated first, so that the two parallel loops follow
+    // each other without a pause in which idle workers would fall asleep.
+    // The normalised rows are scratch: every value is written, no zero fill.
+    std::vector<float> out(entries);
+    const std::unique_ptr<float[]> unit(new float[values]);
+    normalize_into(embeddings.first(values), dim, table, unit.get());
+
+    // Block b owns the entries whose larger index is one of its rows, so
+    // later blocks have more work. Handing the blocks to the pool as
+    // 0, last, 1, last - 1, ... keeps every contiguous range of the
+    // parallel loop balanced.
+    const std::size_t blocks = n / kBlockRows + (n % kBlockRows != 0 ? 1 : 0);
+    pool::parallel_for(0, blocks, [&](std::size_t k) {
+        const std::size_t block = k % 2 == 0 ? k / 2 : blocks - 1 - k / 2;
+        const std::size_t row_begin = block * kBlockRows;
+        const std::size_t row_end = std::min(n, row_begin + kBlockRows);
+        table.similarity_block(unit.get(), n, dim, row_begin, row_end, out.data());
+    });
+    return out;
+}
+
+std::vector<float> dot_rows(std::span<const float> matrix, std::size_t rows, std::size_t dim,
+                            std::span<const float> query, SimdLevel level) {
+    const std::size_t values = checked_mul(rows, dim, "dot_rows: rows * dim overflows");
+    TORVANE_CHECK(matrix.size() >= values, "dot_rows: a row lies outside the matrix");
+    TORVANE_CHECK(query.size() >= dim, "dot_rows: the query is shorter than a row");
+    const KernelTable& table = kernels(level);
+    std::vector<float> out(rows);
+    pool::parallel_pieces(0, rows, [&](std::size_t lo, std::size_t hi) {
+        table.dot_many(query.data(), matrix.data() + lo * dim, hi - lo, dim, out.data() + lo);
+    });
+    return out;
+}
+
+std::vector<float> cross_dot(std::span<const float> a, std::size_t n_a, std::size_t dim, std::span<const float> b,
+                             std::size_t n_b) {
+    TORVANE_CHECK(a.size() == checked_mul(n_a, dim, "cross_dot: n_a * dim overflows"),
+                  "cross_dot: the first matrix does not have n_a * dim values");
+    TORVANE_CHECK(b.size() == checked_mul(dim, n_b, "cross_dot: dim * n_b overflows"),
+                  "cross_dot: the second matrix does not have dim * n_b values");
+    std::vector<float> out(checked_mul(n_a, n_b, "cross_dot: n_a * n_b overflows"));
+    // One output row at a time, accumulating whole rows of b so that the
+    // innermost loop runs over contiguous memory; every entry still sums
+    // its products in ascending k from +0.0.
+    pool::parallel_for(0, n_a, [&](std::size_t i) {
+        float* row = out.data() + i * n_b;
+        const float* ai = a.data() + i * dim;
+        for (std::size_t k = 0; k < dim; ++k) {
+            const float aik = ai[k];
+            const float* bk = b.data() + k * n_b;
+            for (std::size_t j = 0; j < n_b; ++j) row[j] = row[j] + aik * bk[j];
+        }
+    });
+    return out;
+}
+
+}  // namespace torvane::simd

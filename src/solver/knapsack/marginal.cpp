@@ -1,0 +1,225 @@
+#include "solver/knapsack/marginal.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+
+#include "common/fault.hpp"
+#include "solver/knapsack/utility.hpp"
+
+namespace torvane {
+
+namespace {
+
+double clamp_unit(double x) { return std::min(std::max(x, 0.0), 1.0); }
+
+struct Places {
+    double b[4] = {0.0, 0.0, 0.0, 0.0};
+};
+
+// Support of one query token from its four best values and supporter count.
+double token_score(const Places& p, std::size_t supporters, std::size_t cap, double discount, double bonus) {
+    double score = clamp_unit(p.b[0]) + discount * clamp_unit(p.b[1]);
+    score += (supporters >= 3 && cap >= 3) ? bonus * clamp_unit(p.b[2]) : 0.0;
+    score += (supporters >= 4 && cap >= 4) ? 0.5 * bonus * clamp_unit(p.b[3]) : 0.0;
+    return score;
+}
+
+Places with_inserted(const Places& p, double x) {
+    if (x >= p.b[0]) return {{x, p.b[0], p.b[1], p.b[2]}};
+    if (x > p.b[1]) return {{p.b[0], x, p.b[1], p.b[2]}};
+    if (x > p.b[2]) return {{p.b[0], p.b[1], x, p.b[2]}};
+    if (x > p.b[3]) return {{p.b[0], p.b[1], p.b[2], x}};
+    return p;
+}
+
+double positive_part(double x) { return x > 0.0 ? x : 0.0; }
+
+}  // namespace
+
+MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
+                                     std::span<const float> similarity, const SolverSettings& settings) {
+    const std::size_t n = problem.n;
+    TORVANE_CHECK(selection.size() == n, "selection length does not match the candidate count");
+    MarginalTables tables;
+    tables.gain.assign(n, 0.0);
+    tables.loss.assign(n, 0.0);
+    tables.similarity_sum.assign(n, 0.0);
+
+    std::vector<std::size_t> selected;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (selection[i] != 0) selected.push_back(i);
+    }
+
+    if (similarity.size() == n * n) {
+        for (std::size_t c = 0; c < n; ++c) {
+            const float* row = similarity.data() + c * n;
+            double sum = 0.0;
+            for (std::size_t i : selected) {
+                if (i != c) sum += static_cast<double>(row[i]);
+            }
+            tables.similarity_sum[c] = sum;
+        }
+    }
+
+    if (!problem.coverage || problem.num_query_tokens == 0) return tables;
+    const std::size_t tokens = problem.num_query_tokens;
+    const std::vector<float>& coverage = *problem.coverage;
+    TORVANE_CHECK(coverage.size() >= tokens * n, "coverage matrix shorter than tokens x candidates");
+    const float threshold = settings.support_quorum_threshold;
+    const double discount = settings.support_secondary_discount;
+    const double bonus = settings.support_quorum_bonus;
+    const std::size_t cap =
+        static_cast<std::size_t>(std::max(static_cast<float>(settings.support_quorum_cap), 2.0f));
+
+    for (std::size_t t = 0; t < tokens; ++t) {
+        const float* row = coverage.data() + t * n;
+        double weight = 1.0;
+        if (problem.query_token_weights && t < problem.query_token_weights->size()) {
+            weight = static_cast<double>((*problem.query_token_weights)[t]);
+        }
+
+        Places places;
+        std::optional<std::size_t> holders[3];
+        std::size_t supporters = 0;
+        for (std::size_t i : selected) {
+            const float value = row[i];
+            const double x = static_cast<double>(value);
+            if (value >= threshold) ++supporters;
+            if (x >= places.b[0]) {
+                places = {{x, places.b[0], places.b[1], places.b[2]}};
+                holders[2] = holders[1];
+                holders[1] = holders[0];
+                holders[0] = i;
+            } else if (x > places.b[1]) {
+                places = {{places.b[0], x, places.b[1], places.b[2]}};
+                holders[2] = holders[1];
+                holders[1] = i;
+            } else if (x > places.b[2]) {
+                places = {{places.b[0], places.b[1], x, places.b[2]}};
+                holders[2] = i;
+            } else if (x > places.b[3]) {
+                places.b[3] = x;
+            }
+        }
+        const double current = token_score(places, supporters, cap, discount, bonus);
+
+        for (std::size_t j = 0; j < n; ++j) {
+            const float value = row[j];
+            if (selection[j] != 0) {
+                Places after = places;
+                if (holders[0] == j) {
+                    after = {{places.b[1], places.b[2], places.b[3], 0.0}};
+                } else if (holders[1] == j) {
+                    after = {{places.b[0], places.b[2], places.b[3], 0.0}};
+                } else if (holders[2] == j) {
+                    after = {{places.b[0], places.b[1], places.b[3], 0.0}};
+                }
+                std::size_t k = supporters;
+                if (value >= threshold && k > 0) --k;
+                tables.loss[j] += weight * positive_part(current - token_score(after, k, cap, discount, bonus));
+            } else {
+                const Places after = with_inserted(places, static_cast<double>(value));
+                const std::size_t k = value >= threshold ? supporters + 1 : supporters;
+                tables.gain[j] += weight * positive_part(token_score(after, k, cap, discount, bonus) - current);
+            }
+        }
+    }
+    return tables;
+}
+
+double add_priority(const SolverSettings& settings, std::size_t c, const ProblemInstance& problem,
+                    const MarginalTables& tables) {
+    const double kappa = static_cast<double>(std::max<std::size_t>(problem.token_costs[c], 1));
+    const double gain = tables.gain[c];
+    return candidate_utility(settings, c, problem) / std::pow(kappa, 0.85) + 1.45 * gain +
+           0.35 * gain / std::pow(kappa, 0.65) - 0.06 * tables.similarity_sum[c];
+}
+
+double drop_priority(const SolverSettings& settings, std::size_t c, const ProblemInstance& problem,
+                     const MarginalTables& tables) {
+    const double kappa = static_cast<double>(std::max<std::size_t>(problem.token_costs[c], 1));
+    return candidate_utility(settings, c, problem) / std::pow(kappa, 0.9) + 1.95 * tables.loss[c] -
+           0.1 * tables.similarity_sum[c];
+}
+
+namespace {
+
+// Stable sort of indices by precomputed keys.
+template <typename Before>
+void sort_by_keys(std::vector<std::size_t>& indices, const std::vector<double>& keys, Before before) {
+    std::vector<std::size_t> order(indices.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return before(keys[a], keys[b]); });
+    std::vector<std::size_t> sorted(indices.size());
+    for (std::size_t k = 0; k < order.size(); ++k) sorted[k] = indices[order[k]];
+    indices = std::move(sorted);
+}
+
+}  // namespace
+
+void sort_by_add_priority(std::vector<std::size_t>& indices, const SolverSettings& settings,
+                          const ProblemInstance& problem, const MarginalTables& tables) {
+    std::vector<double> keys(indices.size());
+    for (std::size_t k = 0; k < indices.size(); ++k) keys[k] = add_priority(settings, indices[k], problem, tables);
+    sort_by_keys(indices, keys, [](double a, double b) { return a > b; });
+}
+
+void sort_by_drop_priority(std::vector<std::size_t>& indices, const SolverSettings& settings,
+                           const ProblemInstance& problem, const MarginalTables& tables) {
+    std::vector<double> keys(indices.size());
+    for (std::size_t k = 0; k < indices.size(); ++k) keys[k] = drop_priority(settings, indices[k], problem, tables);
+    sort_by_keys(indices, keys, [](double a, double b) { return a < b; });
+}
+
+std::vector<float> build_redundancy_vector(std::span<const std::uint8_t> selection, std::span<const float> similarity,
+                                           std::size_t n) {
+    TORVANE_CHECK(selection.size() == n && similarity.size() == n * n,
+                  "redundancy vector needs n selection bytes and an n x n similarity matrix");
+    std::vector<std::size_t> selected;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (selection[i] != 0) selected.push_back(i);
+    }
+    std::vector<float> red(n, 0.0f);
+    for (std::size_t c = 0; c < n; ++c) {
+        const float* row = similarity.data() + c * n;
+        float sum = 0.0f;
+        for (std::size_t i : selected) {
+            if (i != c) sum += row[i];
+        }
+        red[c] = sum;
+    }
+    return red;
+}
+
+void update_redundancy_vector(std::vector<float>& red, std::span<const float> similarity, std::size_t n,
+                              std::size_t added, std::size_t removed) {
+    TORVANE_CHECK(red.size() == n && similarity.size() == n * n && added < n,
+                  "redundancy update outside the candidates");
+    if (removed < n) {
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k != removed) red[k] -= similarity[k * n + removed];
+        }
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k != added) red[k] += similarity[k * n + added];
+    }
+}
+
+void ElitePool::seed(const Selection& selection, double objective) { entries_.push_back({selection, objective}); }
+
+void ElitePool::insert(const Selection& selection, double objective) {
+    for (const Entry& entry : entries_) {
+        if (entry.selection == selection) return;
+    }
+    entries_.push_back({selection, objective});
+    order_and_trim();
+}
+
+void ElitePool::order_and_trim() {
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [](const Entry& a, const Entry& b) { return a.objective > b.objective; });
+    if (entries_.size() > kCapacity) entries_.resize(kCapacity);
+}
+
+}  // namespace torvane

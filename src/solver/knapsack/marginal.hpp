@@ -1,0 +1,70 @@
+#pragma once
+// What the search ranks candidates by: marginal tables of the current
+// selection, the add and drop keys, the per-candidate redundancy sums kept
+// up to date move by move, and the pool of the best distinct feasible
+// selections.
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "solver/knapsack/problem.hpp"
+
+namespace torvane {
+
+struct MarginalTables {
+    std::vector<double> gain;            // coverage-fulfilment gain of adding an unselected candidate
+    std::vector<double> loss;            // coverage-fulfilment loss of removing a selected candidate
+    std::vector<double> similarity_sum;  // sum of similarity to the selected others
+};
+
+// Tables for `selection`. similarity_sum is filled only when `similarity`
+// has n*n entries; gain and loss only when the problem carries coverage.
+MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
+                                     std::span<const float> similarity, const SolverSettings& settings);
+
+double add_priority(const SolverSettings& settings, std::size_t index, const ProblemInstance& problem,
+                    const MarginalTables& tables);
+double drop_priority(const SolverSettings& settings, std::size_t index, const ProblemInstance& problem,
+                     const MarginalTables& tables);
+
+// Sorts `indices` by descending add priority, respectively ascending drop
+// priority; stable, so equal keys keep their order.
+void sort_by_add_priority(std::vector<std::size_t>& indices, const SolverSettings& settings,
+                          const ProblemInstance& problem, const MarginalTables& tables);
+void sort_by_drop_priority(std::vector<std::size_t>& indices, const SolverSettings& settings,
+                           const ProblemInstance& problem, const MarginalTables& tables);
+
+// red[c] = sum of similarity[c*n + i] over the selected i != c, in single
+// precision, i ascending.
+std::vector<float> build_redundancy_vector(std::span<const std::uint8_t> selection, std::span<const float> similarity,
+                                           std::size_t n);
+
+// Brings `red` up to date after Move(added, removed) (removed == n: none).
+void update_redundancy_vector(std::vector<float>& red, std::span<const float> similarity, std::size_t n,
+                              std::size_t added, std::size_t removed);
+
+// The best distinct feasible selections, best first, at most four.
+class ElitePool {
+public:
+    static constexpr std::size_t kCapacity = 4;
+
+    struct Entry {
+        Selection selection;
+        double objective;
+    };
+
+    // Places an entry without the duplicate test (used to seed the pool).
+    void seed(const Selection& selection, double objective);
+    // Adds the selection unless an identical one is present; keeps the pool
+    // ordered by objective, descending and stable, and at most four long.
+    void insert(const Selection& selection, double objective);
+
+    const std::vector<Entry>& entries() const { return entries_; }
+
+private:
+    void order_and_trim();
+    std::vector<Entry> entries_;
+};
+
+}  // namespace torvane

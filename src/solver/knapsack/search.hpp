@@ -1,0 +1,101 @@
+#pragma once
+// The tabu search with its perturbations, the best-move choice, and the
+// exact window that finishes a solve.
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "solver/knapsack/marginal.hpp"
+#include "solver/knapsack/problem.hpp"
+#include "solver/knapsack/tabu_memory.hpp"
+#include "solver/objective/move_evaluation.hpp"
+#include "solver/objective/objective.hpp"
+
+namespace torvane {
+
+// Adds `added`; removes `removed` too unless it is n.
+struct Move {
+    std::size_t added;
+    std::size_t removed;
+};
+
+// What one best-move search reads; everything is shared read-only while
+// the moves are evaluated in parallel.
+struct MoveContext {
+    const ProblemInstance& problem;
+    const ObjectiveWeights& weights;
+    std::span<const std::uint8_t> selection;
+    std::span<const float> redundancy;
+    const SupportCache* cache;
+    std::span<const float> similarity;
+    double frequency_weight;
+    const TabuMemory& memory;
+    std::size_t early_stopping_patience;
+    double improvement_epsilon;
+    double current_objective;
+    double best_feasible_objective;
+    std::size_t stagnation;
+};
+
+struct MoveChoice {
+    bool found = false;
+    std::size_t added = 0;
+    std::size_t removed = 0;
+    double delta = 0.0;
+    double score = 0.0;
+};
+
+// Evaluates every move on the worker pool and returns the best admissible
+// one, exactly as a pass over the list in list order would choose it,
+// whatever the number of threads.
+MoveChoice find_best_move(std::span<const Move> moves, const MoveContext& context);
+
+// A selection with its scores, as the search carries it.
+struct ScoredRecord {
+    Selection selection;
+    ObjectiveBreakdown breakdown;
+    double objective = 0.0;
+};
+
+// Everything the search leaves behind for the rest of the solve.
+struct SearchOutcome {
+    ScoredRecord best_by_objective;
+    ScoredRecord best_feasible;
+    std::size_t best_iteration = 0;
+    std::vector<double> objective_trace;
+};
+
+// The current solution of the search with its incremental aids.
+struct CurrentSolution {
+    Selection selection;
+    ObjectiveBreakdown breakdown;
+    bool feasible = false;
+};
+
+// Runs the tabu search from `start` for up to settings.iterations
+// iterations, updating `outcome`, `memory` and `elite`.
+void run_tabu_search(const SolverSettings& settings, const ProblemInstance& problem, const ConstraintSet& constraints,
+                     std::span<const float> similarity, const ObjectiveWeights& weights, const CurrentSolution& start,
+                     TabuMemory& memory, ElitePool& elite, SearchOutcome& outcome);
+
+struct ExactWindowReport {
+    bool used = false;
+    bool exhaustive = false;
+    std::size_t core_size = 0;
+    std::size_t nodes = 0;
+    std::size_t fixed_in = 0;
+    std::size_t fixed_out = 0;
+    double gap = 0.0;
+    bool improved = false;
+};
+
+// Tries every subset of a window of weak selected and promising unselected
+// candidates around the feasible `final_record`, within the time budget,
+// and replaces it by the best feasible subset when that is better.
+ExactWindowReport run_exact_window(const SolverSettings& settings, const ProblemInstance& problem,
+                                   const ConstraintSet& constraints, std::span<const float> similarity,
+                                   const ObjectiveWeights& weights, ScoredRecord& final_record);
+
+}  // namespace torvane

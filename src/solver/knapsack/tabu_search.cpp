@@ -1,0 +1,340 @@
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "backend/pool/thread_pool.hpp"
+#include "common/fault.hpp"
+#include "solver/constraints/constraint_check.hpp"
+#include "solver/constraints/selection_stats.hpp"
+#include "solver/knapsack/construction.hpp"
+#include "solver/knapsack/repair.hpp"
+#include "solver/knapsack/search.hpp"
+#include "solver/knapsack/utility.hpp"
+
+namespace torvane {
+
+namespace {
+
+constexpr double kDoubleEpsilon = 2.220446049250313e-16;
+
+struct Evaluated {
+    bool admissible = false;
+    double delta = 0.0;
+    double score = 0.0;
+};
+
+Evaluated evaluate_move(const Move& move, const MoveContext& c) {
+    const ProblemInstance& p = c.problem;
+    Evaluated e;
+    e.delta = move_delta(c.weights, c.cache, c.selection, c.redundancy, c.similarity, move.added, move.removed, p);
+    const double frequency_term = c.memory.frequency_penalty(c.frequency_weight, move.added);
+
+    Selection neighbour(c.selection.begin(), c.selection.end());
+    if (move.removed < p.n) neighbour[move.removed] = 0;
+    neighbour[move.added] = 1;
+    const double penalty = c.memory.memory_penalty(neighbour, p.cluster_ids);
+    const bool tabu = c.memory.is_tabu(move.added, move.removed, neighbour, selection_hash(neighbour));
+
+    const std::size_t patience = c.early_stopping_patience;
+    const std::size_t relax_after = patience > 3 ? patience / 2 : 1;
+    const double next = c.current_objective + e.delta;
+    e.admissible = next > c.best_feasible_objective + c.improvement_epsilon || !tabu ||
+                   (c.stagnation >= relax_after && next > c.current_objective + c.improvement_epsilon);
+    e.score = e.delta + frequency_term - penalty;
+    return e;
+}
+
+}  // namespace
+
+MoveChoice find_best_move(std::span<const Move> moves, const MoveContext& context) {
+    for (const Move& move : moves) {
+        TORVANE_CHECK(move.added < context.problem.n, "move adds a candidate outside the problem");
+    }
+    // Every move is scored in parallel into its own slot; the choice is then
+    // made in list order, so it never depends on how the list was split.
+    std::vector<Evaluated> evaluated(moves.size());
+    pool::parallel_for(0, moves.size(), [&](std::size_t i) { evaluated[i] = evaluate_move(moves[i], context); });
+
+    MoveChoice choice;
+    for (std::size_t i = 0; i < moves.size(); ++i) {
+        const Evaluated& e = evaluated[i];
+        if (!e.admissible) continue;
+        const bool replaces = !choice.found || (!(e.score < choice.score) &&
+                                                (e.delta > choice.delta || e.score - choice.score >= kDoubleEpsilon));
+        if (replaces) choice = {true, moves[i].added, moves[i].removed, e.delta, e.score};
+    }
+    return choice;
+}
+
+namespace {
+
+std::size_t saturating_mul(std::size_t a, std::size_t b) {
+    std::size_t product;
+    if (__builtin_mul_overflow(a, b, &product)) return std::numeric_limits<std::size_t>::max();
+    return product;
+}
+
+// Smallest r with r * r >= x.
+std::size_t ceil_sqrt(std::size_t x) {
+    std::size_t r = static_cast<std::size_t>(std::sqrt(static_cast<double>(x)));
+    while (r > 0 && saturating_mul(r, r) >= x) --r;
+    while (saturating_mul(r, r) < x) ++r;
+    return r;
+}
+
+// The search's working state: the current solution with its incremental
+// aids, and the best records.
+class TabuSearch {
+public:
+    TabuSearch(const SolverSettings& settings, const ProblemInstance& problem, const ConstraintSet& constraints,
+               std::span<const float> similarity, const ObjectiveWeights& weights, TabuMemory& memory,
+               ElitePool& elite, SearchOutcome& outcome)
+        : s_(settings),
+          p_(problem),
+          c_(constraints),
+          similarity_(similarity),
+          weights_(weights),
+          memory_(memory),
+          elite_(elite),
+          out_(outcome),
+          epsilon_(static_cast<double>(settings.improvement_epsilon)),
+          excluded_(problem.n, false),
+          required_(problem.n, false) {
+        for (std::size_t i : excluded_indices(constraints, problem.chunk_ids)) excluded_[i] = true;
+        for (std::size_t i : required_indices(constraints, problem.chunk_ids)) required_[i] = true;
+    }
+
+    void run(const CurrentSolution& start) {
+        current_ = start;
+        refresh_aids();
+        const std::size_t patience = s_.early_stopping_patience;
+        const std::size_t widen_step = patience > 11 ? patience / 4 : 2;
+        const std::size_t perturb_at = patience > 13 ? patience / 2 : 6;
+        const std::size_t root_n = ceil_sqrt(p_.n);
+        std::size_t total = 0;
+
+        for (;;) {  // one pass per perturbation cycle
+            std::size_t stagnation = 0;
+            bool perturb = false;
+            for (;;) {
+                ++total;
+                memory_.advance();
+                if (s_.enable_reactive_tenure) {
+                    const std::size_t t = s_.tabu_tenure;
+                    std::size_t tenure = t;
+                    if (stagnation != 0) {
+                        const std::size_t widened = t + std::min(std::max<std::size_t>(t, 1), stagnation / 2);
+                        tenure = std::min(saturating_mul(3, t), widened < t ? std::numeric_limits<std::size_t>::max() : widened);
+                    }
+                    memory_.set_effective_tenure(tenure);
+                }
+
+                const std::vector<Move> moves = generate_moves(stagnation, widen_step, root_n);
+                if (moves.empty()) return;
+
+                const double frequency_weight = stagnation < 5 ? 0.0 : 0.02 * static_cast<double>(stagnation);
+                const MoveContext context{p_,
+                                          weights_,
+                                          current_.selection,
+                                          redundancy_,
+                                          cache_ ? &*cache_ : nullptr,
+                                          similarity_,
+                                          frequency_weight,
+                                          memory_,
+                                          s_.early_stopping_patience,
+                                          epsilon_,
+                                          current_.breakdown.objective_score,
+                                          out_.best_feasible.objective,
+                                          stagnation};
+                const MoveChoice choice = find_best_move(moves, context);
+                if (!choice.found) {
+                    ++stagnation;
+                } else {
+                    apply(choice.added, choice.removed);
+                    memory_.record_move(choice.added, choice.removed, current_.selection, p_.cluster_ids);
+                    if (improves_best_by_objective()) take_best_by_objective();
+                    if (improves_best_feasible()) {
+                        take_best_feasible(total - 1);
+                        stagnation = 0;
+                    } else {
+                        ++stagnation;
+                    }
+                    out_.objective_trace.push_back(current_.breakdown.objective_score);
+                }
+
+                if (perturb_at <= stagnation && stagnation < patience) {
+                    perturb = true;
+                    break;
+                }
+                if (stagnation >= patience) return;
+                if (total >= s_.iterations) return;
+            }
+            if (!perturb) return;
+
+            current_.selection = perturbed_selection();
+            rescore();
+            refresh_aids();
+            memory_.clear();
+            if (improves_best_by_objective()) take_best_by_objective();
+            if (improves_best_feasible()) take_best_feasible(total);
+            out_.objective_trace.push_back(current_.breakdown.objective_score);
+            if (total >= s_.iterations) return;
+        }
+    }
+
+private:
+    std::vector<Move> generate_moves(std::size_t stagnation, std::size_t widen_step, std::size_t root_n) const {
+        const std::size_t n = p_.n;
+        const SelectionStats stats = build_selection_stats(current_.selection, p_);
+        const MarginalTables tables = build_marginal_tables(current_.selection, p_, similarity_, s_);
+        std::vector<std::size_t> add_list;
+        std::vector<std::size_t> remove_list;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (current_.selection[i] != 0) {
+                remove_list.push_back(i);
+            } else if (!excluded_[i]) {
+                add_list.push_back(i);
+            }
+        }
+        sort_by_add_priority(add_list, s_, p_, tables);
+        sort_by_drop_priority(remove_list, s_, p_, tables);
+
+        const std::size_t m = std::min<std::size_t>(stagnation / widen_step + 1, 3);
+        const std::size_t a_count =
+            std::min(std::max<std::size_t>(saturating_mul(root_n, saturating_mul(6, m)), 12), add_list.size());
+        const std::size_t r_count = std::min(
+            std::max<std::size_t>(saturating_mul(ceil_sqrt(remove_list.size()), saturating_mul(4, m)), 6),
+            remove_list.size());
+
+        std::vector<Move> moves;
+        for (std::size_t x = 0; x < a_count; ++x) {
+            const std::size_t j = add_list[x];
+            for (std::size_t y = 0; y < r_count; ++y) {
+                const std::size_t i = remove_list[y];
+                if (required_[i]) continue;  // still takes one of the R places
+                if (can_swap(c_, j, i, stats, p_)) moves.push_back({j, i});
+            }
+            if (can_add(c_, j, stats, p_)) moves.push_back({j, n});
+        }
+        return moves;
+    }
+
+    void apply(std::size_t added, std::size_t removed) {
+        if (removed < p_.n) current_.selection[removed] = 0;
+        current_.selection[added] = 1;
+        update_redundancy_vector(redundancy_, similarity_, p_.n, added, removed);
+        rescore();
+        cache_ = build_support_cache(current_.selection, p_, weights_.support_quorum_threshold, weights_.mu);
+    }
+
+    void rescore() {
+        current_.breakdown = evaluate_selection(current_.selection, weights_, p_, similarity_, *s_.backend);
+        current_.feasible = check_constraints(current_.selection, p_, c_).satisfied;
+    }
+
+    void refresh_aids() {
+        cache_ = build_support_cache(current_.selection, p_, weights_.support_quorum_threshold, weights_.mu);
+        redundancy_ = build_redundancy_vector(current_.selection, similarity_, p_.n);
+    }
+
+    bool improves_best_by_objective() const {
+        return current_.breakdown.objective_score > out_.best_by_objective.objective + epsilon_;
+    }
+    bool improves_best_feasible() const {
+        return current_.feasible && current_.breakdown.objective_score > out_.best_feasible.objective + epsilon_;
+    }
+    void take_best_by_objective() {
+        out_.best_by_objective = {current_.selection, current_.breakdown, current_.breakdown.objective_score};
+    }
+    void take_best_feasible(std::size_t best_iteration) {
+        out_.best_feasible = {current_.selection, current_.breakdown, current_.breakdown.objective_score};
+        elite_.insert(current_.selection, current_.breakdown.objective_score);
+        out_.best_iteration = best_iteration;
+    }
+
+    Selection perturbed_selection() const {
+        if (s_.enable_path_relinking) {
+            if (const Selection* guide = relinking_guide()) return relink_toward(*guide);
+        }
+        if (s_.enable_destroy_repair) return destroy_and_repair(s_, current_.selection, p_, c_, memory_);
+        return memory_guided_construction(s_, p_, c_, memory_);
+    }
+
+    // Among the pool entries that differ from the current selection (best
+    // first), the farthest in Hamming distance; the later entry wins ties.
+    const Selection* relinking_guide() const {
+        const Selection* guide = nullptr;
+        std::size_t guide_distance = 0;
+        for (const ElitePool::Entry& entry : elite_.entries()) {
+            if (entry.selection == current_.selection) continue;
+            std::size_t distance = 0;
+            const std::size_t common = std::min(entry.selection.size(), current_.selection.size());
+            for (std::size_t i = 0; i < common; ++i) distance += entry.selection[i] != current_.selection[i];
+            if (guide == nullptr || distance >= guide_distance) {
+                guide = &entry.selection;
+                guide_distance = distance;
+            }
+        }
+        return guide;
+    }
+
+    Selection relink_toward(const Selection& guide) const {
+        const std::size_t n = p_.n;
+        Selection copy = current_.selection;
+        std::vector<std::size_t> to_add;
+        std::vector<std::size_t> to_remove;
+        for (std::size_t i = 0; i < n; ++i) {
+            const bool in_guide = i < guide.size() && guide[i] != 0;
+            if (in_guide && copy[i] == 0) to_add.push_back(i);
+            if (current_.selection[i] != 0 && !in_guide) to_remove.push_back(i);
+        }
+        std::vector<double> utility(n, 0.0);
+        for (std::size_t i : to_remove) utility[i] = candidate_utility(s_, i, p_);
+        std::stable_sort(to_remove.begin(), to_remove.end(),
+                         [&](std::size_t a, std::size_t b) { return utility[a] < utility[b]; });
+
+        for (std::size_t a : to_add) {
+            const SelectionStats stats = build_selection_stats(copy, p_);
+            if (can_add(c_, a, stats, p_)) {
+                copy[a] = 1;
+                continue;
+            }
+            for (auto it = to_remove.begin(); it != to_remove.end(); ++it) {
+                if (can_swap(c_, a, *it, stats, p_)) {
+                    copy[*it] = 0;
+                    copy[a] = 1;
+                    to_remove.erase(it);
+                    break;
+                }
+            }
+        }
+        return repair_selection(s_, std::move(copy), p_, c_);
+    }
+
+    const SolverSettings& s_;
+    const ProblemInstance& p_;
+    const ConstraintSet& c_;
+    std::span<const float> similarity_;
+    const ObjectiveWeights& weights_;
+    TabuMemory& memory_;
+    ElitePool& elite_;
+    SearchOutcome& out_;
+    const double epsilon_;
+    std::vector<bool> excluded_;
+    std::vector<bool> required_;
+
+    CurrentSolution current_;
+    std::optional<SupportCache> cache_;
+    std::vector<float> redundancy_;
+};
+
+}  // namespace
+
+void run_tabu_search(const SolverSettings& settings, const ProblemInstance& problem, const ConstraintSet& constraints,
+                     std::span<const float> similarity, const ObjectiveWeights& weights, const CurrentSolution& start,
+                     TabuMemory& memory, ElitePool& elite, SearchOutcome& outcome) {
+    TabuSearch search(settings, problem, constraints, similarity, weights, memory, elite, outcome);
+    search.run(start);
+}
+
+}  // namespace torvane

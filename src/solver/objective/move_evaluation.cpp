@@ -1,0 +1,185 @@
+#include "solver/objective/move_evaluation.hpp"
+
+#include <cmath>
+
+#include "common/fault.hpp"
+
+namespace torvane {
+
+namespace {
+
+constexpr float kZeroMagnitude = 1.1920929e-7f;
+
+bool fulfilment_active(const ProblemInstance& problem, float mu) {
+    return problem.coverage.has_value() && problem.num_query_tokens > 0 && std::fabs(mu) > kZeroMagnitude;
+}
+
+double token_weight(const ProblemInstance& problem, std::size_t t) {
+    if (problem.query_token_weights && t < problem.query_token_weights->size()) {
+        return static_cast<double>((*problem.query_token_weights)[t]);
+    }
+    return 1.0;
+}
+
+// Inserts v into four places, best first: at the front on a tie with the
+// best, elsewhere only where strictly greater; NaN displaces nothing.
+void insert_value(float (&b)[4], float v) {
+    if (v >= b[0]) {
+        b[3] = b[2];
+        b[2] = b[1];
+        b[1] = b[0];
+        b[0] = v;
+    } else if (v > b[1]) {
+        b[3] = b[2];
+        b[2] = b[1];
+        b[1] = v;
+    } else if (v > b[2]) {
+        b[3] = b[2];
+        b[2] = v;
+    } else if (v > b[3]) {
+        b[3] = v;
+    }
+}
+
+double support_of(const float (&b)[4], std::size_t supporters, const ObjectiveWeights& weights) {
+    TokenSupport token;
+    for (int k = 0; k < 4; ++k) token.best[k] = static_cast<double>(b[k]);
+    token.supporters = supporters;
+    return token.support(weights);
+}
+
+}  // namespace
+
+std::optional<SupportCache> build_support_cache(std::span<const std::uint8_t> selection,
+                                                const ProblemInstance& problem, float threshold, float mu) {
+    if (!fulfilment_active(problem, mu)) return std::nullopt;
+    const std::size_t n = problem.n;
+    const std::size_t tokens = problem.num_query_tokens;
+    TORVANE_CHECK(selection.size() == n, "support cache: selection length does not match the candidates");
+    TORVANE_CHECK(problem.coverage->size() >= tokens * n, "support cache: coverage shorter than tokens x candidates");
+    SupportCache cache;
+    cache.best1.assign(tokens, 0.0f);
+    cache.best2.assign(tokens, 0.0f);
+    cache.best3.assign(tokens, 0.0f);
+    cache.best4.assign(tokens, 0.0f);
+    cache.holder1.assign(tokens, std::nullopt);
+    cache.holder2.assign(tokens, std::nullopt);
+    cache.holder3.assign(tokens, std::nullopt);
+    cache.supporters.assign(tokens, 0);
+    for (std::size_t t = 0; t < tokens; ++t) {
+        const float* row = problem.coverage->data() + t * n;
+        float b1 = 0.0f, b2 = 0.0f, b3 = 0.0f, b4 = 0.0f;
+        std::optional<std::size_t> h1, h2, h3;
+        std::uint8_t k = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (selection[i] == 0) continue;
+            const float v = row[i];
+            if (v >= threshold && k < 255) ++k;
+            if (v >= b1) {
+                b4 = b3, b3 = b2, b2 = b1, b1 = v;
+                h3 = h2, h2 = h1, h1 = i;
+            } else if (v > b2) {
+                b4 = b3, b3 = b2, b2 = v;
+                h3 = h2, h2 = i;
+            } else if (v > b3) {
+                b4 = b3, b3 = v;
+                h3 = i;
+            } else if (v > b4) {
+                b4 = v;
+            }
+        }
+        cache.best1[t] = b1, cache.best2[t] = b2, cache.best3[t] = b3, cache.best4[t] = b4;
+        cache.holder1[t] = h1, cache.holder2[t] = h2, cache.holder3[t] = h3;
+        cache.supporters[t] = k;
+    }
+    return cache;
+}
+
+double fulfilment_delta(const ObjectiveWeights& weights, const SupportCache* cache,
+                        std::span<const std::uint8_t> selection, std::size_t added, bool has_removal,
+                        std::size_t removed, const ProblemInstance& problem) {
+    if (!fulfilment_active(problem, weights.mu_fulfilment)) return 0.0;
+    const std::size_t n = problem.n;
+    const std::size_t tokens = problem.num_query_tokens;
+    const float threshold = weights.support_quorum_threshold;
+    TORVANE_CHECK(added < n && (!has_removal || removed < n), "fulfilment delta: index outside the candidates");
+    const std::vector<float>& coverage = *problem.coverage;
+
+    double delta = 0.0;
+    for (std::size_t t = 0; t < tokens; ++t) {
+        const float* row = coverage.data() + t * n;
+        float before[4];
+        std::size_t k_before;
+        float after[4];
+        std::size_t k_after;
+        if (cache != nullptr) {
+            before[0] = cache->best1[t], before[1] = cache->best2[t];
+            before[2] = cache->best3[t], before[3] = cache->best4[t];
+            k_before = cache->supporters[t];
+            after[0] = before[0], after[1] = before[1], after[2] = before[2], after[3] = before[3];
+            k_after = k_before;
+            if (has_removal) {
+                // A candidate holding only the fourth place leaves it as it is.
+                if (cache->holder1[t] == removed) {
+                    after[0] = before[1], after[1] = before[2], after[2] = before[3], after[3] = 0.0f;
+                } else if (cache->holder2[t] == removed) {
+                    after[1] = before[2], after[2] = before[3], after[3] = 0.0f;
+                } else if (cache->holder3[t] == removed) {
+                    after[2] = before[3], after[3] = 0.0f;
+                }
+                if (row[removed] >= threshold && k_after > 0) --k_after;
+            }
+        } else {
+            TORVANE_CHECK(selection.size() == n, "fulfilment delta: selection length does not match the candidates");
+            before[0] = before[1] = before[2] = before[3] = 0.0f;
+            after[0] = after[1] = after[2] = after[3] = 0.0f;
+            k_before = 0;
+            k_after = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (selection[i] == 0) continue;
+                const float v = row[i];
+                if (v >= threshold) ++k_before;
+                insert_value(before, v);
+                if (has_removal && i == removed) continue;
+                if (v >= threshold) ++k_after;
+                insert_value(after, v);
+            }
+        }
+        const float v = row[added];
+        if (v >= threshold) ++k_after;
+        insert_value(after, v);
+        delta += token_weight(problem, t) * (support_of(after, k_after, weights) - support_of(before, k_before, weights));
+    }
+    return delta;
+}
+
+double move_delta(const ObjectiveWeights& w, const SupportCache* cache, std::span<const std::uint8_t> selection,
+                  std::span<const float> redundancy, std::span<const float> similarity, std::size_t a, std::size_t r,
+                  const ProblemInstance& p) {
+    const std::size_t n = p.n;
+    const bool swap = r < n;
+    const double fulfilment = fulfilment_delta(w, cache, selection, a, swap, r, p);
+    const auto wide = [](float x) { return static_cast<double>(x); };
+    double delta;
+    if (swap) {
+        delta = wide(w.alpha) * wide(p.relevance[a] - p.relevance[r]);
+        delta += wide(w.beta) * wide(p.density[a] - p.density[r]);
+        delta += wide(w.gamma) * wide(p.centrality[a] - p.centrality[r]);
+        delta += wide(w.delta) * wide(p.recency[a] - p.recency[r]);
+        delta += wide(w.epsilon) * wide(p.auxiliary[a] - p.auxiliary[r]);
+        delta += wide(w.mu_fulfilment) * fulfilment;
+        const double red = wide(redundancy[a]) - wide(similarity[a * n + r]) - wide(redundancy[r]);
+        delta -= wide(w.lambda) * red;
+    } else {
+        delta = wide(w.alpha) * wide(p.relevance[a]);
+        delta += wide(w.beta) * wide(p.density[a]);
+        delta += wide(w.gamma) * wide(p.centrality[a]);
+        delta += wide(w.delta) * wide(p.recency[a]);
+        delta += wide(w.epsilon) * wide(p.auxiliary[a]);
+        delta += wide(w.mu_fulfilment) * fulfilment;
+        delta -= wide(w.lambda) * wide(redundancy[a]);
+    }
+    return delta;
+}
+
+}  // namespace torvane

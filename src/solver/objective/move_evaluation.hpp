@@ -1,0 +1,43 @@
+#pragma once
+// Exact objective changes of single moves (add one chunk, or swap a
+// selected chunk for an unselected one) without re-scoring the selection.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "solver/knapsack/problem.hpp"
+#include "solver/objective/objective.hpp"
+
+namespace torvane {
+
+// For each query token: the four best coverage values among the selected
+// candidates, which candidates hold the first three places, and how many
+// selected candidates reach the support threshold (saturating at 255).
+struct SupportCache {
+    std::vector<float> best1, best2, best3, best4;
+    std::vector<std::optional<std::size_t>> holder1, holder2, holder3;
+    std::vector<std::uint8_t> supporters;
+};
+
+// The cache of `selection`; none without coverage, without query tokens or
+// when mu carries no weight (|mu| <= 2^-23).
+std::optional<SupportCache> build_support_cache(std::span<const std::uint8_t> selection,
+                                                const ProblemInstance& problem, float threshold, float mu);
+
+// Change of the fulfilment sum (before multiplying by mu) when `added`
+// enters and, with `has_removal`, `removed` leaves. Without a cache the
+// sums are recomputed from the selection; 0 when fulfilment is inactive.
+double fulfilment_delta(const ObjectiveWeights& weights, const SupportCache* cache,
+                        std::span<const std::uint8_t> selection, std::size_t added, bool has_removal,
+                        std::size_t removed, const ProblemInstance& problem);
+
+// Change of the objective of a move; `removed` >= n means add only.
+// `redundancy[i]` is the similarity sum of i to the selected others.
+double move_delta(const ObjectiveWeights& weights, const SupportCache* cache, std::span<const std::uint8_t> selection,
+                  std::span<const float> redundancy, std::span<const float> similarity, std::size_t added,
+                  std::size_t removed, const ProblemInstance& problem);
+
+}  // namespace torvane
