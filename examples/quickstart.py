@@ -2,14 +2,19 @@
 
 Run with:  python examples/quickstart.py
 """
+from typing import Any
+
 import numpy as np
+import numpy.typing as npt
 
 import torvane_solver as ts
 
 ROLES = ["definition", "example", "evidence", "conclusion", "risk", "constraint", "table", "procedure"]
 
 
-def make_chunks(n=300, dim=64, topics=12, seed=7):
+def make_chunks(
+    n: int = 300, dim: int = 64, topics: int = 12, seed: int = 7
+) -> tuple[list[dict[str, Any]], npt.NDArray[np.float32]]:
     """A reproducible stand-in for a retriever's output: chunks grouped into topics."""
     rng = np.random.default_rng(seed)
     topic_centres = rng.standard_normal((topics, dim))
@@ -32,7 +37,7 @@ def make_chunks(n=300, dim=64, topics=12, seed=7):
     return chunks, query.astype(np.float32)
 
 
-def main():
+def main() -> None:
     chunks, query = make_chunks()
     solver = ts.TabuSearchSolver(ts.SolverConfig(lambda_=0.6))
     constraints = ts.SolverConstraints(
