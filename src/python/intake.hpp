@@ -13,7 +13,7 @@ namespace torvane::py {
 // a Python exception set when the element is refused.
 bool read_chunk(PyObject* item, std::size_t index, ChunkRecord& out);
 
-enum class ArrayKind { F1, F2, U8, L1, UL1 };
+enum class ArrayKind { F1, F2, U8, L1, UL1, F3, U8_3 };
 
 // Checks that `obj` is an ndarray of the kind; on refusal raises
 // TypeError("argument '<name>': '<type>' object cannot be converted to

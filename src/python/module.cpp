@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "maxsim.hpp"
 #include "py_support.hpp"
 #include "records.hpp"
 #include "solver.hpp"
@@ -23,6 +24,16 @@ PyMethodDef kFunctions[] = {
     {"gpu_available", &accelerator_available, METH_NOARGS, "gpu_available()\n--\n\nCheck if GPU is available"},
     {"cuda_available", &accelerator_available, METH_NOARGS, "cuda_available()\n--\n\nCheck if CUDA is available"},
     {"version", &version, METH_NOARGS, "version()\n--\n\nGet library version"},
+    {"compute_max_sim_batch",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&compute_max_sim_batch)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "compute_max_sim_batch(q_codes, q_meta, d_codes, d_meta, num_bits, dim)\n--\n\n"
+     "Compute MaxSim batch scores (Rust CPU benchmark)"},
+    {"compute_max_sim_batch_f32",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&compute_max_sim_batch_f32)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "compute_max_sim_batch_f32(q_vecs, d_vecs)\n--\n\n"
+     "Compute MaxSim batch scores for Float32 embeddings (Rust Baseline)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
