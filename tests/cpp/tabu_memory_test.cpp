@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <set>
 #include <vector>
 
@@ -207,5 +208,69 @@ TEST(TabuMemory, MismatchedLengthsAreInternalFaults) {
     EXPECT_THROW(memory.record_move(0, 3, Selection{1, 1, 1}, Clusters(2)), torvane::InternalError);
     EXPECT_THROW(memory.memory_penalty(Selection{1, 1, 1}, Clusters(2)), torvane::InternalError);
 }
+
+// The screen answers for every neighbour of a selection what the memory
+// answers for the neighbour built out: same tabu verdict, same penalty bits.
+struct ScreenCase {
+    std::size_t n;
+    std::size_t tenure;
+    float threshold;
+    std::size_t selected;  // size of the selections the history walks through
+};
+
+class NeighbourhoodScreenAgrees : public ::testing::TestWithParam<ScreenCase> {};
+
+TEST_P(NeighbourhoodScreenAgrees, WithTheMemoryOnEveryNeighbour) {
+    const ScreenCase c = GetParam();
+    std::mt19937 rng(static_cast<unsigned>(c.n * 131 + c.tenure * 7 + c.selected));
+    Clusters clusters(c.n);
+    for (std::size_t i = 0; i < c.n; ++i) {
+        if (rng() % 4 != 0) clusters[i] = rng() % 5;
+    }
+    TabuMemory memory(c.tenure, c.n, c.threshold);
+    Selection current(c.n, 0);
+    for (std::size_t i = 0; i < c.selected; ++i) current[rng() % c.n] = 1;
+
+    const auto check_all_neighbours = [&] {
+        const torvane::NeighbourhoodScreen screen(memory, current, clusters);
+        for (std::size_t a = 0; a < c.n; ++a) {
+            if (current[a] != 0) continue;
+            for (std::size_t r = 0; r <= c.n; ++r) {
+                if (r < c.n && current[r] == 0) continue;
+                Selection neighbour = current;
+                if (r < c.n) neighbour[r] = 0;
+                neighbour[a] = 1;
+                const bool by_screen = screen.reverses_recent_move(a, r) || screen.overlaps_recent_selection(a, r) ||
+                                       screen.repeats_recent_hash(a, r);
+                ASSERT_EQ(by_screen, tabu(memory, a, r, neighbour)) << a << " " << r;
+                ASSERT_EQ(screen.memory_penalty(a, r), memory.memory_penalty(neighbour, clusters)) << a << " " << r;
+            }
+        }
+    };
+
+    check_all_neighbours();  // empty memory
+    for (std::size_t step = 0; step < 40; ++step) {
+        memory.advance();
+        // A random add or swap. Undoing it is one of the neighbours checked
+        // next, which also tests hash repeats.
+        std::vector<std::size_t> in, out;
+        for (std::size_t i = 0; i < c.n; ++i) (current[i] != 0 ? in : out).push_back(i);
+        if (out.empty()) break;
+        const std::size_t a = out[rng() % out.size()];
+        std::size_t r = c.n;
+        if (!in.empty() && rng() % 3 != 0) r = in[rng() % in.size()];
+        if (r < c.n) current[r] = 0;
+        current[a] = 1;
+        memory.record_move(a, r, current, clusters);
+        if (step % 3 == 0) memory.set_effective_tenure(c.tenure + step % 5);
+        if (step % 4 == 0) check_all_neighbours();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Histories, NeighbourhoodScreenAgrees,
+                         ::testing::Values(ScreenCase{12, 3, 0.85f, 4}, ScreenCase{30, 10, 0.85f, 14},
+                                           ScreenCase{30, 10, 0.0f, 9}, ScreenCase{25, 5, 0.5f, 6},
+                                           ScreenCase{70, 4, 0.85f, 30}, ScreenCase{20, 0, 0.85f, 8},
+                                           ScreenCase{9, 6, 1.0f, 3}, ScreenCase{16, 2, 1.5f, 5}));
 
 }  // namespace

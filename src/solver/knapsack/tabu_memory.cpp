@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <limits>
 
 #include "common/fault.hpp"
@@ -35,7 +36,22 @@ float jaccard(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) 
     return static_cast<float>(both) / static_cast<float>(either);
 }
 
+// Jaccard test of the overlap counts, exactly as jaccard() computes it.
+bool overlap_reaches(std::int64_t both, std::int64_t either, float threshold) {
+    if (both < 0 || either < 0) return false;  // a combination no move produces
+    const float j = either == 0 ? 1.0f : static_cast<float>(both) / static_cast<float>(either);
+    return j >= threshold;
+}
+
 }  // namespace
+
+SelectionBits pack_selection(std::span<const std::uint8_t> selection) {
+    SelectionBits bits((selection.size() + 63) / 64, 0);
+    for (std::size_t i = 0; i < selection.size(); ++i) {
+        if (selection[i] != 0) bits[i / 64] |= std::uint64_t{1} << (i % 64);
+    }
+    return bits;
+}
 
 std::uint64_t selection_hash(std::span<const std::uint8_t> selection) {
     const auto length = static_cast<std::uint32_t>(selection.size());
@@ -87,7 +103,8 @@ void TabuMemory::record_move(std::size_t added, std::size_t removed, std::span<c
     TORVANE_CHECK(cluster_ids.size() >= selection.size(), "record_move: cluster ids shorter than the selection");
 
     const std::uint64_t hash = selection_hash(selection);
-    ring_.push_back(TabuEntry{added, removed, hash, iteration_clock_, Selection(selection.begin(), selection.end())});
+    ring_.push_back(TabuEntry{added, removed, hash, iteration_clock_, Selection(selection.begin(), selection.end()),
+                              pack_selection(selection)});
 
     // Tenure jitter of up to 20% either way, drawn from the new selection's
     // hash and the clock: j = trunc(f32(base) * 0.2f), tenure in
@@ -188,6 +205,159 @@ void TabuMemory::clear() {
     std::fill(frequency_.begin(), frequency_.end(), 0u);
     pair_counts_.clear();
     cluster_counts_.clear();
+}
+
+// ---- NeighbourhoodScreen ----------------------------------------------------
+
+NeighbourhoodScreen::NeighbourhoodScreen(const TabuMemory& memory, std::span<const std::uint8_t> selection,
+                                         std::span<const std::optional<std::size_t>> cluster_ids)
+    : memory_(memory), selection_(selection), cluster_ids_(cluster_ids) {
+    TORVANE_CHECK(cluster_ids.size() >= selection.size(), "neighbourhood screen: cluster ids shorter than the selection");
+    const std::size_t n = selection.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (selection[i] != 0) chosen_.push_back(i);
+    }
+
+    // Active entries, newest first, with the overlap outcome of each kind of
+    // move precomputed from the entry's overlap counts with the selection.
+    // A swap removes a selected candidate r and adds an unselected one a:
+    // |N & E| = |S & E| - [r in E] + [a in E] and
+    // |N | E| = |S | E| - [r not in E] + [a not in E].
+    const float threshold = memory.similarity_threshold();
+    const bool test_overlap = threshold > 0.0f;
+    const SelectionBits bits = pack_selection(selection);
+    const auto& ring = memory.entries();
+    for (auto it = ring.rbegin(); it != ring.rend() && memory.is_active(*it); ++it) {
+        ActiveEntry entry{it->added, it->removed, it->hash, it->selection.data(), {{false, false}, {false, false}},
+                          {false, false}};
+        TORVANE_CHECK(it->selection.size() == n && it->bits.size() == bits.size(),
+                      "neighbourhood screen: a ring entry has another length than the selection");
+        if (test_overlap) {
+            std::int64_t both = 0;
+            std::int64_t either = 0;
+            for (std::size_t w = 0; w < bits.size(); ++w) {
+                both += std::popcount(bits[w] & it->bits[w]);
+                either += std::popcount(bits[w] | it->bits[w]);
+            }
+            for (int a = 0; a < 2; ++a) {
+                entry.tabu_add[a] = overlap_reaches(both + a, either + (1 - a), threshold);
+                for (int r = 0; r < 2; ++r) {
+                    entry.tabu_swap[a][r] = overlap_reaches(both - r + a, either - (1 - r) + (1 - a), threshold);
+                }
+            }
+            const auto& t = entry.tabu_swap;
+            if (t[0][0] && t[0][1] && t[1][0] && t[1][1]) swaps_always_overlap_ = true;
+            if (entry.tabu_add[0] && entry.tabu_add[1]) adds_always_overlap_ = true;
+        }
+        active_.push_back(entry);
+    }
+
+    // The selection's own penalty sums, as memory_penalty forms them.
+    const std::size_t k = chosen_.size();
+    for (std::size_t p = 0; p < k; ++p) {
+        frequency_sum_ += memory.frequency(chosen_[p]);
+        cluster_sum_ += memory.candidate_cluster_count(chosen_[p], cluster_ids);
+        if (memory.has_pair_counts()) {
+            for (std::size_t d = 1; d <= std::min<std::size_t>(p, 8); ++d) pair_sum_ += pair(chosen_[p - d], chosen_[p]);
+        }
+    }
+    if (memory.has_pair_counts()) {
+        removal_change_.resize(k);
+        for (std::size_t p = 0; p < k; ++p) removal_change_[p] = removal_pair_change(p);
+    }
+}
+
+bool NeighbourhoodScreen::reverses_recent_move(std::size_t added, std::size_t removed) const {
+    for (const ActiveEntry& entry : active_) {
+        if (entry.removed == added && entry.added == removed) return true;
+    }
+    return false;
+}
+
+bool NeighbourhoodScreen::overlaps_recent_selection(std::size_t added, std::size_t removed) const {
+    const bool swap = removed < selection_.size();
+    if (swap ? swaps_always_overlap_ : adds_always_overlap_) return true;
+    for (const ActiveEntry& entry : active_) {
+        const int a = entry.selection[added] != 0 ? 1 : 0;
+        if (swap) {
+            if (entry.tabu_swap[a][entry.selection[removed] != 0 ? 1 : 0]) return true;
+        } else if (entry.tabu_add[a]) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool NeighbourhoodScreen::repeats_recent_hash(std::size_t added, std::size_t removed) const {
+    if (active_.empty()) return false;
+    Selection neighbour(selection_.begin(), selection_.end());
+    if (removed < neighbour.size()) neighbour[removed] = 0;
+    neighbour[added] = 1;
+    const std::uint64_t hash = selection_hash(neighbour);
+    for (const ActiveEntry& entry : active_) {
+        if (entry.hash == hash) return true;
+    }
+    return false;
+}
+
+// memory_penalty counts each selected candidate with the up to eight
+// selected ones after it. Taking out the candidate at `position` loses its
+// pairs with its eight neighbours on either side and brings the pairs nine
+// apart across it to distance eight.
+std::int64_t NeighbourhoodScreen::removal_pair_change(std::size_t position) const {
+    const std::size_t k = chosen_.size();
+    const std::size_t c = chosen_[position];
+    std::int64_t change = 0;
+    for (std::size_t d = 1; d <= 8; ++d) {
+        if (position >= d) change -= pair(chosen_[position - d], c);
+        if (position + d < k) change -= pair(c, chosen_[position + d]);
+    }
+    for (std::size_t x = position >= 8 ? position - 8 : 0; x < position; ++x) {
+        if (x + 9 < k) change += pair(chosen_[x], chosen_[x + 9]);
+    }
+    return change;
+}
+
+// Putting `added` in at its place gains its pairs with the eight neighbours
+// on either side and pushes the pairs eight apart across it to nine.
+std::int64_t NeighbourhoodScreen::insertion_pair_change(std::size_t added, std::size_t skip) const {
+    const std::size_t k = chosen_.size();
+    const std::size_t size = skip < k ? k - 1 : k;
+    // The list without the skipped candidate.
+    const auto at = [&](std::size_t i) { return chosen_[i < skip ? i : i + 1]; };
+    std::size_t place = static_cast<std::size_t>(std::lower_bound(chosen_.begin(), chosen_.end(), added) -
+                                                 chosen_.begin());
+    if (skip < place) --place;
+    std::int64_t change = 0;
+    for (std::size_t d = 1; d <= 8; ++d) {
+        if (place >= d) change += pair(at(place - d), added);
+        if (place + d - 1 < size) change += pair(added, at(place + d - 1));
+    }
+    for (std::size_t x = place >= 8 ? place - 8 : 0; x < place; ++x) {
+        if (x + 8 < size) change -= pair(at(x), at(x + 8));
+    }
+    return change;
+}
+
+double NeighbourhoodScreen::memory_penalty(std::size_t added, std::size_t removed) const {
+    const bool swap = removed < selection_.size();
+    std::uint64_t frequencies = frequency_sum_ + memory_.frequency(added);
+    std::uint64_t clusters = cluster_sum_ + memory_.candidate_cluster_count(added, cluster_ids_);
+    std::int64_t pairs = static_cast<std::int64_t>(pair_sum_);
+    std::size_t skip = chosen_.size();
+    if (swap) {
+        frequencies -= memory_.frequency(removed);
+        clusters -= memory_.candidate_cluster_count(removed, cluster_ids_);
+        skip = static_cast<std::size_t>(std::lower_bound(chosen_.begin(), chosen_.end(), removed) - chosen_.begin());
+        TORVANE_CHECK(skip < chosen_.size() && chosen_[skip] == removed,
+                      "neighbourhood screen: the removed candidate is not selected");
+    }
+    if (memory_.has_pair_counts()) {
+        if (swap) pairs += removal_change_[skip];
+        pairs += insertion_pair_change(added, skip);
+    }
+    return 0.004 * static_cast<double>(clusters) + 0.005 * static_cast<double>(frequencies) +
+           0.003 * static_cast<double>(static_cast<std::uint64_t>(pairs));
 }
 
 }  // namespace torvane

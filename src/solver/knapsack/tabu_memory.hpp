@@ -16,6 +16,11 @@
 
 namespace torvane {
 
+// A selection packed 64 candidates to a word (bit i%64 of word i/64 set when
+// byte i is non-zero), so that overlap counts take one popcount per word.
+using SelectionBits = std::vector<std::uint64_t>;
+SelectionBits pack_selection(std::span<const std::uint8_t> selection);
+
 // SipHash-1-3 under an all-zero key of the selection's length, as a 4-byte
 // little-endian unsigned integer, followed by its bytes. The tenure jitter
 // depends on these values, so the exact layout matters. A length beyond
@@ -32,6 +37,7 @@ struct TabuEntry {
     std::uint64_t hash = 0;   // selection_hash of `selection`
     std::size_t iteration = 0;
     Selection selection;      // the selection after the move
+    SelectionBits bits;       // the same selection as bits, for overlap counts
 };
 
 class TabuMemory {
@@ -95,6 +101,14 @@ public:
     // An entry is active while clock - entry.iteration <= effective tenure.
     bool is_active(const TabuEntry& entry) const;
 
+    // Sum of cluster_count over the clusters of the selected candidates,
+    // once per candidate: the K term of memory_penalty.
+    std::uint32_t candidate_cluster_count(std::size_t index,
+                                          std::span<const std::optional<std::size_t>> cluster_ids) const {
+        return cluster_ids[index] && !cluster_counts_.empty() ? cluster_count(*cluster_ids[index]) : 0;
+    }
+    bool has_pair_counts() const { return !pair_counts_.empty(); }
+
 private:
     struct PairKey {
         std::size_t low;
@@ -114,6 +128,80 @@ private:
     std::vector<std::uint32_t> frequency_;
     std::unordered_map<PairKey, std::uint32_t, PairKeyHash> pair_counts_;
     std::unordered_map<std::size_t, std::uint32_t> cluster_counts_;
+};
+
+}  // namespace torvane
+
+namespace torvane {
+
+// The tabu tests and the memory penalty of every neighbour of one selection
+// (the selection with one unselected candidate added, or with one selected
+// candidate exchanged for an unselected one), answered without building the
+// neighbour. Built once per iteration from the memory as it stands; valid
+// while neither the memory nor the selection changes.
+//
+// Every answer equals what TabuMemory gives for the neighbour selection N:
+// - reverses_recent_move || overlaps_recent_selection || repeats_recent_hash
+//   is is_tabu(added, removed, N, selection_hash(N));
+// - memory_penalty(added, removed) is memory_penalty(N, cluster_ids).
+class NeighbourhoodScreen {
+public:
+    // `removed` == selection.size() in the queries below means the move
+    // only adds. `cluster_ids` must cover every candidate.
+    NeighbourhoodScreen(const TabuMemory& memory, std::span<const std::uint8_t> selection,
+                        std::span<const std::optional<std::size_t>> cluster_ids);
+
+    // Some active entry recorded the opposite move: it added `removed` and
+    // removed `added`.
+    bool reverses_recent_move(std::size_t added, std::size_t removed) const;
+    // Some active entry's selection overlaps N with a Jaccard index at or
+    // above the threshold (never when the threshold is 0 or below). O(1)
+    // per active entry: the overlap counts of the selection with each entry
+    // are counted once, and a move changes each count by at most one.
+    bool overlaps_recent_selection(std::size_t added, std::size_t removed) const;
+    // Some active entry's hash equals selection_hash(N). Hashes N: O(n).
+    bool repeats_recent_hash(std::size_t added, std::size_t removed) const;
+    // Whether any entry is active, i.e. whether the tests above can say yes.
+    bool any_active() const { return !active_.empty(); }
+
+    // The memory penalty of N, from the selection's integer sums and the
+    // few terms the move changes, so it is exactly the one of N.
+    double memory_penalty(std::size_t added, std::size_t removed) const;
+
+private:
+    struct ActiveEntry {
+        std::size_t added;
+        std::size_t removed;
+        std::uint64_t hash;
+        const std::uint8_t* selection;  // n bytes, owned by the ring
+        // tabu_swap[a][r]: the overlap test says yes for a swap whose added
+        // candidate is (a = 1) or is not (a = 0) in the entry and whose
+        // removed candidate is (r = 1) or is not (r = 0); tabu_add[a] the
+        // same for an add-only move.
+        bool tabu_swap[2][2];
+        bool tabu_add[2];
+    };
+
+    // Pair-count sum change when the candidate at `position` of chosen_
+    // leaves the selection.
+    std::int64_t removal_pair_change(std::size_t position) const;
+    // Pair-count sum change when `added` joins the selection that lacks
+    // the candidate at `skip` of chosen_ (skip == chosen_.size(): none).
+    std::int64_t insertion_pair_change(std::size_t added, std::size_t skip) const;
+    std::uint32_t pair(std::size_t i, std::size_t k) const { return memory_.pair_count(i, k); }
+
+    const TabuMemory& memory_;
+    std::span<const std::uint8_t> selection_;
+    std::span<const std::optional<std::size_t>> cluster_ids_;
+    std::vector<ActiveEntry> active_;
+    bool swaps_always_overlap_ = false;  // an entry makes every swap tabu
+    bool adds_always_overlap_ = false;   // an entry makes every add-only move tabu
+
+    std::vector<std::size_t> chosen_;          // selected indices, ascending
+    std::vector<std::int64_t> removal_change_;  // removal_pair_change per position
+    std::uint64_t frequency_sum_ = 0;
+    std::uint64_t cluster_sum_ = 0;
+    std::uint64_t pair_sum_ = 0;
 };
 
 }  // namespace torvane

@@ -19,27 +19,38 @@ constexpr double kDoubleEpsilon = 2.220446049250313e-16;
 
 struct Evaluated {
     bool admissible = false;
+    // Admissible only when no active entry's hash equals the neighbour's;
+    // decided when the move comes up for the choice (see find_best_move).
+    bool unless_hash_repeats = false;
     double delta = 0.0;
     double score = 0.0;
 };
 
-Evaluated evaluate_move(const Move& move, const MoveContext& c) {
-    const ProblemInstance& p = c.problem;
+// A move is admissible when it beats the best feasible objective, when the
+// search has stagnated long enough and it improves the current objective,
+// or when it is not tabu. Only the tabu tests and the score of admissible
+// moves need the memory, so they are made only where they can matter.
+Evaluated evaluate_move(const Move& move, const MoveContext& c, const NeighbourhoodScreen& screen) {
     Evaluated e;
-    e.delta = move_delta(c.weights, c.cache, c.selection, c.redundancy, c.similarity, move.added, move.removed, p);
-    const double frequency_term = c.memory.frequency_penalty(c.frequency_weight, move.added);
-
-    Selection neighbour(c.selection.begin(), c.selection.end());
-    if (move.removed < p.n) neighbour[move.removed] = 0;
-    neighbour[move.added] = 1;
-    const double penalty = c.memory.memory_penalty(neighbour, p.cluster_ids);
-    const bool tabu = c.memory.is_tabu(move.added, move.removed, neighbour, selection_hash(neighbour));
+    e.delta = move_delta(c.weights, c.cache, c.selection, c.redundancy, c.similarity, move.added, move.removed,
+                         c.problem);
 
     const std::size_t patience = c.early_stopping_patience;
     const std::size_t relax_after = patience > 3 ? patience / 2 : 1;
     const double next = c.current_objective + e.delta;
-    e.admissible = next > c.best_feasible_objective + c.improvement_epsilon || !tabu ||
-                   (c.stagnation >= relax_after && next > c.current_objective + c.improvement_epsilon);
+    const bool aspiration = next > c.best_feasible_objective + c.improvement_epsilon;
+    const bool relaxed = c.stagnation >= relax_after && next > c.current_objective + c.improvement_epsilon;
+    if (aspiration || relaxed) {
+        e.admissible = true;
+    } else if (screen.reverses_recent_move(move.added, move.removed) ||
+               screen.overlaps_recent_selection(move.added, move.removed)) {
+        return e;
+    } else {
+        e.admissible = true;
+        e.unless_hash_repeats = screen.any_active();
+    }
+    const double frequency_term = c.memory.frequency_penalty(c.frequency_weight, move.added);
+    const double penalty = screen.memory_penalty(move.added, move.removed);
     e.score = e.delta + frequency_term - penalty;
     return e;
 }
@@ -47,13 +58,21 @@ Evaluated evaluate_move(const Move& move, const MoveContext& c) {
 }  // namespace
 
 MoveChoice find_best_move(std::span<const Move> moves, const MoveContext& context) {
+    const std::size_t n = context.problem.n;
+    TORVANE_CHECK(context.selection.size() == n, "find_best_move: the selection does not have n bytes");
     for (const Move& move : moves) {
-        TORVANE_CHECK(move.added < context.problem.n, "move adds a candidate outside the problem");
+        TORVANE_CHECK(move.added < n, "move adds a candidate outside the problem");
+        TORVANE_CHECK(context.selection[move.added] == 0, "move adds a candidate that is already selected");
+        TORVANE_CHECK(move.removed >= n || context.selection[move.removed] != 0,
+                      "move removes a candidate that is not selected");
     }
+    const NeighbourhoodScreen screen(context.memory, context.selection, context.problem.cluster_ids);
+
     // Every move is scored in parallel into its own slot; the choice is then
     // made in list order, so it never depends on how the list was split.
     std::vector<Evaluated> evaluated(moves.size());
-    pool::parallel_for(0, moves.size(), [&](std::size_t i) { evaluated[i] = evaluate_move(moves[i], context); });
+    pool::parallel_for(0, moves.size(),
+                       [&](std::size_t i) { evaluated[i] = evaluate_move(moves[i], context, screen); });
 
     MoveChoice choice;
     for (std::size_t i = 0; i < moves.size(); ++i) {
@@ -61,7 +80,12 @@ MoveChoice find_best_move(std::span<const Move> moves, const MoveContext& contex
         if (!e.admissible) continue;
         const bool replaces = !choice.found || (!(e.score < choice.score) &&
                                                 (e.delta > choice.delta || e.score - choice.score >= kDoubleEpsilon));
-        if (replaces) choice = {true, moves[i].added, moves[i].removed, e.delta, e.score};
+        if (!replaces) continue;
+        // A move that would not be chosen needs no hash: its admissibility
+        // cannot change the choice. One that would is hashed now, so at
+        // most a few neighbours per call are hashed instead of all.
+        if (e.unless_hash_repeats && screen.repeats_recent_hash(moves[i].added, moves[i].removed)) continue;
+        choice = {true, moves[i].added, moves[i].removed, e.delta, e.score};
     }
     return choice;
 }
