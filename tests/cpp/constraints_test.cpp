@@ -3,12 +3,14 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "common/fault.hpp"
 #include "common/token_total.hpp"
 #include "solver/constraints/constraint_check.hpp"
+#include "solver/constraints/constraint_index.hpp"
 #include "solver/constraints/selection_stats.hpp"
 
 using torvane::ConstraintSet;
@@ -317,5 +319,83 @@ TEST(ConstraintIndices, AscendingWithSharedIdsAndNothingForUnknownIds) {
     EXPECT_EQ(torvane::excluded_indices(constraints, ids), (std::vector<std::size_t>{0, 2}));
     EXPECT_TRUE(torvane::required_indices(ConstraintSet{}, ids).empty());
 }
+
+// --- index-keyed tests -----------------------------------------------------
+
+// The index-keyed tests give the string-keyed answers on random problems
+// with shared chunk ids, clusters, required and excluded ids (some carried by
+// no candidate) and must-include roles.
+struct IndexCase {
+    unsigned seed;
+    std::size_t n;
+    std::size_t max_per_cluster;
+    bool unmatched_required;
+};
+
+class ConstraintIndexAgrees : public ::testing::TestWithParam<IndexCase> {};
+
+TEST_P(ConstraintIndexAgrees, WithTheStringKeyedChecks) {
+    const IndexCase c = GetParam();
+    std::mt19937 rng(c.seed);
+    std::vector<Candidate> candidates;
+    for (std::size_t i = 0; i < c.n; ++i) {
+        Candidate candidate{"id" + std::to_string(rng() % (c.n - c.n / 5)), 1 + rng() % 60};
+        candidate.role = torvane::role_from_code(static_cast<std::uint8_t>(rng() % 4 == 0 ? 255 : rng() % 4));
+        if (rng() % 3 != 0) candidate.cluster = rng() % 4;
+        candidates.push_back(candidate);
+    }
+    const ProblemInstance problem = make_problem(candidates);
+    ConstraintSet constraints;
+    constraints.max_tokens = 60 + rng() % 200;
+    constraints.min_tokens = rng() % 40;
+    constraints.min_chunks = rng() % 3;
+    constraints.max_chunks = 3 + rng() % 6;
+    constraints.max_per_cluster = c.max_per_cluster;
+    constraints.must_include_roles = {RhetoricalRole::Example};
+    constraints.required_chunks = {candidates[0].id};
+    if (c.unmatched_required) constraints.required_chunks.insert("nobody");
+    constraints.excluded_chunks = {candidates[2].id, candidates[3].id};
+    const torvane::ConstraintIndex index(problem, constraints);
+    EXPECT_EQ(index.required_candidates(), torvane::required_indices(constraints, problem.chunk_ids));
+
+    std::size_t satisfied = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        // Selections grown by random feasible additions, so that many of
+        // them satisfy the constraints, with a random extra chunk now and then.
+        Selection selection(c.n, 0);
+        selection[0] = trial % 2 == 0 ? 1 : 0;
+        const std::size_t picks = rng() % 8;
+        for (std::size_t k = 0; k < picks; ++k) {
+            const std::size_t i = rng() % c.n;
+            if (rng() % 5 == 0 || torvane::can_add(constraints, i, torvane::build_selection_stats(selection, problem),
+                                                   problem)) {
+                selection[i] = 1;
+            }
+        }
+        const bool expected = torvane::check_constraints(selection, problem, constraints).satisfied;
+        ASSERT_EQ(index.satisfied(selection), expected);
+        satisfied += expected ? 1 : 0;
+        const auto stats = torvane::build_selection_stats(selection, problem);
+        const auto indexed = index.stats(selection);
+        for (std::size_t a = 0; a < c.n; ++a) {
+            ASSERT_EQ(index.can_add(a, indexed), torvane::can_add(constraints, a, stats, problem)) << a;
+            if (selection[a] != 0) continue;
+            for (std::size_t r = 0; r < c.n; ++r) {
+                if (selection[r] == 0) continue;
+                ASSERT_EQ(index.can_swap(a, r, indexed), torvane::can_swap(constraints, a, r, stats, problem));
+            }
+        }
+    }
+    if (c.unmatched_required) {
+        EXPECT_EQ(satisfied, 0u);
+    } else if (c.max_per_cluster > 0) {
+        EXPECT_GT(satisfied, 10u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Problems, ConstraintIndexAgrees,
+                         ::testing::Values(IndexCase{1, 12, 2, false}, IndexCase{2, 20, 1, false},
+                                           IndexCase{3, 9, 0, false}, IndexCase{4, 15, 3, true},
+                                           IndexCase{5, 30, 2, false}));
 
 }  // namespace

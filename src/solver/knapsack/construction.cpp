@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 #include "common/token_total.hpp"
+#include "solver/constraints/constraint_index.hpp"
 #include "solver/constraints/selection_stats.hpp"
 #include "solver/knapsack/utility.hpp"
 
@@ -17,29 +17,31 @@ namespace {
 // Running totals of a selection under construction, kept in step with it.
 class Builder {
 public:
-    Builder(const ProblemInstance& problem, const ConstraintSet& constraints)
-        : problem_(problem), constraints_(constraints), selection_(problem.n, 0), excluded_(problem.n, false) {
-        for (std::size_t i : excluded_indices(constraints, problem.chunk_ids)) excluded_[i] = true;
-    }
+    explicit Builder(const SolveContext& context)
+        : context_(context),
+          problem_(context.problem),
+          constraints_(context.constraints),
+          selection_(context.problem.n, 0),
+          clusters_(context.index.cluster_slots(), 0) {}
 
     void select(std::size_t i) {
         selection_[i] = 1;
         tokens_ += problem_.token_costs[i];
         ++count_;
         role_present_[role_slot(problem_.roles[i])] = true;
-        if (problem_.cluster_ids[i]) ++clusters_[*problem_.cluster_ids[i]];
+        const std::size_t slot = context_.index.cluster_slot(i);
+        if (slot != ConstraintIndex::kNoCluster) ++clusters_[slot];
     }
 
     bool selected(std::size_t i) const { return selection_[i] != 0; }
-    bool excluded(std::size_t i) const { return excluded_[i]; }
+    bool excluded(std::size_t i) const { return context_.index.excluded(i); }
     bool fits_budget(std::size_t i) const { return tokens_ + problem_.token_costs[i] <= constraints_.max_tokens; }
     bool role_present(RhetoricalRole role) const { return role_present_[role_slot(role)]; }
     std::size_t count() const { return count_; }
 
     std::size_t cluster_count(std::size_t i) const {
-        if (!problem_.cluster_ids[i]) return 0;
-        const auto it = clusters_.find(*problem_.cluster_ids[i]);
-        return it == clusters_.end() ? 0 : it->second;
+        const std::size_t slot = context_.index.cluster_slot(i);
+        return slot == ConstraintIndex::kNoCluster ? 0 : clusters_[slot];
     }
     // A candidate without a cluster always passes the cluster cap.
     bool below_cluster_cap(std::size_t i) const {
@@ -50,8 +52,8 @@ public:
     // budget and below its cluster's cap.
     bool open_for(std::size_t i) const { return !selected(i) && !excluded(i) && fits_budget(i) && below_cluster_cap(i); }
 
-    double priority(const SolverSettings& settings, std::size_t i) const {
-        return construction_priority(settings, i, problem_, role_present(problem_.roles[i]), cluster_count(i));
+    double priority(std::size_t i) const {
+        return construction_priority(context_.scores, i, problem_, role_present(problem_.roles[i]), cluster_count(i));
     }
 
     Selection take() { return std::move(selection_); }
@@ -59,24 +61,30 @@ public:
 private:
     static std::size_t role_slot(RhetoricalRole role) { return static_cast<std::uint8_t>(role_code(role)); }
 
+    const SolveContext& context_;
     const ProblemInstance& problem_;
     const ConstraintSet& constraints_;
     Selection selection_;
-    std::vector<bool> excluded_;
     TokenTotal tokens_;
     std::size_t count_ = 0;
     std::array<bool, 256> role_present_{};
-    std::unordered_map<std::size_t, std::size_t> clusters_;
+    std::vector<std::size_t> clusters_;  // selected chunks per cluster slot
 };
 
 }  // namespace
 
 Selection greedy_start(const SolverSettings& settings, const ProblemInstance& problem,
                        const ConstraintSet& constraints) {
-    Builder b(problem, constraints);
+    return greedy_start(SolveContext(settings, problem, constraints));
+}
+
+Selection greedy_start(const SolveContext& context) {
+    const ProblemInstance& problem = context.problem;
+    const ConstraintSet& constraints = context.constraints;
+    Builder b(context);
 
     // Required chunks, ascending; neither exclusion nor the cluster cap apply.
-    for (std::size_t r : required_indices(constraints, problem.chunk_ids)) {
+    for (std::size_t r : context.index.required_candidates()) {
         if (b.fits_budget(r) && b.count() < constraints.max_chunks) b.select(r);
     }
 
@@ -90,7 +98,7 @@ Selection greedy_start(const SolverSettings& settings, const ProblemInstance& pr
         double best_priority = 0.0;
         for (std::size_t c = 0; c < problem.n; ++c) {
             if (problem.roles[c] != role || !b.open_for(c)) continue;
-            const double priority = b.priority(settings, c);
+            const double priority = b.priority(c);
             if (!best || priority > best_priority) {
                 best = c;
                 best_priority = priority;
@@ -105,7 +113,7 @@ Selection greedy_start(const SolverSettings& settings, const ProblemInstance& pr
         double best_priority = 0.0;
         for (std::size_t c = 0; c < problem.n; ++c) {
             if (!b.open_for(c)) continue;
-            const double priority = b.priority(settings, c);
+            const double priority = b.priority(c);
             if (!best || priority > best_priority) {
                 best = c;
                 best_priority = priority;
@@ -119,11 +127,16 @@ Selection greedy_start(const SolverSettings& settings, const ProblemInstance& pr
 
 Selection memory_guided_construction(const SolverSettings& settings, const ProblemInstance& problem,
                                      const ConstraintSet& constraints, const TabuMemory& memory) {
+    return memory_guided_construction(SolveContext(settings, problem, constraints), memory);
+}
+
+Selection memory_guided_construction(const SolveContext& context, const TabuMemory& memory) {
+    const ProblemInstance& problem = context.problem;
+    const ConstraintSet& constraints = context.constraints;
     const std::size_t n = problem.n;
-    std::vector<double> utility(n);
+    const std::vector<double>& utility = context.scores.utility;
     std::vector<double> key(n);
     for (std::size_t i = 0; i < n; ++i) {
-        utility[i] = candidate_utility(settings, i, problem);
         key[i] = utility[i] - 0.03 * static_cast<double>(memory.frequency(i)) -
                  0.0003 * static_cast<double>(problem.token_costs[i]);
     }
@@ -131,10 +144,10 @@ Selection memory_guided_construction(const SolverSettings& settings, const Probl
     for (std::size_t i = 0; i < n; ++i) ranked[i] = i;
     std::stable_sort(ranked.begin(), ranked.end(), [&](std::size_t a, std::size_t c) { return key[a] > key[c]; });
 
-    Builder b(problem, constraints);
+    Builder b(context);
     if (constraints.max_chunks > 0) {
         // Required chunks: neither exclusion nor the cluster cap apply.
-        for (std::size_t r : required_indices(constraints, problem.chunk_ids)) {
+        for (std::size_t r : context.index.required_candidates()) {
             if (!b.fits_budget(r)) continue;
             b.select(r);
             if (b.count() >= constraints.max_chunks) break;

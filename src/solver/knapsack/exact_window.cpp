@@ -25,21 +25,20 @@ std::optional<std::uint64_t> whole_ms_since(std::chrono::steady_clock::time_poin
 
 }  // namespace
 
-ExactWindowReport run_exact_window(const SolverSettings& settings, const ProblemInstance& problem,
-                                   const ConstraintSet& constraints, std::span<const float> similarity,
+ExactWindowReport run_exact_window(const SolveContext& context, std::span<const float> similarity,
                                    const ObjectiveWeights& weights, ScoredRecord& final_record) {
+    const SolverSettings& settings = context.settings;
+    const ProblemInstance& problem = context.problem;
     const std::size_t n = problem.n;
     ExactWindowReport report;
     const std::size_t window = std::min({settings.exact_window_size, n, kMaxWindow});
 
-    std::vector<bool> required(n, false);
-    for (std::size_t i : required_indices(constraints, problem.chunk_ids)) required[i] = true;
     const MarginalTables tables = build_marginal_tables(final_record.selection, problem, similarity, settings);
     std::vector<std::size_t> selected_list;
     std::vector<std::size_t> unselected_list;
     for (std::size_t i = 0; i < n; ++i) {
         if (final_record.selection[i] != 0) {
-            if (!required[i]) selected_list.push_back(i);
+            if (!context.index.required(i)) selected_list.push_back(i);
         } else {
             unselected_list.push_back(i);
         }
@@ -80,7 +79,7 @@ ExactWindowReport run_exact_window(const SolverSettings& settings, const Problem
         if (const auto elapsed = whole_ms_since(start); elapsed && *elapsed >= limit_ms) break;
         for (std::size_t f = 0; f < core.size(); ++f) candidate[core[f]] = (m >> f) & 1u;
         ++report.nodes;
-        if (check_constraints(candidate, problem, constraints).satisfied) {
+        if (context.index.satisfied(candidate)) {
             const ObjectiveBreakdown breakdown = evaluate_selection(candidate, weights, problem, similarity, cpu);
             if (breakdown.objective_score > best.objective + epsilon) {
                 best = {candidate, breakdown, breakdown.objective_score};

@@ -70,23 +70,24 @@ SolveResult run_solver(const SolverSettings& settings, const ProblemInstance& pr
         problem.similarity ? *problem.similarity : backend.similarity_matrix(problem.embeddings, n, problem.dim);
 
     const ObjectiveWeights weights = make_objective_weights(settings);
+    const SolveContext context(settings, problem, constraints);
     backend.prepare(std::max<std::size_t>(settings.move_batch_size, 1));
     TabuMemory memory(settings.tabu_tenure, n, settings.tabu_similarity_threshold);
 
     const auto score = [&](Selection selection) {
         ScoredSolution scored;
         scored.breakdown = evaluate_selection(selection, weights, problem, similarity, backend);
-        scored.feasible = check_constraints(selection, problem, constraints).satisfied;
+        scored.feasible = context.index.satisfied(selection);
         scored.selection = std::move(selection);
         return scored;
     };
 
     // Two starts: the constructive greedy and the memory-guided construction
     // with a fresh memory. The better one (strictly) leads the pair.
-    ScoredSolution first = score(greedy_start(settings, problem, constraints));
+    ScoredSolution first = score(greedy_start(context));
     ScoredSolution second = [&] {
         const TabuMemory fresh(settings.tabu_tenure, n, settings.tabu_similarity_threshold);
-        return score(memory_guided_construction(settings, problem, constraints, fresh));
+        return score(memory_guided_construction(context, fresh));
     }();
     if (second.breakdown.objective_score > first.breakdown.objective_score) std::swap(first, second);
     const ScoredSolution& current = first.feasible ? first : (second.feasible ? second : first);
@@ -107,18 +108,18 @@ SolveResult run_solver(const SolverSettings& settings, const ProblemInstance& pr
 
     if (settings.iterations > 0) {
         const CurrentSolution start_solution{current.selection, current.breakdown, current.feasible};
-        run_tabu_search(settings, problem, constraints, similarity, weights, start_solution, memory, elite, outcome);
+        run_tabu_search(context, similarity, weights, start_solution, memory, elite, outcome);
     }
     const std::size_t iterations_run = memory.iteration_clock();
 
     // The final solution: the best feasible one when it checks out,
     // otherwise the best by objective.
-    const bool feasible_final = check_constraints(outcome.best_feasible.selection, problem, constraints).satisfied;
+    const bool feasible_final = context.index.satisfied(outcome.best_feasible.selection);
     ScoredRecord final_record = feasible_final ? outcome.best_feasible : outcome.best_by_objective;
     std::size_t best_iteration = outcome.best_iteration;
     ExactWindowReport window;
     if (feasible_final && settings.enable_exact_window && settings.exact_window_size > 0) {
-        window = run_exact_window(settings, problem, constraints, similarity, weights, final_record);
+        window = run_exact_window(context, similarity, weights, final_record);
         if (window.improved) best_iteration = iterations_run;
     }
 

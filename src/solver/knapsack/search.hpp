@@ -9,6 +9,7 @@
 
 #include "solver/knapsack/marginal.hpp"
 #include "solver/knapsack/problem.hpp"
+#include "solver/knapsack/solve_context.hpp"
 #include "solver/knapsack/tabu_memory.hpp"
 #include "solver/objective/move_evaluation.hpp"
 #include "solver/objective/objective.hpp"
@@ -76,9 +77,8 @@ struct CurrentSolution {
 
 // Runs the tabu search from `start` for up to settings.iterations
 // iterations, updating `outcome`, `memory` and `elite`.
-void run_tabu_search(const SolverSettings& settings, const ProblemInstance& problem, const ConstraintSet& constraints,
-                     std::span<const float> similarity, const ObjectiveWeights& weights, const CurrentSolution& start,
-                     TabuMemory& memory, ElitePool& elite, SearchOutcome& outcome);
+void run_tabu_search(const SolveContext& context, std::span<const float> similarity, const ObjectiveWeights& weights,
+                     const CurrentSolution& start, TabuMemory& memory, ElitePool& elite, SearchOutcome& outcome);
 
 struct ExactWindowReport {
     bool used = false;
@@ -94,8 +94,7 @@ struct ExactWindowReport {
 // Tries every subset of a window of weak selected and promising unselected
 // candidates around the feasible `final_record`, within the time budget,
 // and replaces it by the best feasible subset when that is better.
-ExactWindowReport run_exact_window(const SolverSettings& settings, const ProblemInstance& problem,
-                                   const ConstraintSet& constraints, std::span<const float> similarity,
+ExactWindowReport run_exact_window(const SolveContext& context, std::span<const float> similarity,
                                    const ObjectiveWeights& weights, ScoredRecord& final_record);
 
 }  // namespace torvane

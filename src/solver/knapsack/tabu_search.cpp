@@ -110,23 +110,18 @@ std::size_t ceil_sqrt(std::size_t x) {
 // aids, and the best records.
 class TabuSearch {
 public:
-    TabuSearch(const SolverSettings& settings, const ProblemInstance& problem, const ConstraintSet& constraints,
-               std::span<const float> similarity, const ObjectiveWeights& weights, TabuMemory& memory,
-               ElitePool& elite, SearchOutcome& outcome)
-        : s_(settings),
-          p_(problem),
-          c_(constraints),
+    TabuSearch(const SolveContext& context, std::span<const float> similarity, const ObjectiveWeights& weights,
+               TabuMemory& memory, ElitePool& elite, SearchOutcome& outcome)
+        : context_(context),
+          s_(context.settings),
+          p_(context.problem),
+          index_(context.index),
           similarity_(similarity),
           weights_(weights),
           memory_(memory),
           elite_(elite),
           out_(outcome),
-          epsilon_(static_cast<double>(settings.improvement_epsilon)),
-          excluded_(problem.n, false),
-          required_(problem.n, false) {
-        for (std::size_t i : excluded_indices(constraints, problem.chunk_ids)) excluded_[i] = true;
-        for (std::size_t i : required_indices(constraints, problem.chunk_ids)) required_[i] = true;
-    }
+          epsilon_(static_cast<double>(context.settings.improvement_epsilon)) {}
 
     void run(const CurrentSolution& start) {
         current_ = start;
@@ -209,14 +204,14 @@ public:
 private:
     std::vector<Move> generate_moves(std::size_t stagnation, std::size_t widen_step, std::size_t root_n) const {
         const std::size_t n = p_.n;
-        const SelectionStats stats = build_selection_stats(current_.selection, p_);
+        const IndexedStats stats = index_.stats(current_.selection);
         const MarginalTables tables = build_marginal_tables(current_.selection, p_, similarity_, s_);
         std::vector<std::size_t> add_list;
         std::vector<std::size_t> remove_list;
         for (std::size_t i = 0; i < n; ++i) {
             if (current_.selection[i] != 0) {
                 remove_list.push_back(i);
-            } else if (!excluded_[i]) {
+            } else if (!index_.excluded(i)) {
                 add_list.push_back(i);
             }
         }
@@ -235,10 +230,10 @@ private:
             const std::size_t j = add_list[x];
             for (std::size_t y = 0; y < r_count; ++y) {
                 const std::size_t i = remove_list[y];
-                if (required_[i]) continue;  // still takes one of the R places
-                if (can_swap(c_, j, i, stats, p_)) moves.push_back({j, i});
+                if (index_.required(i)) continue;  // still takes one of the R places
+                if (index_.can_swap(j, i, stats)) moves.push_back({j, i});
             }
-            if (can_add(c_, j, stats, p_)) moves.push_back({j, n});
+            if (index_.can_add(j, stats)) moves.push_back({j, n});
         }
         return moves;
     }
@@ -253,7 +248,7 @@ private:
 
     void rescore() {
         current_.breakdown = evaluate_selection(current_.selection, weights_, p_, similarity_, *s_.backend);
-        current_.feasible = check_constraints(current_.selection, p_, c_).satisfied;
+        current_.feasible = index_.satisfied(current_.selection);
     }
 
     void refresh_aids() {
@@ -280,8 +275,8 @@ private:
         if (s_.enable_path_relinking) {
             if (const Selection* guide = relinking_guide()) return relink_toward(*guide);
         }
-        if (s_.enable_destroy_repair) return destroy_and_repair(s_, current_.selection, p_, c_, memory_);
-        return memory_guided_construction(s_, p_, c_, memory_);
+        if (s_.enable_destroy_repair) return destroy_and_repair(context_, current_.selection, memory_);
+        return memory_guided_construction(context_, memory_);
     }
 
     // Among the pool entries that differ from the current selection (best
@@ -312,19 +307,18 @@ private:
             if (in_guide && copy[i] == 0) to_add.push_back(i);
             if (current_.selection[i] != 0 && !in_guide) to_remove.push_back(i);
         }
-        std::vector<double> utility(n, 0.0);
-        for (std::size_t i : to_remove) utility[i] = candidate_utility(s_, i, p_);
+        const std::vector<double>& utility = context_.scores.utility;
         std::stable_sort(to_remove.begin(), to_remove.end(),
                          [&](std::size_t a, std::size_t b) { return utility[a] < utility[b]; });
 
         for (std::size_t a : to_add) {
-            const SelectionStats stats = build_selection_stats(copy, p_);
-            if (can_add(c_, a, stats, p_)) {
+            const IndexedStats stats = index_.stats(copy);
+            if (index_.can_add(a, stats)) {
                 copy[a] = 1;
                 continue;
             }
             for (auto it = to_remove.begin(); it != to_remove.end(); ++it) {
-                if (can_swap(c_, a, *it, stats, p_)) {
+                if (index_.can_swap(a, *it, stats)) {
                     copy[*it] = 0;
                     copy[a] = 1;
                     to_remove.erase(it);
@@ -332,20 +326,19 @@ private:
                 }
             }
         }
-        return repair_selection(s_, std::move(copy), p_, c_);
+        return repair_selection(context_, std::move(copy));
     }
 
+    const SolveContext& context_;
     const SolverSettings& s_;
     const ProblemInstance& p_;
-    const ConstraintSet& c_;
+    const ConstraintIndex& index_;
     std::span<const float> similarity_;
     const ObjectiveWeights& weights_;
     TabuMemory& memory_;
     ElitePool& elite_;
     SearchOutcome& out_;
     const double epsilon_;
-    std::vector<bool> excluded_;
-    std::vector<bool> required_;
 
     CurrentSolution current_;
     std::optional<SupportCache> cache_;
@@ -354,10 +347,9 @@ private:
 
 }  // namespace
 
-void run_tabu_search(const SolverSettings& settings, const ProblemInstance& problem, const ConstraintSet& constraints,
-                     std::span<const float> similarity, const ObjectiveWeights& weights, const CurrentSolution& start,
-                     TabuMemory& memory, ElitePool& elite, SearchOutcome& outcome) {
-    TabuSearch search(settings, problem, constraints, similarity, weights, memory, elite, outcome);
+void run_tabu_search(const SolveContext& context, std::span<const float> similarity, const ObjectiveWeights& weights,
+                     const CurrentSolution& start, TabuMemory& memory, ElitePool& elite, SearchOutcome& outcome) {
+    TabuSearch search(context, similarity, weights, memory, elite, outcome);
     search.run(start);
 }
 

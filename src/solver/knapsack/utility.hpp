@@ -3,6 +3,7 @@
 // repair and perturbation.
 
 #include <cstddef>
+#include <vector>
 
 #include "solver/knapsack/problem.hpp"
 
@@ -21,6 +22,23 @@ double candidate_utility(const SolverSettings& settings, std::size_t index, cons
 // already held; `cluster_count` is the selected count of its cluster (read
 // only when it has one).
 double construction_priority(const SolverSettings& settings, std::size_t index, const ProblemInstance& problem,
+                             bool role_present, std::size_t cluster_count);
+
+// Per-candidate values that the orderings of one solve read again and
+// again, computed once with exactly the operations of candidate_utility and
+// construction_priority, so that every key built from them has the bits it
+// would have if computed afresh.
+struct CandidateScores {
+    CandidateScores(const SolverSettings& settings, const ProblemInstance& problem);
+
+    std::vector<double> utility;            // candidate_utility
+    std::vector<double> utility_per_token;  // utility / max(cost, 1)^0.85
+    std::vector<double> cost_pow_065;       // max(cost, 1)^0.65
+    std::vector<double> utility_per_090;    // utility / max(cost, 1)^0.9
+};
+
+// construction_priority from the precomputed scores.
+double construction_priority(const CandidateScores& scores, std::size_t index, const ProblemInstance& problem,
                              bool role_present, std::size_t cluster_count);
 
 }  // namespace torvane

@@ -1,0 +1,91 @@
+#pragma once
+// The constraints of one solve keyed by candidate index instead of chunk id
+// and cluster id, for the searches that test thousands of moves and
+// selections per solve. Built once per solve; every test gives exactly the
+// answer of its string-keyed counterpart in constraint_check.hpp and
+// selection_stats.hpp.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/roles.hpp"
+#include "common/token_total.hpp"
+#include "solver/knapsack/problem.hpp"
+
+namespace torvane {
+
+class ConstraintIndex;
+
+// SelectionStats by index: chunk ids and clusters are counted in dense
+// slots of the ConstraintIndex that built them.
+struct IndexedStats {
+    std::array<std::size_t, 256> role_counts{};  // by role code as an unsigned byte
+    std::vector<std::size_t> cluster_counts;     // by cluster slot
+    std::vector<std::size_t> id_counts;          // selected candidates per chunk-id slot
+    TokenTotal token_total;
+    std::size_t count = 0;
+
+    std::size_t role_count(RhetoricalRole role) const {
+        return role_counts[static_cast<std::uint8_t>(role_code(role))];
+    }
+};
+
+class ConstraintIndex {
+public:
+    static constexpr std::size_t kNoCluster = static_cast<std::size_t>(-1);
+
+    ConstraintIndex(const ProblemInstance& problem, const ConstraintSet& constraints);
+
+    const ConstraintSet& constraints() const { return constraints_; }
+    std::size_t size() const { return id_slot_.size(); }
+    // Candidates with equal chunk ids share an id slot.
+    std::size_t id_slot(std::size_t i) const { return id_slot_[i]; }
+    // Candidates with equal cluster ids share a cluster slot; kNoCluster
+    // for a candidate without one.
+    std::size_t cluster_slot(std::size_t i) const { return cluster_slot_[i]; }
+    std::size_t cluster_slots() const { return cluster_slot_count_; }
+    std::size_t id_slots() const { return id_slot_count_; }
+    bool excluded(std::size_t i) const { return excluded_[i] != 0; }
+    // The candidate's chunk id is one of the required ids.
+    bool required(std::size_t i) const { return required_[i] != 0; }
+    // required_indices: the candidates whose id is required, ascending.
+    const std::vector<std::size_t>& required_candidates() const { return required_candidates_; }
+    // Id slots of the required ids some candidate carries, ascending.
+    const std::vector<std::size_t>& required_slots() const { return required_slots_; }
+    // Whether a required id is carried by no candidate: then no selection
+    // satisfies the constraints.
+    bool required_id_unmatched() const { return required_unmatched_; }
+    std::size_t cost(std::size_t i) const { return problem_.token_costs[i]; }
+    RhetoricalRole role(std::size_t i) const { return problem_.roles[i]; }
+
+    // build_selection_stats (a non-zero byte is selected).
+    IndexedStats stats(std::span<const std::uint8_t> selection) const;
+    // stats after selecting the unselected candidate i.
+    void add_to(IndexedStats& stats, std::size_t i) const;
+
+    // can_add and can_swap on the stats of the same selection.
+    bool can_add(std::size_t index, const IndexedStats& stats) const;
+    bool can_swap(std::size_t added, std::size_t removed, const IndexedStats& stats) const;
+
+    // check_constraints(selection, problem, constraints).satisfied (a byte
+    // equal to 1 is selected).
+    bool satisfied(std::span<const std::uint8_t> selection) const;
+
+private:
+    const ProblemInstance& problem_;
+    const ConstraintSet& constraints_;
+    std::vector<std::size_t> id_slot_;
+    std::vector<std::size_t> cluster_slot_;
+    std::vector<std::uint8_t> excluded_;
+    std::vector<std::uint8_t> required_;
+    std::vector<std::size_t> required_candidates_;
+    std::vector<std::size_t> required_slots_;
+    std::size_t id_slot_count_ = 0;
+    std::size_t cluster_slot_count_ = 0;
+    bool required_unmatched_ = false;
+};
+
+}  // namespace torvane
