@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -246,7 +250,7 @@ TEST(Marginal, GainAndLossFromCoverage) {
     p.coverage = std::vector<float>{0.9f, 0.9f, 0.5f};
     SolverSettings s;
     const Selection sel{1, 0, 0};
-    const auto t = torvane::build_marginal_tables(sel, p, {}, s);
+    const auto t = torvane::build_marginal_tables(sel, p, std::span<const float>{}, s);
     // Adding 1: support goes from 0.9 to 0.9 + 0.35 * 0.9.
     EXPECT_DOUBLE_EQ(t.gain[1], double(0.35f) * double(0.9f));
     EXPECT_DOUBLE_EQ(t.gain[2], double(0.35f) * double(0.5f));
@@ -265,7 +269,7 @@ TEST(Marginal, QuorumCapBelowTwoActsAsTwo) {
     std::vector<double> gains;
     for (std::size_t cap : {0, 1, 2, 3}) {
         s.support_quorum_cap = cap;
-        gains.push_back(torvane::build_marginal_tables(sel, p, {}, s).gain[2]);
+        gains.push_back(torvane::build_marginal_tables(sel, p, std::span<const float>{}, s).gain[2]);
     }
     EXPECT_EQ(gains[0], 0.0);
     EXPECT_EQ(gains[1], 0.0);
@@ -315,5 +319,96 @@ TEST(ElitePool, KeepsFourDistinctBestFirst) {
     EXPECT_EQ(pool.entries()[2].selection, Selection{2});
     EXPECT_EQ(pool.entries()[3].selection, Selection{7});
 }
+
+// ---- column-wise sums and leading orders --------------------------------------
+
+// Sums taken column by column of the selected candidates give each
+// candidate the additions a row-wise sum would, for symmetric matrices and
+// for others (read through their transposed copy), with values that make
+// the order of additions show: tiny, large, signed zeros and NaN.
+class ColumnSums : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ColumnSums, EqualRowWiseSums) {
+    const bool symmetric = GetParam();
+    const std::size_t n = 70;
+    std::mt19937 rng(symmetric ? 3 : 4);
+    const float specials[] = {1e-8f, 3e7f, -0.0f, 0.0f, std::numeric_limits<float>::quiet_NaN(), 0.3f};
+    std::vector<float> sim(n * n);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            if (symmetric && j < i) {
+                sim[i * n + j] = sim[j * n + i];
+                continue;
+            }
+            sim[i * n + j] = rng() % 7 == 0 ? specials[rng() % 6] : std::ldexp(float(rng() % 1000), -int(rng() % 12));
+        }
+    }
+    std::vector<Candidate> candidates(n);
+    ProblemInstance p = make_problem(candidates);
+    Selection sel(n, 0);
+    for (std::size_t i = 0; i < n; i += 1 + rng() % 4) sel[i] = 1;
+
+    const torvane::SimilarityColumns columns(sim, n, false);
+    EXPECT_EQ(columns.transposed(), !symmetric);
+    const auto tables = torvane::build_marginal_tables(sel, p, columns.view(), SolverSettings{});
+    const std::vector<float> red = torvane::build_redundancy_vector(sel, columns.view());
+    for (std::size_t c = 0; c < n; ++c) {
+        double wide = 0.0;
+        float narrow = 0.0f;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (sel[i] == 0 || i == c) continue;
+            wide += static_cast<double>(sim[c * n + i]);
+            narrow += sim[c * n + i];
+        }
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(tables.similarity_sum[c]), std::bit_cast<std::uint64_t>(wide)) << c;
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(red[c]), std::bit_cast<std::uint32_t>(narrow)) << c;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Matrices, ColumnSums, ::testing::Values(true, false));
+
+// The leading entries of the add order are the first entries of the full
+// stable sort, with tied keys (equal scores) and with NaN keys.
+struct LeadingCase {
+    unsigned seed;
+    bool with_nan;
+};
+
+class LeadingAddOrder : public ::testing::TestWithParam<LeadingCase> {};
+
+TEST_P(LeadingAddOrder, IsThePrefixOfTheStableSort) {
+    std::mt19937 rng(GetParam().seed);
+    const std::size_t n = 120;
+    std::vector<Candidate> candidates;
+    for (std::size_t i = 0; i < n; ++i) candidates.push_back({0.25f * float(rng() % 4), 50 * (1 + rng() % 3)});
+    ProblemInstance p = make_problem(candidates);
+    if (GetParam().with_nan) p.relevance[17] = p.relevance[60] = std::numeric_limits<float>::quiet_NaN();
+    const SolverSettings settings;
+    const torvane::CandidateScores scores(settings, p);
+    torvane::MarginalTables tables;
+    tables.gain.assign(n, 0.0);
+    tables.loss.assign(n, 0.0);
+    tables.similarity_sum.assign(n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) tables.similarity_sum[i] = 0.5 * double(rng() % 3);
+
+    std::vector<std::size_t> indices;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (rng() % 5 != 0) indices.push_back(i);
+    }
+    std::vector<std::size_t> full = indices;
+    torvane::sort_by_add_priority(full, settings, p, tables);
+    std::vector<std::size_t> from_scores = indices;
+    torvane::sort_by_add_priority(from_scores, scores, tables);
+    EXPECT_EQ(from_scores, full);
+    for (std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{12}, std::size_t{50}, indices.size(),
+                              indices.size() + 5}) {
+        const auto leading = torvane::leading_by_add_priority(indices, count, scores, tables);
+        ASSERT_EQ(leading.size(), std::min(count, indices.size()));
+        EXPECT_TRUE(std::equal(leading.begin(), leading.end(), full.begin())) << count;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, LeadingAddOrder,
+                         ::testing::Values(LeadingCase{1, false}, LeadingCase{2, false}, LeadingCase{3, true}));
 
 }  // namespace

@@ -284,4 +284,42 @@ TEST(VectorKernels, CrossDotSumsInAscendingOrder) {
 #endif
 }
 
+// Symmetry is judged on the bits: signed zeros and NaN payloads count. A
+// difference in any tile (also the last, partial one) is found; the
+// transpose swaps every entry, on any number of threads.
+class SymmetryAndTranspose : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(SymmetryAndTranspose, JudgeBitsAndSwapEveryEntry) {
+    const std::size_t n = GetParam();
+    std::mt19937 rng(static_cast<unsigned>(n));
+    std::vector<float> m(n * n);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j <= i; ++j) m[i * n + j] = m[j * n + i] = float(rng() % 100) / 7.0f;
+    }
+    for (std::size_t threads : {1, 3}) {
+        torvane::pool::ThreadPool pool(threads);
+        pool.install([&] {
+            EXPECT_TRUE(torvane::simd::bitwise_symmetric(m, n));
+            std::vector<float> t = torvane::simd::transpose(m, n);
+            EXPECT_EQ(t, m);
+            if (n < 2) return;
+            for (const auto& [a, b] : {std::pair{0.0f, -0.0f}, std::pair{std::bit_cast<float>(0x7fc00001u),
+                                                                          std::bit_cast<float>(0x7fc00002u)}}) {
+                std::vector<float> odd = m;
+                odd[(n - 1) * n + (n - 2)] = a;  // in the last tile row
+                odd[(n - 2) * n + (n - 1)] = b;
+                EXPECT_FALSE(torvane::simd::bitwise_symmetric(odd, n));
+                t = torvane::simd::transpose(odd, n);
+                for (std::size_t i = 0; i < n; ++i) {
+                    for (std::size_t j = 0; j < n; ++j) {
+                        ASSERT_EQ(std::bit_cast<std::uint32_t>(t[j * n + i]), std::bit_cast<std::uint32_t>(odd[i * n + j]));
+                    }
+                }
+            }
+        });
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, SymmetryAndTranspose, ::testing::Values(1, 2, 63, 64, 65, 130));
+
 }  // namespace

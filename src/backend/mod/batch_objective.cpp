@@ -21,8 +21,39 @@ float clamp_unit(float v) {
     return v;
 }
 
+// The candidates of one selection row, each list ascending: those with a
+// non-zero byte (selected for the sums and the fulfilment), with byte 1
+// (the rows of the redundancy sum) and with an odd byte (its columns). For
+// 0/1 rows the three agree; walking the lists instead of the whole row
+// visits the same values in the same order.
+struct RowMembers {
+    std::vector<std::size_t> nonzero;
+    std::vector<std::size_t> ones;
+    std::vector<std::size_t> odd;
+
+    explicit RowMembers(std::span<const std::uint8_t> row) {
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            if (row[i] == 0) continue;
+            nonzero.push_back(i);
+            if (row[i] == 1) ones.push_back(i);
+            if ((row[i] & 1u) != 0) odd.push_back(i);
+        }
+    }
+};
+
+// masked_sum over the members: from -0.0, ascending, indices below the
+// length of `values` only.
+float member_sum(std::span<const float> values, const std::vector<std::size_t>& members) {
+    float sum = -0.0f;
+    for (std::size_t i : members) {
+        if (i >= values.size()) break;
+        sum = sum + values[i];
+    }
+    return sum;
+}
+
 // Sum over query tokens of the weighted support of the selected candidates.
-float fulfilment(std::span<const std::uint8_t> row, const ObjectiveContext& context) {
+float fulfilment(const std::vector<std::size_t>& selected, const ObjectiveContext& context) {
     const std::size_t n = context.n;
     const std::size_t tokens = context.num_query_tokens;
     if (!context.coverage.has_value() || tokens == 0) return 0.0f;
@@ -45,8 +76,7 @@ float fulfilment(std::span<const std::uint8_t> row, const ObjectiveContext& cont
         float b3 = 0.0f;
         float b4 = 0.0f;
         std::size_t supporters = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (row[i] == 0) continue;
+        for (std::size_t i : selected) {
             const float v = values[i];
             if (v >= threshold) ++supporters;
             // Keep the four best; a tie with b1 goes to the front, NaN displaces nothing.
@@ -84,18 +114,17 @@ float fulfilment(std::span<const std::uint8_t> row, const ObjectiveContext& cont
 
 // Half the sum of similarity over ordered pairs of distinct selected
 // candidates, rows and columns in ascending order.
-float redundancy(std::span<const std::uint8_t> row, const ObjectiveContext& context) {
+float redundancy(const RowMembers& members, const ObjectiveContext& context) {
     const std::size_t n = context.n;
     if (n == 0) return 0.0f;
     TORVANE_CHECK(checked_mul(n, n, "batch objective: n * n overflows") <= context.similarity.size(),
                   "batch objective: a similarity index lies outside the matrix");
     const float* similarity = context.similarity.data();
     float sum = 0.0f;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (row[i] != 1) continue;
+    for (std::size_t i : members.ones) {
         const float* sim_row = similarity + i * n;
-        for (std::size_t j = 0; j < n; ++j) {
-            if (j != i && (row[j] & 1u) != 0) sum = sum + sim_row[j];
+        for (std::size_t j : members.odd) {
+            if (j != i) sum = sum + sim_row[j];
         }
     }
     return sum * 0.5f;
@@ -106,13 +135,14 @@ float redundancy(std::span<const std::uint8_t> row, const ObjectiveContext& cont
 float row_objective(std::span<const std::uint8_t> row, const ObjectiveContext& context) {
     TORVANE_CHECK(row.size() >= context.n, "batch objective: the selection row is shorter than n");
     row = row.first(context.n);
-    const float relevance = simd::masked_sum(context.relevance, row);
-    const float density = simd::masked_sum(context.density, row);
-    const float centrality = simd::masked_sum(context.centrality, row);
-    const float recency = simd::masked_sum(context.recency, row);
-    const float auxiliary = simd::masked_sum(context.auxiliary, row);
-    const float fulfil = fulfilment(row, context);
-    const float red = redundancy(row, context);
+    const RowMembers members(row);
+    const float relevance = member_sum(context.relevance, members.nonzero);
+    const float density = member_sum(context.density, members.nonzero);
+    const float centrality = member_sum(context.centrality, members.nonzero);
+    const float recency = member_sum(context.recency, members.nonzero);
+    const float auxiliary = member_sum(context.auxiliary, members.nonzero);
+    const float fulfil = fulfilment(members.nonzero, context);
+    const float red = redundancy(members, context);
 
     float o = context.beta * density;
     o = o + context.alpha * relevance;

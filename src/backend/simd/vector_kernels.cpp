@@ -1,6 +1,9 @@
 #include "backend/simd/vector_kernels.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -194,6 +197,58 @@ std::vector<float> cross_dot(std::span<const float> a, std::size_t n_a, std::siz
             const float aik = ai[k];
             const float* bk = b.data() + k * n_b;
             for (std::size_t j = 0; j < n_b; ++j) row[j] = row[j] + aik * bk[j];
+        }
+    });
+    return out;
+}
+
+namespace {
+
+// Square tiles of the symmetry test and the transpose: two tiles of 64 x 64
+// floats (32 KiB) stay in the first-level cache while they are compared.
+constexpr std::size_t kTile = 64;
+
+}  // namespace
+
+bool bitwise_symmetric(std::span<const float> matrix, std::size_t n) {
+    TORVANE_CHECK(matrix.size() == checked_mul(n, n, "bitwise_symmetric: n * n overflows"),
+                  "bitwise_symmetric: the matrix does not have n * n values");
+    const std::size_t tiles = n / kTile + (n % kTile != 0 ? 1 : 0);
+    std::atomic<bool> differs{false};
+    // Tile row t compares its tiles left of and on the diagonal with their
+    // mirror images; the words are compared, not the float values.
+    pool::parallel_for(0, tiles, [&](std::size_t t) {
+        const std::size_t r0 = t * kTile;
+        const std::size_t r1 = std::min(n, r0 + kTile);
+        for (std::size_t c0 = 0; c0 <= r0 && !differs.load(std::memory_order_relaxed); c0 += kTile) {
+            const std::size_t c1 = std::min(n, c0 + kTile);
+            for (std::size_t i = r0; i < r1; ++i) {
+                for (std::size_t j = c0; j < std::min(c1, i); ++j) {
+                    if (std::bit_cast<std::uint32_t>(matrix[i * n + j]) !=
+                        std::bit_cast<std::uint32_t>(matrix[j * n + i])) {
+                        differs.store(true, std::memory_order_relaxed);
+                        return;
+                    }
+                }
+            }
+        }
+    });
+    return !differs.load();
+}
+
+std::vector<float> transpose(std::span<const float> matrix, std::size_t n) {
+    TORVANE_CHECK(matrix.size() == checked_mul(n, n, "transpose: n * n overflows"),
+                  "transpose: the matrix does not have n * n values");
+    std::vector<float> out(matrix.size());
+    const std::size_t tiles = n / kTile + (n % kTile != 0 ? 1 : 0);
+    pool::parallel_for(0, tiles, [&](std::size_t t) {
+        const std::size_t r0 = t * kTile;
+        const std::size_t r1 = std::min(n, r0 + kTile);
+        for (std::size_t c0 = 0; c0 < n; c0 += kTile) {
+            const std::size_t c1 = std::min(n, c0 + kTile);
+            for (std::size_t i = r0; i < r1; ++i) {
+                for (std::size_t j = c0; j < c1; ++j) out[j * n + i] = matrix[i * n + j];
+            }
         }
     });
     return out;

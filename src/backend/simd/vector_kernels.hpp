@@ -69,4 +69,12 @@ std::vector<float> dot_rows(std::span<const float> matrix, std::size_t rows, std
 std::vector<float> cross_dot(std::span<const float> a, std::size_t n_a, std::size_t dim, std::span<const float> b,
                              std::size_t n_b);
 
+// Whether the row-major n x n matrix equals its transpose bit for bit
+// (so +0.0 and -0.0 differ, and NaNs must have the same payload). Blocks of
+// rows are compared in parallel; the first difference found stops the rest.
+bool bitwise_symmetric(std::span<const float> matrix, std::size_t n);
+
+// The transpose of the row-major n x n matrix, built in parallel tiles.
+std::vector<float> transpose(std::span<const float> matrix, std::size_t n);
+
 }  // namespace torvane::simd

@@ -25,7 +25,7 @@ std::optional<std::uint64_t> whole_ms_since(std::chrono::steady_clock::time_poin
 
 }  // namespace
 
-ExactWindowReport run_exact_window(const SolveContext& context, std::span<const float> similarity,
+ExactWindowReport run_exact_window(const SolveContext& context, const SimilarityView& similarity,
                                    const ObjectiveWeights& weights, ScoredRecord& final_record) {
     const SolverSettings& settings = context.settings;
     const ProblemInstance& problem = context.problem;
@@ -43,8 +43,8 @@ ExactWindowReport run_exact_window(const SolveContext& context, std::span<const 
             unselected_list.push_back(i);
         }
     }
-    sort_by_drop_priority(selected_list, settings, problem, tables);
-    sort_by_add_priority(unselected_list, settings, problem, tables);
+    sort_by_drop_priority(selected_list, context.scores, tables);
+    sort_by_add_priority(unselected_list, context.scores, tables);
 
     const std::size_t k_in =
         std::min({window > 3 ? window / 2 : std::size_t{1}, window >= 3 ? window - 1 : std::size_t{1},
@@ -80,7 +80,7 @@ ExactWindowReport run_exact_window(const SolveContext& context, std::span<const 
         for (std::size_t f = 0; f < core.size(); ++f) candidate[core[f]] = (m >> f) & 1u;
         ++report.nodes;
         if (context.index.satisfied(candidate)) {
-            const ObjectiveBreakdown breakdown = evaluate_selection(candidate, weights, problem, similarity, cpu);
+            const ObjectiveBreakdown breakdown = evaluate_selection(candidate, weights, problem, similarity.rows, cpu);
             if (breakdown.objective_score > best.objective + epsilon) {
                 best = {candidate, breakdown, breakdown.objective_score};
             }

@@ -40,6 +40,17 @@ double positive_part(double x) { return x > 0.0 ? x : 0.0; }
 MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
                                      std::span<const float> similarity, const SolverSettings& settings) {
     const std::size_t n = problem.n;
+    std::size_t entries = 0;
+    if (!__builtin_mul_overflow(n, n, &entries) && similarity.size() == entries) {
+        const SimilarityColumns columns(similarity, n, false);
+        return build_marginal_tables(selection, problem, columns.view(), settings);
+    }
+    return build_marginal_tables(selection, problem, SimilarityView{}, settings);
+}
+
+MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
+                                     const SimilarityView& similarity, const SolverSettings& settings) {
+    const std::size_t n = problem.n;
     TORVANE_CHECK(selection.size() == n, "selection length does not match the candidate count");
     MarginalTables tables;
     tables.gain.assign(n, 0.0);
@@ -51,14 +62,15 @@ MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, co
         if (selection[i] != 0) selected.push_back(i);
     }
 
-    if (similarity.size() == n * n) {
-        for (std::size_t c = 0; c < n; ++c) {
-            const float* row = similarity.data() + c * n;
-            double sum = 0.0;
-            for (std::size_t i : selected) {
-                if (i != c) sum += static_cast<double>(row[i]);
-            }
-            tables.similarity_sum[c] = sum;
+    // similarity_sum[c] adds similarity[c * n + i] over the selected i != c
+    // in ascending i, from 0: the outer loop runs over i in that order, so
+    // each c sees the same additions as a row-wise sum would.
+    if (n > 0 && similarity.n == n) {
+        double* sum = tables.similarity_sum.data();
+        for (std::size_t i : selected) {
+            const float* column = similarity.column(i);
+            for (std::size_t c = 0; c < i; ++c) sum[c] += static_cast<double>(column[c]);
+            for (std::size_t c = i + 1; c < n; ++c) sum[c] += static_cast<double>(column[c]);
         }
     }
 
@@ -145,6 +157,18 @@ double drop_priority(const SolverSettings& settings, std::size_t c, const Proble
 
 namespace {
 
+// The keys of add_priority and drop_priority from the precomputed scores,
+// with the same operations in the same order.
+double add_key(const CandidateScores& scores, std::size_t c, const MarginalTables& tables) {
+    const double gain = tables.gain[c];
+    return scores.utility_per_token[c] + 1.45 * gain + 0.35 * gain / scores.cost_pow_065[c] -
+           0.06 * tables.similarity_sum[c];
+}
+
+double drop_key(const CandidateScores& scores, std::size_t c, const MarginalTables& tables) {
+    return scores.utility_per_090[c] + 1.95 * tables.loss[c] - 0.1 * tables.similarity_sum[c];
+}
+
 // Stable sort of indices by precomputed keys.
 template <typename Before>
 void sort_by_keys(std::vector<std::size_t>& indices, const std::vector<double>& keys, Before before) {
@@ -172,38 +196,95 @@ void sort_by_drop_priority(std::vector<std::size_t>& indices, const SolverSettin
     sort_by_keys(indices, keys, [](double a, double b) { return a < b; });
 }
 
+void sort_by_add_priority(std::vector<std::size_t>& indices, const CandidateScores& scores,
+                          const MarginalTables& tables) {
+    std::vector<double> keys(indices.size());
+    for (std::size_t k = 0; k < indices.size(); ++k) keys[k] = add_key(scores, indices[k], tables);
+    sort_by_keys(indices, keys, [](double a, double b) { return a > b; });
+}
+
+void sort_by_drop_priority(std::vector<std::size_t>& indices, const CandidateScores& scores,
+                           const MarginalTables& tables) {
+    std::vector<double> keys(indices.size());
+    for (std::size_t k = 0; k < indices.size(); ++k) keys[k] = drop_key(scores, indices[k], tables);
+    sort_by_keys(indices, keys, [](double a, double b) { return a < b; });
+}
+
+std::vector<std::size_t> leading_by_add_priority(const std::vector<std::size_t>& indices, std::size_t count,
+                                                 const CandidateScores& scores, const MarginalTables& tables) {
+    const std::size_t m = indices.size();
+    std::vector<double> keys(m);
+    bool any_nan = false;
+    for (std::size_t k = 0; k < m; ++k) {
+        keys[k] = add_key(scores, indices[k], tables);
+        any_nan = any_nan || std::isnan(keys[k]);
+    }
+    count = std::min(count, m);
+    if (any_nan) {
+        // NaN keys compare false both ways; only the full stable sort says
+        // where they go.
+        std::vector<std::size_t> sorted = indices;
+        sort_by_keys(sorted, keys, [](double a, double b) { return a > b; });
+        sorted.resize(count);
+        return sorted;
+    }
+    // Without NaN the stable order by descending key is the order by
+    // (key descending, position ascending), a strict total order, so
+    // selecting and sorting the leading positions gives the same prefix.
+    std::vector<std::size_t> order(m);
+    for (std::size_t k = 0; k < m; ++k) order[k] = k;
+    const auto before = [&](std::size_t a, std::size_t b) { return keys[a] > keys[b] || (keys[a] == keys[b] && a < b); };
+    if (count < m) std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(count), order.end(), before);
+    std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(count), before);
+    std::vector<std::size_t> leading(count);
+    for (std::size_t k = 0; k < count; ++k) leading[k] = indices[order[k]];
+    return leading;
+}
+
 std::vector<float> build_redundancy_vector(std::span<const std::uint8_t> selection, std::span<const float> similarity,
                                            std::size_t n) {
-    TORVANE_CHECK(selection.size() == n && similarity.size() == n * n,
+    TORVANE_CHECK(selection.size() == n && similarity.size() / (n == 0 ? 1 : n) == n,
                   "redundancy vector needs n selection bytes and an n x n similarity matrix");
-    std::vector<std::size_t> selected;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (selection[i] != 0) selected.push_back(i);
-    }
+    const SimilarityColumns columns(similarity, n, false);
+    return build_redundancy_vector(selection, columns.view());
+}
+
+std::vector<float> build_redundancy_vector(std::span<const std::uint8_t> selection, const SimilarityView& similarity) {
+    const std::size_t n = similarity.n;
+    TORVANE_CHECK(selection.size() == n, "redundancy vector needs n selection bytes and an n x n similarity matrix");
+    // As in build_marginal_tables: column by column of the selected
+    // candidates, so each red[c] gets its additions in ascending i.
     std::vector<float> red(n, 0.0f);
-    for (std::size_t c = 0; c < n; ++c) {
-        const float* row = similarity.data() + c * n;
-        float sum = 0.0f;
-        for (std::size_t i : selected) {
-            if (i != c) sum += row[i];
-        }
-        red[c] = sum;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (selection[i] == 0) continue;
+        const float* column = similarity.column(i);
+        for (std::size_t c = 0; c < i; ++c) red[c] += column[c];
+        for (std::size_t c = i + 1; c < n; ++c) red[c] += column[c];
     }
     return red;
 }
 
-void update_redundancy_vector(std::vector<float>& red, std::span<const float> similarity, std::size_t n,
-                              std::size_t added, std::size_t removed) {
-    TORVANE_CHECK(red.size() == n && similarity.size() == n * n && added < n,
-                  "redundancy update outside the candidates");
+void update_redundancy_vector(std::vector<float>& red, const SimilarityView& similarity, std::size_t added,
+                              std::size_t removed) {
+    const std::size_t n = similarity.n;
+    TORVANE_CHECK(red.size() == n && added < n, "redundancy update outside the candidates");
     if (removed < n) {
+        const float* column = similarity.column(removed);
         for (std::size_t k = 0; k < n; ++k) {
-            if (k != removed) red[k] -= similarity[k * n + removed];
+            if (k != removed) red[k] -= column[k];
         }
     }
+    const float* column = similarity.column(added);
     for (std::size_t k = 0; k < n; ++k) {
-        if (k != added) red[k] += similarity[k * n + added];
+        if (k != added) red[k] += column[k];
     }
+}
+
+void update_redundancy_vector(std::vector<float>& red, std::span<const float> similarity, std::size_t n,
+                              std::size_t added, std::size_t removed) {
+    TORVANE_CHECK(red.size() == n && added < n, "redundancy update outside the candidates");
+    const SimilarityColumns columns(similarity, n, false);
+    update_redundancy_vector(red, columns.view(), added, removed);
 }
 
 void ElitePool::seed(const Selection& selection, double objective) { entries_.push_back({selection, objective}); }

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "solver/knapsack/problem.hpp"
+#include "solver/knapsack/similarity_view.hpp"
+#include "solver/knapsack/utility.hpp"
 
 namespace torvane {
 
@@ -22,6 +24,11 @@ struct MarginalTables {
 // has n*n entries; gain and loss only when the problem carries coverage.
 MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
                                      std::span<const float> similarity, const SolverSettings& settings);
+// The same from a view of the matrix: the similarity sums are added column
+// by column of the selected candidates, which gives every candidate's sum
+// the same additions in the same order.
+MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
+                                     const SimilarityView& similarity, const SolverSettings& settings);
 
 double add_priority(const SolverSettings& settings, std::size_t index, const ProblemInstance& problem,
                     const MarginalTables& tables);
@@ -35,14 +42,28 @@ void sort_by_add_priority(std::vector<std::size_t>& indices, const SolverSetting
 void sort_by_drop_priority(std::vector<std::size_t>& indices, const SolverSettings& settings,
                            const ProblemInstance& problem, const MarginalTables& tables);
 
+// The same two orders with the keys built from the precomputed scores,
+// which gives the same keys. leading_by_add_priority returns only the first
+// `count` candidates of the order (all when there are fewer); `indices` must
+// be ascending.
+std::vector<std::size_t> leading_by_add_priority(const std::vector<std::size_t>& indices, std::size_t count,
+                                                 const CandidateScores& scores, const MarginalTables& tables);
+void sort_by_drop_priority(std::vector<std::size_t>& indices, const CandidateScores& scores,
+                           const MarginalTables& tables);
+void sort_by_add_priority(std::vector<std::size_t>& indices, const CandidateScores& scores,
+                          const MarginalTables& tables);
+
 // red[c] = sum of similarity[c*n + i] over the selected i != c, in single
 // precision, i ascending.
 std::vector<float> build_redundancy_vector(std::span<const std::uint8_t> selection, std::span<const float> similarity,
                                            std::size_t n);
+std::vector<float> build_redundancy_vector(std::span<const std::uint8_t> selection, const SimilarityView& similarity);
 
 // Brings `red` up to date after Move(added, removed) (removed == n: none).
 void update_redundancy_vector(std::vector<float>& red, std::span<const float> similarity, std::size_t n,
                               std::size_t added, std::size_t removed);
+void update_redundancy_vector(std::vector<float>& red, const SimilarityView& similarity, std::size_t added,
+                              std::size_t removed);
 
 // The best distinct feasible selections, best first, at most four.
 class ElitePool {

@@ -65,9 +65,17 @@ SolveResult run_solver(const SolverSettings& settings, const ProblemInstance& pr
     require_consistent_problem(problem);
     const ComputeBackend& backend = *settings.backend;
 
-    // The similarity matrix the whole solve works on.
-    const std::vector<float> similarity =
-        problem.similarity ? *problem.similarity : backend.similarity_matrix(problem.embeddings, n, problem.dim);
+    // The similarity matrix the whole solve works on. A given matrix is read
+    // where it is: the problem is this call's own copy and stays unchanged
+    // during the solve, so a second copy would hold the same values. The
+    // backend's matrices are symmetric bit for bit (each entry is computed
+    // once and stored in both triangles); a given one is checked, and its
+    // columns copied out as rows when it is not.
+    std::vector<float> computed;
+    if (!problem.similarity) computed = backend.similarity_matrix(problem.embeddings, n, problem.dim);
+    const std::span<const float> matrix = problem.similarity ? std::span<const float>(*problem.similarity) : computed;
+    const SimilarityColumns columns(matrix, n, !problem.similarity);
+    const SimilarityView& similarity = columns.view();
 
     const ObjectiveWeights weights = make_objective_weights(settings);
     const SolveContext context(settings, problem, constraints);
@@ -76,7 +84,7 @@ SolveResult run_solver(const SolverSettings& settings, const ProblemInstance& pr
 
     const auto score = [&](Selection selection) {
         ScoredSolution scored;
-        scored.breakdown = evaluate_selection(selection, weights, problem, similarity, backend);
+        scored.breakdown = evaluate_selection(selection, weights, problem, similarity.rows, backend);
         scored.feasible = context.index.satisfied(selection);
         scored.selection = std::move(selection);
         return scored;

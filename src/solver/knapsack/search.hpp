@@ -30,7 +30,7 @@ struct MoveContext {
     std::span<const std::uint8_t> selection;
     std::span<const float> redundancy;
     const SupportCache* cache;
-    std::span<const float> similarity;
+    const SimilarityView& similarity;
     double frequency_weight;
     const TabuMemory& memory;
     std::size_t early_stopping_patience;
@@ -77,7 +77,7 @@ struct CurrentSolution {
 
 // Runs the tabu search from `start` for up to settings.iterations
 // iterations, updating `outcome`, `memory` and `elite`.
-void run_tabu_search(const SolveContext& context, std::span<const float> similarity, const ObjectiveWeights& weights,
+void run_tabu_search(const SolveContext& context, const SimilarityView& similarity, const ObjectiveWeights& weights,
                      const CurrentSolution& start, TabuMemory& memory, ElitePool& elite, SearchOutcome& outcome);
 
 struct ExactWindowReport {
@@ -94,7 +94,7 @@ struct ExactWindowReport {
 // Tries every subset of a window of weak selected and promising unselected
 // candidates around the feasible `final_record`, within the time budget,
 // and replaces it by the best feasible subset when that is better.
-ExactWindowReport run_exact_window(const SolveContext& context, std::span<const float> similarity,
+ExactWindowReport run_exact_window(const SolveContext& context, const SimilarityView& similarity,
                                    const ObjectiveWeights& weights, ScoredRecord& final_record);
 
 }  // namespace torvane

@@ -110,7 +110,7 @@ std::size_t ceil_sqrt(std::size_t x) {
 // aids, and the best records.
 class TabuSearch {
 public:
-    TabuSearch(const SolveContext& context, std::span<const float> similarity, const ObjectiveWeights& weights,
+    TabuSearch(const SolveContext& context, const SimilarityView& similarity, const ObjectiveWeights& weights,
                TabuMemory& memory, ElitePool& elite, SearchOutcome& outcome)
         : context_(context),
           s_(context.settings),
@@ -215,15 +215,15 @@ private:
                 add_list.push_back(i);
             }
         }
-        sort_by_add_priority(add_list, s_, p_, tables);
-        sort_by_drop_priority(remove_list, s_, p_, tables);
-
         const std::size_t m = std::min<std::size_t>(stagnation / widen_step + 1, 3);
         const std::size_t a_count =
             std::min(std::max<std::size_t>(saturating_mul(root_n, saturating_mul(6, m)), 12), add_list.size());
         const std::size_t r_count = std::min(
             std::max<std::size_t>(saturating_mul(ceil_sqrt(remove_list.size()), saturating_mul(4, m)), 6),
             remove_list.size());
+        // Only the first a_count entries of the add order are looked at.
+        add_list = leading_by_add_priority(add_list, a_count, context_.scores, tables);
+        sort_by_drop_priority(remove_list, context_.scores, tables);
 
         std::vector<Move> moves;
         for (std::size_t x = 0; x < a_count; ++x) {
@@ -241,19 +241,19 @@ private:
     void apply(std::size_t added, std::size_t removed) {
         if (removed < p_.n) current_.selection[removed] = 0;
         current_.selection[added] = 1;
-        update_redundancy_vector(redundancy_, similarity_, p_.n, added, removed);
+        update_redundancy_vector(redundancy_, similarity_, added, removed);
         rescore();
         cache_ = build_support_cache(current_.selection, p_, weights_.support_quorum_threshold, weights_.mu);
     }
 
     void rescore() {
-        current_.breakdown = evaluate_selection(current_.selection, weights_, p_, similarity_, *s_.backend);
+        current_.breakdown = evaluate_selection(current_.selection, weights_, p_, similarity_.rows, *s_.backend);
         current_.feasible = index_.satisfied(current_.selection);
     }
 
     void refresh_aids() {
         cache_ = build_support_cache(current_.selection, p_, weights_.support_quorum_threshold, weights_.mu);
-        redundancy_ = build_redundancy_vector(current_.selection, similarity_, p_.n);
+        redundancy_ = build_redundancy_vector(current_.selection, similarity_);
     }
 
     bool improves_best_by_objective() const {
@@ -333,7 +333,7 @@ private:
     const SolverSettings& s_;
     const ProblemInstance& p_;
     const ConstraintIndex& index_;
-    std::span<const float> similarity_;
+    const SimilarityView& similarity_;
     const ObjectiveWeights& weights_;
     TabuMemory& memory_;
     ElitePool& elite_;
@@ -347,7 +347,7 @@ private:
 
 }  // namespace
 
-void run_tabu_search(const SolveContext& context, std::span<const float> similarity, const ObjectiveWeights& weights,
+void run_tabu_search(const SolveContext& context, const SimilarityView& similarity, const ObjectiveWeights& weights,
                      const CurrentSolution& start, TabuMemory& memory, ElitePool& elite, SearchOutcome& outcome) {
     TabuSearch search(context, similarity, weights, memory, elite, outcome);
     search.run(start);

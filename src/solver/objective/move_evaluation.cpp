@@ -154,7 +154,7 @@ double fulfilment_delta(const ObjectiveWeights& weights, const SupportCache* cac
 }
 
 double move_delta(const ObjectiveWeights& w, const SupportCache* cache, std::span<const std::uint8_t> selection,
-                  std::span<const float> redundancy, std::span<const float> similarity, std::size_t a, std::size_t r,
+                  std::span<const float> redundancy, const SimilarityView& similarity, std::size_t a, std::size_t r,
                   const ProblemInstance& p) {
     const std::size_t n = p.n;
     const bool swap = r < n;
@@ -168,7 +168,8 @@ double move_delta(const ObjectiveWeights& w, const SupportCache* cache, std::spa
         delta += wide(w.delta) * wide(p.recency[a] - p.recency[r]);
         delta += wide(w.epsilon) * wide(p.auxiliary[a] - p.auxiliary[r]);
         delta += wide(w.mu_fulfilment) * fulfilment;
-        const double red = wide(redundancy[a]) - wide(similarity[a * n + r]) - wide(redundancy[r]);
+        // similarity[a * n + r], read from the selected candidate's column.
+        const double red = wide(redundancy[a]) - wide(similarity.column(r)[a]) - wide(redundancy[r]);
         delta -= wide(w.lambda) * red;
     } else {
         delta = wide(w.alpha) * wide(p.relevance[a]);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "solver/knapsack/problem.hpp"
+#include "solver/knapsack/similarity_view.hpp"
 #include "solver/objective/objective.hpp"
 
 namespace torvane {
@@ -37,7 +38,7 @@ double fulfilment_delta(const ObjectiveWeights& weights, const SupportCache* cac
 // Change of the objective of a move; `removed` >= n means add only.
 // `redundancy[i]` is the similarity sum of i to the selected others.
 double move_delta(const ObjectiveWeights& weights, const SupportCache* cache, std::span<const std::uint8_t> selection,
-                  std::span<const float> redundancy, std::span<const float> similarity, std::size_t added,
+                  std::span<const float> redundancy, const SimilarityView& similarity, std::size_t added,
                   std::size_t removed, const ProblemInstance& problem);
 
 }  // namespace torvane
