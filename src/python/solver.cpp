@@ -181,6 +181,10 @@ PyObject* solver_solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             }
             records.push_back(std::move(record));
         }
+        if (!records.empty() && records.front().embedding.empty()) {
+            PyErr_SetString(PyExc_ValueError, "chunk embeddings must not be empty");
+            return nullptr;
+        }
 
         const SolverSettings& settings = settings_of(self);
         SolveResult result;
@@ -248,6 +252,16 @@ void copy_candidates(const CandidateArrays& a, ProblemInstance& problem) {
     for (std::size_t i = 0; i < n; ++i) problem.chunk_ids.push_back(default_chunk_id(i));
 }
 
+// Without a similarity matrix the solver derives one from the embeddings,
+// which needs at least one value per candidate.
+bool require_embedding_values(const ProblemInstance& problem) {
+    if (problem.n == 0 || problem.dim > 0) return true;
+    PyErr_Format(PyExc_ValueError,
+                 "embeddings must hold at least one value per candidate to derive similarities (%zu candidates)",
+                 problem.n);
+    return false;
+}
+
 void derive_sizes(const CandidateArrays& a, ProblemInstance& problem) {
     problem.n = static_cast<std::size_t>(PyArray_SIZE(a.token_costs));
     const std::size_t total = static_cast<std::size_t>(PyArray_SIZE(a.embeddings));
@@ -289,7 +303,7 @@ PyObject* solver_solve_numpy(PyObject* self, PyObject* const* args, Py_ssize_t n
                                          arrays[5], arrays[6], arrays[7], arrays[8]};
         ProblemInstance problem;
         derive_sizes(candidates, problem);
-        if (!check_candidate_lengths(candidates, problem.n)) return nullptr;
+        if (!check_candidate_lengths(candidates, problem.n) || !require_embedding_values(problem)) return nullptr;
         copy_candidates(candidates, problem);
         problem.query_embedding = copy_contiguous<float>(arrays[1]);
         problem.fulfilment.assign(problem.n, 0.0f);
@@ -391,6 +405,7 @@ PyObject* solver_solve_precomputed_numpy(PyObject* self, PyObject* const* args, 
             problem.query_embedding.assign(problem.dim, 0.0f);
         }
         if (!check_candidate_lengths(candidates, n)) return nullptr;
+        if (!problem.similarity && !require_embedding_values(problem)) return nullptr;
         copy_candidates(candidates, problem);
         problem.relevance = copy_contiguous<float>(relevance);
         return solve_and_wrap(self, problem, constraints, false);

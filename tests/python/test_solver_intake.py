@@ -107,6 +107,7 @@ Q = np.ones(3, F32)
     ([{"embedding": [1.0], "cluster_id": 2**63}], Q, OverflowError, None),
     ([{"embedding": [1.0]}, {"embedding": [1.0, 2.0]}], Q, ValueError,
      "chunk 1 has an embedding of length 2, but the first chunk's has length 1"),
+    ([{"embedding": []}, {"embedding": ()}], Q, ValueError, "chunk embeddings must not be empty"),
 ])
 def test_solve_refusals(solver, chunks, query, error, message):
     with pytest.raises(error) as info:
@@ -242,6 +243,19 @@ def test_precomputed_validation(solver, extra, error, message):
     with pytest.raises(error) as info:
         solver.solve_precomputed_numpy(**precomputed_args(N, 3, **extra))
     assert type(info.value) is error and str(info.value) == message
+
+
+@pytest.mark.parametrize("method", ["solve_numpy", "solve_precomputed_numpy"])
+def test_embeddings_without_values_refused_when_similarity_must_be_derived(solver, method):
+    args = numpy_args() if method == "solve_numpy" else precomputed_args()
+    args["embeddings"] = np.zeros((0, 3), F32)
+    with pytest.raises(ValueError, match="^embeddings must hold at least one value per candidate"):
+        getattr(solver, method)(**args)
+
+
+def test_given_similarity_needs_no_embedding_values(solver):
+    args = precomputed_args(similarity_matrix=np.eye(4, dtype=F32)) | {"embeddings": np.zeros((0, 3), F32)}
+    assert solver.solve_precomputed_numpy(**args).num_selected > 0
 
 
 def test_numpy_short_candidate_array_refused(solver):
