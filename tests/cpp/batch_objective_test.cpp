@@ -235,4 +235,59 @@ TEST(Backend, KindsAndCreation) {
     }
 }
 
+// Sixteen selections scored side by side get, lane by lane, the bits
+// row_objective gives each of them: members shared by all lanes and members
+// in some lanes, with coverage values that tie, NaN entries and values out
+// of [0, 1], and with the quorum cap at 2, 3 and 4.
+struct LaneCase {
+    std::size_t n;
+    std::size_t tokens;
+    std::uint32_t seed;
+    float cap;
+};
+
+class LaneObjectives : public ::testing::TestWithParam<LaneCase> {};
+
+TEST_P(LaneObjectives, EqualRowObjectiveLaneByLane) {
+    const LaneCase lc = GetParam();
+    Case c = random_case(lc.n, lc.tokens, lc.seed);
+    c.weights.support_quorum_cap = lc.cap;
+    std::mt19937 rng(lc.seed + 1);
+    if (lc.tokens > 0) {
+        for (std::size_t k = 0; k < c.problem.coverage->size(); k += 7) (*c.problem.coverage)[k] = 0.5f;  // ties
+        (*c.problem.coverage)[3] = kNaN;
+    }
+    (*c.problem.similarity)[1] = kNaN;
+    const auto context = c.context();
+    for (int trial = 0; trial < 40; ++trial) {
+        std::vector<std::size_t> members;
+        std::vector<std::uint16_t> lanes;
+        for (std::size_t i = 0; i < lc.n; ++i) {
+            const unsigned pick = rng() % 4;
+            if (pick == 0) continue;
+            members.push_back(i);
+            lanes.push_back(pick == 1 ? 0xFFFF : static_cast<std::uint16_t>(rng()));
+        }
+        // Now and then lane 0 selects nothing: its sums stay at their
+        // starting values, whose signs show.
+        if (trial % 5 == 0) {
+            for (std::uint16_t& lane : lanes) lane &= 0xFFFE;
+        }
+        const auto lane_values = torvane::lane_objectives(members, lanes, context);
+        for (std::size_t l = 0; l < torvane::kObjectiveLanes; ++l) {
+            std::vector<std::uint8_t> row(lc.n, 0);
+            for (std::size_t k = 0; k < members.size(); ++k) row[members[k]] = (lanes[k] >> l) & 1u;
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(lane_values[l]),
+                      std::bit_cast<std::uint32_t>(torvane::row_objective(row, context)))
+                << "trial " << trial << " lane " << l;
+        }
+    }
+    EXPECT_THROW(torvane::lane_objectives(std::vector<std::size_t>{2, 1}, std::vector<std::uint16_t>{1, 1}, context),
+                 torvane::InternalError);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, LaneObjectives,
+                         ::testing::Values(LaneCase{1, 0, 1, 4.0f}, LaneCase{12, 0, 2, 4.0f}, LaneCase{30, 3, 3, 4.0f},
+                                           LaneCase{45, 6, 4, 3.0f}, LaneCase{20, 2, 5, 2.0f}));
+
 }  // namespace

@@ -1,8 +1,14 @@
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <chrono>
 #include <cstdint>
+#include <limits>
 
+#include "backend/mod/batch_objective.hpp"
 #include "common/fault.hpp"
+#include "common/token_total.hpp"
+#include "solver/constraints/constraint_index.hpp"
 #include "solver/constraints/constraint_check.hpp"
 #include "solver/constraints/selection_stats.hpp"
 #include "solver/knapsack/search.hpp"
@@ -22,6 +28,180 @@ std::optional<std::uint64_t> whole_ms_since(std::chrono::steady_clock::time_poin
     const std::uint64_t rest = static_cast<std::uint64_t>(nanos % 1'000'000'000);
     return seconds * 1000 + rest / 1'000'000;
 }
+
+// Whether base + subset m of the core satisfies the constraints: the
+// answer of ConstraintIndex::satisfied (that is, of check_constraints) for
+// that selection, from the base's counts and one bit mask per condition
+// over the core members (bit f stands for core[f], as in the enumeration).
+class WindowFeasibility {
+public:
+    WindowFeasibility(const ConstraintIndex& index, const Selection& base, const std::vector<std::size_t>& core)
+        : constraints_(index.constraints()) {
+        const std::size_t c = core.size();
+        never_ = index.required_id_unmatched();
+        std::array<bool, 256> role_present{};
+        std::vector<std::size_t> base_clusters(index.cluster_slots(), 0);
+        std::vector<std::uint8_t> base_ids(index.id_slots(), 0);
+        for (std::size_t i = 0; i < base.size(); ++i) {
+            if (base[i] != 1) continue;
+            never_ = never_ || index.excluded(i);
+            base_tokens_ += index.cost(i);
+            fast_tokens_ = fast_tokens_ && !__builtin_add_overflow(base_sum_, std::uint64_t{index.cost(i)}, &base_sum_);
+            ++base_count_;
+            role_present[role_slot(index.role(i))] = true;
+            if (index.cluster_slot(i) != ConstraintIndex::kNoCluster) ++base_clusters[index.cluster_slot(i)];
+            base_ids[index.id_slot(i)] = 1;
+        }
+        for (std::size_t count : base_clusters) never_ = never_ || count > constraints_.max_per_cluster;
+
+        for (std::size_t f = 0; f < c; ++f) {
+            const std::uint64_t bit = std::uint64_t{1} << f;
+            if (index.excluded(core[f])) excluded_mask_ |= bit;
+            costs_.push_back(index.cost(core[f]));
+        }
+        for (RhetoricalRole role : constraints_.must_include_roles) {
+            if (role_present[role_slot(role)]) continue;
+            std::uint64_t mask = 0;
+            for (std::size_t f = 0; f < c; ++f) {
+                if (index.role(core[f]) == role) mask |= std::uint64_t{1} << f;
+            }
+            some_of_.push_back(mask);
+        }
+        for (std::size_t slot : index.required_slots()) {
+            if (base_ids[slot] != 0) continue;
+            std::uint64_t mask = 0;
+            for (std::size_t f = 0; f < c; ++f) {
+                if (index.id_slot(core[f]) == slot) mask |= std::uint64_t{1} << f;
+            }
+            some_of_.push_back(mask);
+        }
+        for (std::size_t f = 0; f < c; ++f) {
+            const std::size_t slot = index.cluster_slot(core[f]);
+            if (slot == ConstraintIndex::kNoCluster) continue;
+            std::uint64_t mask = 0;
+            for (std::size_t g = 0; g < c; ++g) {
+                if (index.cluster_slot(core[g]) == slot) mask |= std::uint64_t{1} << g;
+            }
+            if (mask & ((std::uint64_t{1} << f) - 1)) continue;  // the slot's first core member speaks for it
+            const std::size_t room = constraints_.max_per_cluster - std::min(constraints_.max_per_cluster, base_clusters[slot]);
+            clusters_.push_back({mask, room});
+        }
+
+        // Token sums of the subsets from two tables of half subsets, when
+        // no sum can leave 64 bits; otherwise an exact sum per subset.
+        std::uint64_t most = base_sum_;
+        for (std::size_t cost : costs_) {
+            fast_tokens_ = fast_tokens_ && !__builtin_add_overflow(most, std::uint64_t{cost}, &most);
+        }
+        if (fast_tokens_) {
+            low_bits_ = std::min<std::size_t>(c, 10);
+            low_sums_ = half_sums(0, low_bits_);
+            high_sums_ = half_sums(low_bits_, c);
+        }
+    }
+
+    bool feasible(std::uint64_t m) const {
+        if (never_ || (m & excluded_mask_) != 0) return false;
+        const std::size_t count = base_count_ + static_cast<std::size_t>(std::popcount(m));
+        if (count < constraints_.min_chunks || count > constraints_.max_chunks) return false;
+        if (fast_tokens_) {
+            const std::uint64_t tokens =
+                base_sum_ + low_sums_[m & ((std::uint64_t{1} << low_bits_) - 1)] + high_sums_[m >> low_bits_];
+            if (tokens > constraints_.max_tokens || tokens < constraints_.min_tokens) return false;
+        } else {
+            TokenTotal tokens = base_tokens_;
+            for (std::size_t f = 0; f < costs_.size(); ++f) {
+                if ((m >> f & 1u) != 0) tokens += costs_[f];
+            }
+            if (tokens > constraints_.max_tokens || tokens < constraints_.min_tokens) return false;
+        }
+        for (const std::uint64_t mask : some_of_) {
+            if ((m & mask) == 0) return false;
+        }
+        for (const auto& [mask, room] : clusters_) {
+            if (static_cast<std::size_t>(std::popcount(m & mask)) > room) return false;
+        }
+        return true;
+    }
+
+private:
+    static std::size_t role_slot(RhetoricalRole role) { return static_cast<std::uint8_t>(role_code(role)); }
+
+    std::vector<std::uint64_t> half_sums(std::size_t first, std::size_t last) const {
+        std::vector<std::uint64_t> sums(std::size_t{1} << (last - first), 0);
+        for (std::size_t m = 1; m < sums.size(); ++m) {
+            const std::size_t f = static_cast<std::size_t>(std::countr_zero(m));
+            sums[m] = sums[m & (m - 1)] + costs_[first + f];
+        }
+        return sums;
+    }
+
+    const ConstraintSet& constraints_;
+    bool never_ = false;
+    TokenTotal base_tokens_;
+    std::uint64_t base_sum_ = 0;  // the same, while it fits 64 bits (fast_tokens_)
+    std::size_t base_count_ = 0;
+    std::vector<std::size_t> costs_;
+    std::uint64_t excluded_mask_ = 0;
+    std::vector<std::uint64_t> some_of_;  // masks of which a subset must hold a member (roles, required ids)
+    struct ClusterRoom {
+        std::uint64_t mask;  // core members of one cluster
+        std::size_t room;    // how many of them fit beside the base's
+    };
+    std::vector<ClusterRoom> clusters_;
+    bool fast_tokens_ = true;
+    std::size_t low_bits_ = 0;
+    std::vector<std::uint64_t> low_sums_;
+    std::vector<std::uint64_t> high_sums_;
+};
+
+// The members of sixteen consecutive subsets m0 .. m0 + 15 (m0 a multiple
+// of 16) with their lane masks: base members and the core members of bits
+// 4 and up that m0 holds are in every lane; core member f < 4 is in lane l
+// when bit f of l is set.
+class WindowMembers {
+public:
+    WindowMembers(const Selection& base, const std::vector<std::size_t>& core) {
+        for (std::size_t i = 0; i < base.size(); ++i) {
+            if (base[i] == 1) all_.push_back({i, kBase});
+        }
+        for (std::size_t f = 0; f < core.size(); ++f) all_.push_back({core[f], f});
+        std::sort(all_.begin(), all_.end(), [](const Member& a, const Member& b) { return a.index < b.index; });
+        indices_.reserve(all_.size());
+        lanes_.reserve(all_.size());
+    }
+
+    void batch(std::uint64_t m0) {
+        static_assert(kObjectiveLanes == 16, "four core bits vary across the lanes");
+        static constexpr std::uint16_t kLowBitLanes[4] = {0xAAAA, 0xCCCC, 0xF0F0, 0xFF00};
+        indices_.clear();
+        lanes_.clear();
+        for (const Member& member : all_) {
+            std::uint16_t lanes = 0xFFFF;
+            if (member.bit != kBase) {
+                if (member.bit < 4) {
+                    lanes = kLowBitLanes[member.bit];
+                } else if ((m0 >> member.bit & 1u) == 0) {
+                    continue;
+                }
+            }
+            indices_.push_back(member.index);
+            lanes_.push_back(lanes);
+        }
+    }
+    const std::vector<std::size_t>& indices() const { return indices_; }
+    const std::vector<std::uint16_t>& lanes() const { return lanes_; }
+
+private:
+    static constexpr std::size_t kBase = static_cast<std::size_t>(-1);
+    struct Member {
+        std::size_t index;
+        std::size_t bit;  // core bit, or kBase
+    };
+    std::vector<Member> all_;
+    std::vector<std::size_t> indices_;
+    std::vector<std::uint16_t> lanes_;
+};
 
 }  // namespace
 
@@ -44,7 +224,8 @@ ExactWindowReport run_exact_window(const SolveContext& context, const Similarity
         }
     }
     sort_by_drop_priority(selected_list, context.scores, tables);
-    sort_by_add_priority(unselected_list, context.scores, tables);
+    // At most `window` of the unselected candidates enter the core.
+    unselected_list = leading_by_add_priority(unselected_list, window, context.scores, tables);
 
     const std::size_t k_in =
         std::min({window > 3 ? window / 2 : std::size_t{1}, window >= 3 ? window - 1 : std::size_t{1},
@@ -67,29 +248,48 @@ ExactWindowReport run_exact_window(const SolveContext& context, const Similarity
     report.fixed_out = n > fixed_in + core.size() ? n - fixed_in - core.size() : 0;
 
     // Subsets are scored by the CPU kernels directly, whatever backend the
-    // solver was configured with.
+    // solver was configured with: sixteen consecutive subsets at a time
+    // (lane_objectives), each lane with the bits row_objective gives it.
+    // Only subsets that turn out feasible read their lane, and only a new
+    // best record is evaluated in full.
     const CpuReferenceBackend cpu;
+    const ObjectiveContext objective = make_objective_context(problem, similarity.rows, weights);
+    const WindowFeasibility feasibility(context.index, base, core);
+    WindowMembers members(base, core);
     const std::uint64_t limit_ms = std::max<std::uint64_t>(settings.exact_window_time_ms, 1);
     const double epsilon = static_cast<double>(settings.improvement_epsilon);
     ScoredRecord best = final_record;
     const std::uint64_t subsets = std::uint64_t{1} << core.size();
     const auto start = std::chrono::steady_clock::now();
-    Selection candidate = base;
-    for (std::uint64_t m = 0;; ) {
-        if (const auto elapsed = whole_ms_since(start); elapsed && *elapsed >= limit_ms) break;
-        for (std::size_t f = 0; f < core.size(); ++f) candidate[core[f]] = (m >> f) & 1u;
-        ++report.nodes;
-        if (context.index.satisfied(candidate)) {
-            const ObjectiveBreakdown breakdown = evaluate_selection(candidate, weights, problem, similarity.rows, cpu);
-            if (breakdown.objective_score > best.objective + epsilon) {
-                best = {candidate, breakdown, breakdown.objective_score};
-            }
+    bool stopped = false;
+    for (std::uint64_t m0 = 0; m0 < subsets && !stopped; m0 += kObjectiveLanes) {
+        std::uint32_t feasible_lanes = 0;
+        for (std::uint64_t l = 0; l < kObjectiveLanes && m0 + l < subsets; ++l) {
+            if (feasibility.feasible(m0 + l)) feasible_lanes |= std::uint32_t{1} << l;
         }
-        if (++m == subsets) {
-            report.exhaustive = true;
-            break;
+        std::array<float, kObjectiveLanes> objectives{};
+        if (feasible_lanes != 0) {
+            members.batch(m0);
+            objectives = lane_objectives(members.indices(), members.lanes(), objective);
+        }
+        for (std::uint64_t l = 0; l < kObjectiveLanes && m0 + l < subsets; ++l) {
+            if (const auto elapsed = whole_ms_since(start); elapsed && *elapsed >= limit_ms) {
+                stopped = true;
+                break;
+            }
+            ++report.nodes;
+            if ((feasible_lanes >> l & 1u) == 0) continue;
+            const double value = static_cast<double>(objectives[l]);
+            if (!(value > best.objective + epsilon)) continue;
+            Selection candidate = base;
+            for (std::size_t f = 0; f < core.size(); ++f) candidate[core[f]] = ((m0 + l) >> f) & 1u;
+            const ObjectiveBreakdown breakdown = evaluate_selection(candidate, weights, problem, similarity.rows, cpu);
+            TORVANE_CHECK(std::bit_cast<std::uint64_t>(breakdown.objective_score) == std::bit_cast<std::uint64_t>(value),
+                          "exact window: lane objective differs from the selection's objective");
+            best = {std::move(candidate), breakdown, breakdown.objective_score};
         }
     }
+    report.exhaustive = !stopped;
     report.gap = report.exhaustive ? 0.0 : -1.0;
     if (best.objective > final_record.objective + epsilon) {
         final_record = std::move(best);
