@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <algorithm>
 #include <random>
 #include <set>
 #include <vector>
@@ -272,5 +274,48 @@ INSTANTIATE_TEST_SUITE_P(Histories, NeighbourhoodScreenAgrees,
                                            ScreenCase{30, 10, 0.0f, 9}, ScreenCase{25, 5, 0.5f, 6},
                                            ScreenCase{70, 4, 0.85f, 30}, ScreenCase{20, 0, 0.85f, 8},
                                            ScreenCase{9, 6, 1.0f, 3}, ScreenCase{16, 2, 1.5f, 5}));
+
+// Pair counts kept in a table over compact slots agree with plain counting,
+// also once the slots overflow into the hash map, and after a clear.
+TEST(PairCounts, AgreeWithPlainCountingInTableAndMap) {
+    const std::size_t n = torvane::PairCounts::kDenseSlots + 600;
+    torvane::PairCounts counts(n);
+    std::map<std::pair<std::size_t, std::size_t>, std::uint32_t> plain;
+    std::mt19937 rng(9);
+    const auto check = [&](std::size_t probes) {
+        for (const auto& [pair, count] : plain) ASSERT_EQ(counts.get(pair.second, pair.first), count);
+        for (std::size_t p = 0; p < probes; ++p) {
+            const std::size_t i = rng() % (n + 2);  // also beyond the candidates
+            const std::size_t k = rng() % (n + 2);
+            const auto it = plain.find({std::min(i, k), std::max(i, k)});
+            ASSERT_EQ(counts.get(i, k), it == plain.end() || i == k ? 0u : it->second);
+        }
+    };
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_TRUE(counts.empty());
+        // Few distinct candidates first (table), then ever more (map).
+        for (std::size_t step = 0; step < 120; ++step) {
+            const std::size_t spread = step < 60 ? 40 : n;
+            std::vector<std::size_t> chosen;
+            for (int k = 0; k < (step < 60 ? 30 : 80); ++k) chosen.push_back(rng() % spread);
+            std::sort(chosen.begin(), chosen.end());
+            chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
+            counts.add_all(chosen);
+            for (std::size_t a = 0; a < chosen.size(); ++a) {
+                for (std::size_t b = a + 1; b < chosen.size(); ++b) ++plain[{chosen[a], chosen[b]}];
+            }
+            if (step % 20 == 0) check(200);
+            if (step == 59) {
+                EXPECT_TRUE(counts.in_table());
+            }
+        }
+        check(2000);
+        EXPECT_FALSE(counts.empty());
+        EXPECT_FALSE(counts.in_table());  // the second phase overflowed the table
+        counts.clear();
+        plain.clear();
+        check(200);
+    }
+}
 
 }  // namespace

@@ -68,7 +68,7 @@ double diversification_weight(std::size_t stagnation) {
     return stagnation >= 5 ? 0.02 * static_cast<double>(stagnation) : 0.0;
 }
 
-std::size_t TabuMemory::PairKeyHash::operator()(const PairKey& key) const {
+std::size_t PairCounts::PairKeyHash::operator()(const PairKey& key) const {
     // splitmix64 finaliser over both indices; only lookups depend on it.
     std::uint64_t x = static_cast<std::uint64_t>(key.low) * 0x9E3779B97F4A7C15ULL ^ static_cast<std::uint64_t>(key.high);
     x ^= x >> 30;
@@ -84,7 +84,8 @@ TabuMemory::TabuMemory(std::size_t tenure, std::size_t candidate_count, float si
       base_tenure_(tenure),
       current_tenure_(tenure),
       similarity_threshold_(similarity_threshold),
-      frequency_(candidate_count, 0) {}
+      frequency_(candidate_count, 0),
+      pair_counts_(candidate_count) {}
 
 bool TabuMemory::is_active(const TabuEntry& entry) const {
     const std::size_t age = iteration_clock_ >= entry.iteration ? iteration_clock_ - entry.iteration : 0;
@@ -122,12 +123,7 @@ void TabuMemory::record_move(std::size_t added, std::size_t removed, std::span<c
         if (selection[i] != 0) chosen.push_back(i);
     }
     for (std::size_t i : chosen) frequency_[i] = saturating_increment(frequency_[i]);
-    for (std::size_t a = 0; a < chosen.size(); ++a) {
-        for (std::size_t b = a + 1; b < chosen.size(); ++b) {
-            std::uint32_t& count = pair_counts_[PairKey{chosen[a], chosen[b]}];
-            count = saturating_increment(count);
-        }
-    }
+    pair_counts_.add_all(chosen);
     for (std::size_t i : chosen) {
         if (cluster_ids[i]) {
             std::uint32_t& count = cluster_counts_[*cluster_ids[i]];
@@ -189,9 +185,80 @@ double TabuMemory::frequency_penalty(double weight, std::size_t added) const {
     return -(weight * static_cast<double>(frequency(added)));
 }
 
-std::uint32_t TabuMemory::pair_count(std::size_t i, std::size_t k) const {
-    const auto it = pair_counts_.find(PairKey{std::min(i, k), std::max(i, k)});
-    return it == pair_counts_.end() ? 0 : it->second;
+void PairCounts::add_all(std::span<const std::size_t> chosen) {
+    if (chosen.size() < 2) return;
+    counted_ = true;
+    if (!overflowed_) {
+        std::size_t needed = slotted_.size();
+        for (std::size_t i : chosen) needed += slot_[i] == 0 ? 1 : 0;
+        if (needed > kDenseSlots) move_to_map();
+    }
+    if (overflowed_) {
+        for (std::size_t a = 0; a < chosen.size(); ++a) {
+            for (std::size_t b = a + 1; b < chosen.size(); ++b) {
+                std::uint32_t& count = sparse_[PairKey{chosen[a], chosen[b]}];
+                count = saturating_increment(count);
+            }
+        }
+        return;
+    }
+    for (std::size_t i : chosen) {
+        if (slot_[i] != 0) continue;
+        slotted_.push_back(i);
+        slot_[i] = static_cast<std::uint32_t>(slotted_.size());
+    }
+    if (slotted_.size() + 1 > stride_) grow(std::max(slotted_.size() + 1, 2 * stride_));
+    for (std::size_t a = 0; a < chosen.size(); ++a) {
+        const std::size_t sa = slot_[chosen[a]];
+        for (std::size_t b = a + 1; b < chosen.size(); ++b) {
+            const std::size_t sb = slot_[chosen[b]];
+            const std::uint32_t count = saturating_increment(table_[sa * stride_ + sb]);
+            table_[sa * stride_ + sb] = count;
+            table_[sb * stride_ + sa] = count;
+        }
+    }
+}
+
+void PairCounts::grow(std::size_t stride) {
+    std::vector<std::uint32_t> table(stride * stride, 0);
+    for (std::size_t r = 0; r < stride_; ++r) {
+        std::copy(table_.begin() + static_cast<std::ptrdiff_t>(r * stride_),
+                  table_.begin() + static_cast<std::ptrdiff_t>((r + 1) * stride_),
+                  table.begin() + static_cast<std::ptrdiff_t>(r * stride));
+    }
+    table_ = std::move(table);
+    stride_ = stride;
+}
+
+void PairCounts::move_to_map() {
+    for (std::size_t a = 0; a < slotted_.size(); ++a) {
+        for (std::size_t b = a + 1; b < slotted_.size(); ++b) {
+            const std::size_t i = slotted_[a];
+            const std::size_t k = slotted_[b];
+            const std::uint32_t count = table_[slot_[i] * stride_ + slot_[k]];
+            if (count != 0) sparse_[PairKey{std::min(i, k), std::max(i, k)}] = count;
+        }
+    }
+    for (std::size_t i : slotted_) slot_[i] = 0;
+    slotted_.clear();
+    table_.assign(1, 0);
+    stride_ = 1;
+    overflowed_ = true;
+}
+
+std::uint32_t PairCounts::get_sparse(std::size_t i, std::size_t k) const {
+    const auto it = sparse_.find(PairKey{std::min(i, k), std::max(i, k)});
+    return it == sparse_.end() ? 0 : it->second;
+}
+
+void PairCounts::clear() {
+    for (std::size_t i : slotted_) slot_[i] = 0;
+    slotted_.clear();
+    table_.assign(1, 0);
+    stride_ = 1;
+    counted_ = false;
+    overflowed_ = false;
+    sparse_.clear();
 }
 
 std::uint32_t TabuMemory::cluster_count(std::size_t cluster) const {

@@ -31,6 +31,53 @@ std::uint64_t selection_hash(std::span<const std::uint8_t> selection);
 // iteration from the fifth on, 0 before.
 double diversification_weight(std::size_t stagnation);
 
+// Counts per unordered pair of candidates, for the pair term of the
+// memory penalty. The candidates that have been in a counted selection
+// since the last clear get compact slots, and the counts live in a square
+// table over the slots, slot 0 standing for every other candidate with a
+// row and a column of zeros; a lookup is then three array reads. A search
+// counts few distinct candidates between two clears; should the slots pass
+// kDenseSlots the counts move to a hash map instead of a table that large.
+class PairCounts {
+public:
+    static constexpr std::size_t kDenseSlots = 2048;
+
+    explicit PairCounts(std::size_t candidates) : slot_(candidates, 0) {}
+
+    std::uint32_t get(std::size_t i, std::size_t k) const {
+        if (i >= slot_.size() || k >= slot_.size()) return 0;
+        if (overflowed_) return get_sparse(i, k);
+        return table_[slot_[i] * stride_ + slot_[k]];
+    }
+    // One more for every pair of the ascending candidate list (saturating).
+    void add_all(std::span<const std::size_t> chosen);
+    void clear();
+    bool empty() const { return !counted_; }
+    bool in_table() const { return !overflowed_; }
+
+private:
+    struct PairKey {
+        std::size_t low;
+        std::size_t high;
+        bool operator==(const PairKey&) const = default;
+    };
+    struct PairKeyHash {
+        std::size_t operator()(const PairKey& key) const;
+    };
+
+    std::uint32_t get_sparse(std::size_t i, std::size_t k) const;
+    void grow(std::size_t stride);
+    void move_to_map();
+
+    std::vector<std::uint32_t> slot_;         // per candidate; 0: no slot
+    std::vector<std::size_t> slotted_;        // the candidates with a slot, in slot order
+    std::vector<std::uint32_t> table_ = {0};  // stride_ x stride_, symmetric
+    std::size_t stride_ = 1;
+    bool counted_ = false;
+    bool overflowed_ = false;  // the counts are in sparse_
+    std::unordered_map<PairKey, std::uint32_t, PairKeyHash> sparse_;
+};
+
 struct TabuEntry {
     std::size_t added = 0;
     std::size_t removed = 0;  // the candidate count when the move removed nothing
@@ -78,7 +125,7 @@ public:
     std::uint32_t frequency(std::size_t index) const {
         return index < frequency_.size() ? frequency_[index] : 0;
     }
-    std::uint32_t pair_count(std::size_t i, std::size_t k) const;
+    std::uint32_t pair_count(std::size_t i, std::size_t k) const { return pair_counts_.get(i, k); }
     std::uint32_t cluster_count(std::size_t cluster) const;
 
     // After a perturbation: forgets the ring, the clock and all counts; the
@@ -110,15 +157,6 @@ public:
     bool has_pair_counts() const { return !pair_counts_.empty(); }
 
 private:
-    struct PairKey {
-        std::size_t low;
-        std::size_t high;
-        bool operator==(const PairKey&) const = default;
-    };
-    struct PairKeyHash {
-        std::size_t operator()(const PairKey& key) const;
-    };
-
     std::deque<TabuEntry> ring_;  // oldest first
     std::size_t max_entries_;
     std::size_t base_tenure_;
@@ -126,7 +164,7 @@ private:
     float similarity_threshold_;
     std::size_t iteration_clock_ = 0;
     std::vector<std::uint32_t> frequency_;
-    std::unordered_map<PairKey, std::uint32_t, PairKeyHash> pair_counts_;
+    PairCounts pair_counts_;
     std::unordered_map<std::size_t, std::uint32_t> cluster_counts_;
 };
 
