@@ -143,7 +143,7 @@ PyObject* new_record(PyTypeObject* type, PyObject* args, PyObject* kwargs, const
     });
 }
 
-PyObject* make_type(PyType_Spec* spec) { return PyType_FromSpec(spec); }
+PyObject* make_type(PyType_Spec* type_spec) { return PyType_FromSpec(type_spec); }
 
 #ifdef Py_TPFLAGS_IMMUTABLETYPE
 constexpr unsigned kRecordFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
@@ -370,8 +370,8 @@ PyType_Slot kOutputSlots[] = {
 
 PyType_Spec kOutputSpec = {"torvane_solver.SolverOutput", sizeof(OutputObject), 0, kRecordFlags, kOutputSlots};
 
-PyTypeObject* cached_type(PyObject*& cell, PyType_Spec* spec) {
-    if (cell == nullptr) cell = make_type(spec);
+PyTypeObject* cached_type(PyObject*& cell, PyType_Spec* type_spec) {
+    if (cell == nullptr) cell = make_type(type_spec);
     return reinterpret_cast<PyTypeObject*>(cell);
 }
 
