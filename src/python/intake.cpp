@@ -97,12 +97,15 @@ bool read_embedding(PyObject* value, std::vector<float>& out) {
         }
     }
 
-    Ref items(PySequence_Fast(value, "expected a sequence"));
+    // A tuple of the items, never the caller's list itself: an item's
+    // __float__ may change the list while it is read, and the tuple keeps
+    // every item alive and in place until the last one is converted.
+    Ref items(PySequence_Tuple(value));
     if (!items) return false;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
     std::vector<float> values(static_cast<std::size_t>(count));
     for (Py_ssize_t k = 0; k < count; ++k) {
-        if (!to_f32(PySequence_Fast_GET_ITEM(items.get(), k), values[static_cast<std::size_t>(k)])) return false;
+        if (!to_f32(PyTuple_GET_ITEM(items.get(), k), values[static_cast<std::size_t>(k)])) return false;
     }
     out = std::move(values);
     return true;

@@ -139,6 +139,26 @@ def test_solve_ignores_missing_hook_of_dict_subclass(solver):
         solver.solve([Defaulting()], Q)
 
 
+def test_embedding_items_may_change_their_list_while_read(solver):
+    # A hostile __float__ empties or refills the embedding list it belongs to;
+    # the values are read as they were when reading started.
+    class Meddler:
+        def __init__(self, action):
+            self.action = action
+
+        def __float__(self):
+            self.action()
+            return 2.0
+
+    for change in (list.clear, lambda lst: lst.extend([9.0] * 10_000), lambda lst: lst.__setitem__(slice(None), [7.0])):
+        embedding = [1.0]
+        embedding += [Meddler(lambda: change(embedding)), 3.0, 4.0]
+        chunks = [{"embedding": embedding, "chunk_id": "a"}, {"embedding": [1.0, 2.0, 3.0, 4.0], "chunk_id": "b"}]
+        got = solver.solve(chunks, np.ones(4, F32)).to_dict()
+        want = solver.solve([{"embedding": [1.0, 2.0, 3.0, 4.0]}] * 2, np.ones(4, F32)).to_dict()
+        assert {**got, "solve_time_ms": 0} == {**want, "solve_time_ms": 0}
+
+
 def test_solve_empty_list(solver):
     out = solver.solve([], Q)
     assert out.num_selected == 0 and out.selected_indices == [] and out.constraints_satisfied
