@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 
 namespace torvane {
@@ -39,6 +40,11 @@ public:
     // Members compare in declaration order: high word, then low word.
     friend constexpr auto operator<=>(const TokenTotal&, const TokenTotal&) = default;
     friend constexpr bool operator==(const TokenTotal&, const TokenTotal&) = default;
+
+    // The total when it fits 64 bits.
+    constexpr std::optional<std::uint64_t> as_u64() const {
+        return high_ == 0 ? std::optional<std::uint64_t>(low_) : std::nullopt;
+    }
 
     // The total as a size, or SIZE_MAX when it does not fit one.
     constexpr std::size_t saturated_size() const {

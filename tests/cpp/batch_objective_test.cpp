@@ -17,6 +17,7 @@ namespace {
 
 using torvane::ObjectiveWeights;
 using torvane::ProblemInstance;
+using torvane::simd::SimdLevel;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
@@ -273,13 +274,16 @@ TEST_P(LaneObjectives, EqualRowObjectiveLaneByLane) {
         if (trial % 5 == 0) {
             for (std::uint16_t& lane : lanes) lane &= 0xFFFE;
         }
-        const auto lane_values = torvane::lane_objectives(members, lanes, context);
-        for (std::size_t l = 0; l < torvane::kObjectiveLanes; ++l) {
-            std::vector<std::uint8_t> row(lc.n, 0);
-            for (std::size_t k = 0; k < members.size(); ++k) row[members[k]] = (lanes[k] >> l) & 1u;
-            ASSERT_EQ(std::bit_cast<std::uint32_t>(lane_values[l]),
-                      std::bit_cast<std::uint32_t>(torvane::row_objective(row, context)))
-                << "trial " << trial << " lane " << l;
+        for (const auto level : {SimdLevel::Scalar, SimdLevel::Avx2, SimdLevel::Avx512}) {
+            if (!torvane::simd::simd_level_available(level)) continue;
+            const auto lane_values = torvane::lane_objectives(members, lanes, context, level);
+            for (std::size_t l = 0; l < torvane::kObjectiveLanes; ++l) {
+                std::vector<std::uint8_t> row(lc.n, 0);
+                for (std::size_t k = 0; k < members.size(); ++k) row[members[k]] = (lanes[k] >> l) & 1u;
+                ASSERT_EQ(std::bit_cast<std::uint32_t>(lane_values[l]),
+                          std::bit_cast<std::uint32_t>(torvane::row_objective(row, context)))
+                    << "trial " << trial << " lane " << l << " " << torvane::simd::simd_level_name(level);
+            }
         }
     }
     EXPECT_THROW(torvane::lane_objectives(std::vector<std::size_t>{2, 1}, std::vector<std::uint16_t>{1, 1}, context),

@@ -195,12 +195,23 @@ TEST(CheckConstraints, MalformedInputIsAnInternalFault) {
 
 class MoveFeasibility : public ::testing::Test {
 protected:
+    // The string-keyed answer, checked against the index-keyed ones.
     bool add(std::size_t index) const {
-        return torvane::can_add(constraints, index, torvane::build_selection_stats(selection, problem), problem);
+        const bool answer =
+            torvane::can_add(constraints, index, torvane::build_selection_stats(selection, problem), problem);
+        const torvane::ConstraintIndex indexed(problem, constraints);
+        EXPECT_EQ(indexed.can_add(index, indexed.stats(selection)), answer);
+        return answer;
     }
     bool swap(std::size_t added, std::size_t removed) const {
-        return torvane::can_swap(constraints, added, removed, torvane::build_selection_stats(selection, problem),
-                                 problem);
+        const bool answer = torvane::can_swap(constraints, added, removed,
+                                              torvane::build_selection_stats(selection, problem), problem);
+        const torvane::ConstraintIndex indexed(problem, constraints);
+        const auto stats = indexed.stats(selection);
+        EXPECT_EQ(indexed.can_swap(added, removed, stats), answer);
+        const torvane::SwapFeasibility swaps(indexed, stats);
+        EXPECT_EQ(swaps.test(swaps.added(added), swaps.removed(removed)), answer);
+        return answer;
     }
 
     ProblemInstance problem;
@@ -352,6 +363,8 @@ TEST_P(ConstraintIndexAgrees, WithTheStringKeyedChecks) {
     constraints.max_chunks = 3 + rng() % 6;
     constraints.max_per_cluster = c.max_per_cluster;
     constraints.must_include_roles = {RhetoricalRole::Example};
+    if (c.seed % 2 == 0) constraints.must_include_roles.insert(RhetoricalRole::Unknown);
+    if (c.seed % 3 == 0) constraints.must_include_roles.insert(RhetoricalRole::Procedure);  // nobody holds it
     constraints.required_chunks = {candidates[0].id};
     if (c.unmatched_required) constraints.required_chunks.insert("nobody");
     constraints.excluded_chunks = {candidates[2].id, candidates[3].id};
@@ -377,12 +390,14 @@ TEST_P(ConstraintIndexAgrees, WithTheStringKeyedChecks) {
         satisfied += expected ? 1 : 0;
         const auto stats = torvane::build_selection_stats(selection, problem);
         const auto indexed = index.stats(selection);
+        const torvane::SwapFeasibility swaps(index, indexed);
         for (std::size_t a = 0; a < c.n; ++a) {
             ASSERT_EQ(index.can_add(a, indexed), torvane::can_add(constraints, a, stats, problem)) << a;
-            if (selection[a] != 0) continue;
             for (std::size_t r = 0; r < c.n; ++r) {
-                if (selection[r] == 0) continue;
-                ASSERT_EQ(index.can_swap(a, r, indexed), torvane::can_swap(constraints, a, r, stats, problem));
+                const bool expected = torvane::can_swap(constraints, a, r, stats, problem);
+                ASSERT_EQ(swaps.test(swaps.added(a), swaps.removed(r)), expected) << a << " " << r;
+                if (selection[a] != 0 || selection[r] == 0) continue;
+                ASSERT_EQ(index.can_swap(a, r, indexed), expected);
             }
         }
     }

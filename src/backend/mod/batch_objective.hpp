@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "backend/mod/objective_context.hpp"
+#include "backend/simd/vector_kernels.hpp"
 
 namespace torvane {
 
@@ -36,8 +37,10 @@ std::vector<float> evaluate_swap_moves(std::span<const std::uint8_t> selection, 
 // ascending, the candidates selected in at least one of the selections;
 // bit l of lanes[k] is set when members[k] is selected in selection l.
 inline constexpr std::size_t kObjectiveLanes = 16;
+// `level` picks the instruction set (all give the same bits).
 std::array<float, kObjectiveLanes> lane_objectives(std::span<const std::size_t> members,
                                                    std::span<const std::uint16_t> lanes,
-                                                   const ObjectiveContext& context);
+                                                   const ObjectiveContext& context,
+                                                   simd::SimdLevel level = simd::best_simd_level());
 
 }  // namespace torvane

@@ -8,8 +8,42 @@
 // All functions assume the caller has checked the lengths.
 
 #include <cstddef>
+#include <cstdint>
 
 namespace torvane::simd {
+
+// Sixteen selections scored side by side.
+inline constexpr std::size_t kLaneCount = 16;
+
+// The inputs of the row objective for sixteen 0/1 selections that share
+// most of their members, as plain pointers: `members` lists, ascending,
+// the `count` candidates selected in at least one of them, and bit l of
+// lanes[k] says whether members[k] is selected in selection l. The arrays
+// and the weights are those of the row objective (batch_objective.hpp);
+// coverage is null when there is none.
+struct LaneObjectiveInput {
+    const std::size_t* members;
+    const std::uint16_t* lanes;
+    std::size_t count;
+    const float* relevance;
+    std::size_t relevance_length;
+    const float* density;
+    std::size_t density_length;
+    const float* centrality;
+    std::size_t centrality_length;
+    const float* recency;
+    std::size_t recency_length;
+    const float* auxiliary;
+    std::size_t auxiliary_length;
+    const float* similarity;  // n x n
+    std::size_t n;
+    const float* coverage;  // tokens x n, or null
+    std::size_t tokens;
+    const float* token_weights;
+    std::size_t token_weight_count;
+    float alpha, beta, gamma, delta, epsilon, mu, lambda;
+    float support_secondary_discount, support_quorum_bonus, support_quorum_threshold, support_quorum_cap;
+};
 
 struct KernelTable {
     // The eight-accumulator dot product over len values of a and b.
@@ -28,6 +62,10 @@ struct KernelTable {
     // Blocks with disjoint row ranges therefore write disjoint entries.
     void (*similarity_block)(const float* u, std::size_t n, std::size_t dim, std::size_t row_begin,
                              std::size_t row_end, float* out);
+
+    // out[l] = the row objective of selection l. `mask_scratch` is working
+    // room of 16 ints per member, aligned to 64 bytes.
+    void (*lane_objectives)(const LaneObjectiveInput& input, int* mask_scratch, float* out);
 };
 
 const KernelTable& scalar_kernels();

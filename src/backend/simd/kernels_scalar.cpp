@@ -64,7 +64,10 @@ void similarity_block_scalar(const float* u, std::size_t n, std::size_t dim, std
     }
 }
 
-constexpr KernelTable kScalarTable{dot_scalar, cosine_sums_scalar, dot_many_scalar, similarity_block_scalar};
+#include "backend/simd/lane_objectives.inl"
+
+constexpr KernelTable kScalarTable{dot_scalar, cosine_sums_scalar, dot_many_scalar, similarity_block_scalar,
+                                   lane_objectives_kernel};
 
 }  // namespace
 

@@ -198,4 +198,6 @@ void similarity_block_x86(const float* u, std::size_t n, std::size_t dim, std::s
     similarity_rect(u, n, dim, row_begin, row_end, row_begin, row_end, true, out);
 }
 
-constexpr KernelTable kX86Table{dot_x86, cosine_sums_x86, dot_many_x86, similarity_block_x86};
+#include "backend/simd/lane_objectives.inl"
+
+constexpr KernelTable kX86Table{dot_x86, cosine_sums_x86, dot_many_x86, similarity_block_x86, lane_objectives_kernel};

@@ -141,9 +141,11 @@ std::vector<float> normalize_rows(std::span<const float> data, std::size_t dim, 
 std::vector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n, std::size_t dim,
                                      SimdLevel level) {
     if (n == 0 || dim == 0) raise_internal("chunk_size must not be zero");
+    // An n x n matrix beyond the machine word cannot be allocated: the input
+    // is too large, which is not a fault (a 32-bit word overflows at n = 65536).
+    const std::size_t entries = capacity_mul(n, n, "similarity_matrix: the n x n matrix does not fit in memory");
     const std::size_t values = checked_mul(n, dim, "similarity_matrix: n * dim overflows");
     TORVANE_CHECK(embeddings.size() >= values, "similarity_matrix: a row lies outside the embeddings");
-    const std::size_t entries = checked_mul(n, n, "similarity_matrix: n * n overflows");
     const KernelTable& table = kernels(level);
 
     // The result is allocated first, so that the two parallel loops follow
@@ -200,6 +202,15 @@ std::vector<float> cross_dot(std::span<const float> a, std::size_t n_a, std::siz
         }
     });
     return out;
+}
+
+void lane_objectives(const LaneObjectiveInput& input, float* out, SimdLevel level) {
+    // 16 ints per member, on 64-byte boundaries.
+    struct alignas(64) MaskRow {
+        int lanes[kLaneCount];
+    };
+    std::vector<MaskRow> scratch(input.count);
+    kernels(level).lane_objectives(input, scratch.data()->lanes, out);
 }
 
 namespace {

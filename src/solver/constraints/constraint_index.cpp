@@ -1,6 +1,7 @@
 #include "solver/constraints/constraint_index.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <string_view>
 #include <unordered_map>
 
@@ -35,6 +36,7 @@ ConstraintIndex::ConstraintIndex(const ProblemInstance& problem, const Constrain
         excluded_[i] = constraints.excluded_chunks.count(id) != 0 ? 1 : 0;
         required_[i] = constraints.required_chunks.count(id) != 0 ? 1 : 0;
         if (required_[i] != 0) required_candidates_.push_back(i);
+        largest_cost_ = std::max(largest_cost_, problem.token_costs[i]);
     }
     id_slot_count_ = ids.size();
     cluster_slot_count_ = clusters.size();
@@ -114,6 +116,58 @@ bool ConstraintIndex::can_swap(std::size_t added, std::size_t removed, const Ind
         if (holders == 0) return false;
     }
     return true;
+}
+
+SwapFeasibility::SwapFeasibility(const ConstraintIndex& index, const IndexedStats& stats)
+    : index_(index), stats_(stats) {
+    const ConstraintSet& constraints = index.constraints();
+    for (RhetoricalRole role : constraints.must_include_roles) {
+        const std::size_t holders = stats.role_count(role);
+        if (holders == 0) {
+            ++missing_roles_;
+            missing_role_ = role;
+        } else if (holders == 1) {
+            sole_holder_[role_slot(role)] = true;
+        }
+    }
+    max_tokens_ = constraints.max_tokens;
+    min_tokens_ = constraints.min_tokens;
+    max_per_cluster_ = constraints.max_per_cluster;
+    // Plain 64-bit arithmetic gives the exact totals while the total plus
+    // any one cost cannot overflow.
+    if (const auto total = stats.token_total.as_u64()) {
+        total_ = *total;
+        fast_tokens_ = total_ <= std::numeric_limits<std::uint64_t>::max() - index.largest_cost();
+    }
+}
+
+SwapFeasibility::Added SwapFeasibility::added(std::size_t a) const {
+    TORVANE_CHECK(a < index_.size(), "can_swap: added index out of range");
+    Added out;
+    out.may_swap = stats_.id_counts[index_.id_slot(a)] == 0 && !index_.excluded(a) &&
+                   (missing_roles_ == 0 || (missing_roles_ == 1 && index_.role(a) == missing_role_));
+    out.cost = index_.cost(a);
+    out.cluster = index_.cluster_slot(a);
+    out.cluster_count = out.cluster == ConstraintIndex::kNoCluster ? 0 : stats_.cluster_counts[out.cluster];
+    out.role = index_.role(a);
+    return out;
+}
+
+SwapFeasibility::Removed SwapFeasibility::removed(std::size_t r) const {
+    TORVANE_CHECK(r < index_.size(), "can_swap: removed index out of range");
+    Removed out;
+    out.may_leave = stats_.id_counts[index_.id_slot(r)] != 0 && !index_.required(r);
+    out.cost = index_.cost(r);
+    out.cluster = index_.cluster_slot(r);
+    out.cluster_count = out.cluster == ConstraintIndex::kNoCluster ? 0 : stats_.cluster_counts[out.cluster];
+    out.role = index_.role(r);
+    out.sole_holder = sole_holder_[role_slot(out.role)];
+    return out;
+}
+
+bool SwapFeasibility::tokens_within(std::size_t added_cost, std::size_t removed_cost) const {
+    const TokenTotal total = (stats_.token_total + added_cost).minus_or_zero(removed_cost);
+    return !(total > index_.constraints().max_tokens || total < index_.constraints().min_tokens);
 }
 
 bool ConstraintIndex::satisfied(std::span<const std::uint8_t> selection) const {

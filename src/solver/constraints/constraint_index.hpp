@@ -59,6 +59,7 @@ public:
     // satisfies the constraints.
     bool required_id_unmatched() const { return required_unmatched_; }
     std::size_t cost(std::size_t i) const { return problem_.token_costs[i]; }
+    std::size_t largest_cost() const { return largest_cost_; }
     RhetoricalRole role(std::size_t i) const { return problem_.roles[i]; }
 
     // build_selection_stats (a non-zero byte is selected).
@@ -86,6 +87,75 @@ private:
     std::size_t id_slot_count_ = 0;
     std::size_t cluster_slot_count_ = 0;
     bool required_unmatched_ = false;
+    std::size_t largest_cost_ = 0;
+};
+
+// can_swap for many pairs against the stats of one selection. What depends
+// on one side of a swap only is worked out once per candidate, so that a
+// pair costs a few comparisons; test() gives exactly can_swap's answer.
+//
+// The roles: a must-include role with no holder must be brought in by the
+// added candidate, so two such roles fail every swap; a role with one holder
+// fails when that holder leaves for a candidate of another role; roles with
+// more holders never fail.
+class SwapFeasibility {
+public:
+    struct Added {
+        bool may_swap;     // id not selected yet, not excluded, brings every missing role
+        std::size_t cost;
+        std::size_t cluster;  // slot or kNoCluster
+        std::size_t cluster_count;
+        RhetoricalRole role;
+    };
+    struct Removed {
+        bool may_leave;    // id selected, not required
+        std::size_t cost;
+        std::size_t cluster;
+        std::size_t cluster_count;
+        RhetoricalRole role;
+        bool sole_holder;  // the only holder of a must-include role
+    };
+
+    SwapFeasibility(const ConstraintIndex& index, const IndexedStats& stats);
+
+    Added added(std::size_t index) const;
+    Removed removed(std::size_t index) const;
+
+    bool test(const Added& a, const Removed& r) const {
+        if (!a.may_swap || !r.may_leave) return false;
+        if (fast_tokens_) {
+            const std::uint64_t with_added = total_ + a.cost;
+            const std::uint64_t total = with_added >= r.cost ? with_added - r.cost : 0;
+            if (total > max_tokens_ || total < min_tokens_) return false;
+        } else if (!tokens_within(a.cost, r.cost)) {
+            return false;
+        }
+        const bool same_cluster = a.cluster != ConstraintIndex::kNoCluster && a.cluster == r.cluster;
+        if (r.cluster != ConstraintIndex::kNoCluster) {
+            const std::size_t c = r.cluster_count;
+            const std::size_t after = same_cluster ? (c > 0 ? c : 1) : (c > 0 ? c - 1 : 0);
+            if (after > max_per_cluster_) return false;
+        }
+        if (a.cluster != ConstraintIndex::kNoCluster) {
+            const std::size_t after = same_cluster ? a.cluster_count : a.cluster_count + 1;
+            if (after > max_per_cluster_) return false;
+        }
+        return !r.sole_holder || a.role == r.role;
+    }
+
+private:
+    bool tokens_within(std::size_t added_cost, std::size_t removed_cost) const;
+
+    const ConstraintIndex& index_;
+    const IndexedStats& stats_;
+    std::array<bool, 256> sole_holder_{};  // by role slot: a must-include role with one holder
+    std::size_t missing_roles_ = 0;        // must-include roles without a holder
+    RhetoricalRole missing_role_ = RhetoricalRole::Unknown;  // the one, when there is one
+    bool fast_tokens_ = false;  // token totals fit 64 bits: plain arithmetic
+    std::uint64_t total_ = 0;
+    std::uint64_t max_tokens_ = 0;
+    std::uint64_t min_tokens_ = 0;
+    std::size_t max_per_cluster_ = 0;
 };
 
 }  // namespace torvane

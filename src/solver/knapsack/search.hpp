@@ -25,6 +25,8 @@ struct Move {
 // What one best-move search reads; everything is shared read-only while
 // the moves are evaluated in parallel.
 struct MoveContext {
+    const ConstraintIndex& index;
+    const IndexedStats& stats;  // of `selection`
     const ProblemInstance& problem;
     const ObjectiveWeights& weights;
     std::span<const std::uint8_t> selection;
@@ -46,12 +48,21 @@ struct MoveChoice {
     std::size_t removed = 0;
     double delta = 0.0;
     double score = 0.0;
+    std::size_t moves = 0;  // how many moves the neighbourhood held
 };
 
-// Evaluates every move on the worker pool and returns the best admissible
-// one, exactly as a pass over the list in list order would choose it,
-// whatever the number of threads.
-MoveChoice find_best_move(std::span<const Move> moves, const MoveContext& context);
+// The moves of one iteration, in list order: for each add candidate, its
+// swaps with the removal candidates that pass can_swap (required ones are
+// skipped), then its add-only move when can_add passes.
+struct Neighbourhood {
+    std::span<const std::size_t> adds;
+    std::span<const std::size_t> removes;
+};
+
+// Generates and evaluates the moves of the neighbourhood and returns the
+// best admissible one, exactly as a pass over the move list in list order
+// would choose it, whatever the number of threads.
+MoveChoice find_best_move(const Neighbourhood& neighbourhood, const MoveContext& context);
 
 // A selection with its scores, as the search carries it.
 struct ScoredRecord {

@@ -406,7 +406,22 @@ std::int64_t NeighbourhoodScreen::insertion_pair_change(std::size_t added, std::
     return change;
 }
 
+NeighbourhoodScreen::Addition NeighbourhoodScreen::addition(std::size_t added) const {
+    Addition out{added, 0, 0};
+    out.place = static_cast<std::size_t>(std::lower_bound(chosen_.begin(), chosen_.end(), added) - chosen_.begin());
+    if (memory_.has_pair_counts()) out.pair_change = insertion_pair_change(added, chosen_.size());
+    return out;
+}
+
 double NeighbourhoodScreen::memory_penalty(std::size_t added, std::size_t removed) const {
+    return memory_penalty(addition(added), removed);
+}
+
+// The insertion touches the pairs among the selected candidates at
+// positions place - 8 .. place + 7. A removal outside them shifts them all
+// alike, so the insertion changes the pair sum as it would without it.
+double NeighbourhoodScreen::memory_penalty(const Addition& addition, std::size_t removed) const {
+    const std::size_t added = addition.added;
     const bool swap = removed < selection_.size();
     std::uint64_t frequencies = frequency_sum_ + memory_.frequency(added);
     std::uint64_t clusters = cluster_sum_ + memory_.candidate_cluster_count(added, cluster_ids_);
@@ -420,8 +435,10 @@ double NeighbourhoodScreen::memory_penalty(std::size_t added, std::size_t remove
                       "neighbourhood screen: the removed candidate is not selected");
     }
     if (memory_.has_pair_counts()) {
+        const std::size_t place = addition.place;
+        const bool touches = swap && skip + 8 >= place && skip < place + 8;
         if (swap) pairs += removal_change_[skip];
-        pairs += insertion_pair_change(added, skip);
+        pairs += touches ? insertion_pair_change(added, skip) : addition.pair_change;
     }
     return 0.004 * static_cast<double>(clusters) + 0.005 * static_cast<double>(frequencies) +
            0.003 * static_cast<double>(static_cast<std::uint64_t>(pairs));

@@ -206,6 +206,18 @@ public:
     // few terms the move changes, so it is exactly the one of N.
     double memory_penalty(std::size_t added, std::size_t removed) const;
 
+    // The same in two steps, for many moves that add the same candidate:
+    // what adding it changes is worked out once (Addition), and a swap
+    // corrects it only when the removed candidate sits among the selected
+    // ones whose pairs the addition touches.
+    struct Addition {
+        std::size_t added;
+        std::size_t place;        // its position among the selected candidates
+        std::int64_t pair_change;  // of the pair sum when nothing leaves
+    };
+    Addition addition(std::size_t added) const;
+    double memory_penalty(const Addition& addition, std::size_t removed) const;
+
 private:
     struct ActiveEntry {
         std::size_t added;

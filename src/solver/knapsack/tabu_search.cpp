@@ -17,75 +17,146 @@ namespace {
 
 constexpr double kDoubleEpsilon = 2.220446049250313e-16;
 
-struct Evaluated {
-    bool admissible = false;
+// An admissible move with its delta and score.
+struct Admissible {
+    Move move;
     // Admissible only when no active entry's hash equals the neighbour's;
     // decided when the move comes up for the choice (see find_best_move).
-    bool unless_hash_repeats = false;
-    double delta = 0.0;
-    double score = 0.0;
+    bool unless_hash_repeats;
+    double delta;
+    double score;
 };
 
-// A move is admissible when it beats the best feasible objective, when the
-// search has stagnated long enough and it improves the current objective,
-// or when it is not tabu. Only the tabu tests and the score of admissible
-// moves need the memory, so they are made only where they can matter.
-Evaluated evaluate_move(const Move& move, const MoveContext& c, const NeighbourhoodScreen& screen) {
-    Evaluated e;
-    e.delta = move_delta(c.weights, c.cache, c.selection, c.redundancy, c.similarity, move.added, move.removed,
-                         c.problem);
+// The moves of a run of add candidates: how many there are, and the
+// admissible ones in list order.
+struct ScanResult {
+    std::size_t moves = 0;
+    std::vector<Admissible> admissible;
+};
 
-    const std::size_t patience = c.early_stopping_patience;
-    const std::size_t relax_after = patience > 3 ? patience / 2 : 1;
-    const double next = c.current_objective + e.delta;
-    const bool aspiration = next > c.best_feasible_objective + c.improvement_epsilon;
-    const bool relaxed = c.stagnation >= relax_after && next > c.current_objective + c.improvement_epsilon;
-    if (aspiration || relaxed) {
-        e.admissible = true;
-    } else if (screen.reverses_recent_move(move.added, move.removed) ||
-               screen.overlaps_recent_selection(move.added, move.removed)) {
-        return e;
-    } else {
-        e.admissible = true;
-        e.unless_hash_repeats = screen.any_active();
+// Generates and evaluates the moves of one neighbourhood, add candidate by
+// add candidate. A move is admissible when it beats the best feasible
+// objective, when the search has stagnated long enough and it improves the
+// current objective, or when it is not tabu; only the tabu tests and the
+// score of admissible moves need the memory, so they are made only where
+// they can matter. Nothing here changes while the scan runs, so runs of add
+// candidates may be scanned on several threads.
+class MoveScan {
+public:
+    MoveScan(const Neighbourhood& hood, const MoveContext& c)
+        : hood_(hood),
+          c_(c),
+          screen_(c.memory, c.selection, c.problem.cluster_ids),
+          feasibility_(c.index, c.stats),
+          deltas_(c.weights, c.cache, c.selection, c.redundancy, c.similarity, c.problem, hood.removes),
+          relax_after_(c.early_stopping_patience > 3 ? c.early_stopping_patience / 2 : 1) {
+        for (std::size_t r : hood.removes) {
+            // A required chunk keeps its place in the list but never leaves.
+            removed_.push_back(feasibility_.removed(r));
+            if (c.index.required(r)) removed_.back().may_leave = false;
+        }
     }
-    const double frequency_term = c.memory.frequency_penalty(c.frequency_weight, move.added);
-    const double penalty = screen.memory_penalty(move.added, move.removed);
-    e.score = e.delta + frequency_term - penalty;
-    return e;
-}
+
+    ScanResult scan(std::size_t first, std::size_t last) const {
+        ScanResult result;
+        const std::size_t n = c_.problem.n;
+        std::vector<double> deltas(hood_.removes.size());
+        std::vector<double> scratch;
+        for (std::size_t x = first; x < last; ++x) {
+            const std::size_t a = hood_.adds[x];
+            const SwapFeasibility::Added added = feasibility_.added(a);
+            std::optional<NeighbourhoodScreen::Addition> addition;  // worked out when first needed
+            if (added.may_swap) {
+                deltas_.compute(a, deltas, scratch);
+                for (std::size_t y = 0; y < removed_.size(); ++y) {
+                    if (!feasibility_.test(added, removed_[y])) continue;
+                    ++result.moves;
+                    consider({a, hood_.removes[y]}, deltas[y], addition, result);
+                }
+            }
+            if (c_.index.can_add(a, c_.stats)) {
+                ++result.moves;
+                const double delta =
+                    move_delta(c_.weights, c_.cache, c_.selection, c_.redundancy, c_.similarity, a, n, c_.problem);
+                consider({a, n}, delta, addition, result);
+            }
+        }
+        return result;
+    }
+
+    const NeighbourhoodScreen& screen() const { return screen_; }
+
+private:
+    void consider(const Move& move, double delta, std::optional<NeighbourhoodScreen::Addition>& addition,
+                  ScanResult& result) const {
+        const double next = c_.current_objective + delta;
+        const bool aspiration = next > c_.best_feasible_objective + c_.improvement_epsilon;
+        const bool relaxed = c_.stagnation >= relax_after_ && next > c_.current_objective + c_.improvement_epsilon;
+        bool unless_hash_repeats = false;
+        if (!aspiration && !relaxed) {
+            if (screen_.overlaps_recent_selection(move.added, move.removed) ||
+                screen_.reverses_recent_move(move.added, move.removed)) {
+                return;
+            }
+            unless_hash_repeats = screen_.any_active();
+        }
+        const double frequency_term = c_.memory.frequency_penalty(c_.frequency_weight, move.added);
+        if (!addition) addition = screen_.addition(move.added);
+        const double penalty = screen_.memory_penalty(*addition, move.removed);
+        result.admissible.push_back({move, unless_hash_repeats, delta, delta + frequency_term - penalty});
+    }
+
+    const Neighbourhood& hood_;
+    const MoveContext& c_;
+    const NeighbourhoodScreen screen_;
+    const SwapFeasibility feasibility_;
+    const SwapDeltas deltas_;
+    const std::size_t relax_after_;
+    std::vector<SwapFeasibility::Removed> removed_;
+};
+
+// Add candidates per parallel task.
+constexpr std::size_t kAddsPerTask = 16;
 
 }  // namespace
 
-MoveChoice find_best_move(std::span<const Move> moves, const MoveContext& context) {
+MoveChoice find_best_move(const Neighbourhood& hood, const MoveContext& context) {
     const std::size_t n = context.problem.n;
     TORVANE_CHECK(context.selection.size() == n, "find_best_move: the selection does not have n bytes");
-    for (const Move& move : moves) {
-        TORVANE_CHECK(move.added < n, "move adds a candidate outside the problem");
-        TORVANE_CHECK(context.selection[move.added] == 0, "move adds a candidate that is already selected");
-        TORVANE_CHECK(move.removed >= n || context.selection[move.removed] != 0,
-                      "move removes a candidate that is not selected");
+    for (std::size_t a : hood.adds) {
+        TORVANE_CHECK(a < n && context.selection[a] == 0, "find_best_move: an add candidate is selected or unknown");
     }
-    const NeighbourhoodScreen screen(context.memory, context.selection, context.problem.cluster_ids);
+    for (std::size_t r : hood.removes) {
+        TORVANE_CHECK(r < n && context.selection[r] != 0, "find_best_move: a removal candidate is not selected");
+    }
+    const MoveScan scan(hood, context);
 
-    // Every move is scored in parallel into its own slot; the choice is then
-    // made in list order, so it never depends on how the list was split.
-    std::vector<Evaluated> evaluated(moves.size());
-    pool::parallel_for(0, moves.size(),
-                       [&](std::size_t i) { evaluated[i] = evaluate_move(moves[i], context, screen); });
+    // Runs of add candidates are scanned in parallel into their own slots
+    // and joined in list order, so the list of admissible moves is the one
+    // a single pass would make.
+    const std::size_t tasks = (hood.adds.size() + kAddsPerTask - 1) / kAddsPerTask;
+    std::vector<ScanResult> parts(tasks);
+    pool::parallel_for(0, tasks, [&](std::size_t t) {
+        parts[t] = scan.scan(t * kAddsPerTask, std::min(hood.adds.size(), (t + 1) * kAddsPerTask));
+    });
 
     MoveChoice choice;
-    for (std::size_t i = 0; i < moves.size(); ++i) {
-        const Evaluated& e = evaluated[i];
-        if (!e.admissible) continue;
-        const bool replaces = !choice.found || (!(e.score < choice.score) &&
-                                                (e.delta > choice.delta || e.score - choice.score >= kDoubleEpsilon));
-        if (!replaces) continue;
-        // A move that would not be chosen needs no hash: its admissibility
-        // cannot change the choice. One that would is hashed now, so at
-        // most a few neighbours per call are hashed instead of all.
-        if (e.unless_hash_repeats && screen.repeats_recent_hash(moves[i].added, moves[i].removed)) continue;
-        choice = {true, moves[i].added, moves[i].removed, e.delta, e.score};
+    for (const ScanResult& part : parts) {
+        choice.moves += part.moves;
+        for (const Admissible& e : part.admissible) {
+            const bool replaces = !choice.found || (!(e.score < choice.score) &&
+                                                    (e.delta > choice.delta || e.score - choice.score >= kDoubleEpsilon));
+            if (!replaces) continue;
+            // A move that would not be chosen needs no hash: its
+            // admissibility cannot change the choice. One that would is
+            // hashed now, so at most a few neighbours per call are hashed.
+            if (e.unless_hash_repeats && scan.screen().repeats_recent_hash(e.move.added, e.move.removed)) continue;
+            choice.found = true;
+            choice.added = e.move.added;
+            choice.removed = e.move.removed;
+            choice.delta = e.delta;
+            choice.score = e.score;
+        }
     }
     return choice;
 }
@@ -148,11 +219,12 @@ public:
                     memory_.set_effective_tenure(tenure);
                 }
 
-                const std::vector<Move> moves = generate_moves(stagnation, widen_step, root_n);
-                if (moves.empty()) return;
-
+                const Lists lists = candidate_lists(stagnation, widen_step, root_n);
+                const IndexedStats stats = index_.stats(current_.selection);
                 const double frequency_weight = stagnation < 5 ? 0.0 : 0.02 * static_cast<double>(stagnation);
-                const MoveContext context{p_,
+                const MoveContext context{index_,
+                                          stats,
+                                          p_,
                                           weights_,
                                           current_.selection,
                                           redundancy_,
@@ -165,7 +237,8 @@ public:
                                           current_.breakdown.objective_score,
                                           out_.best_feasible.objective,
                                           stagnation};
-                const MoveChoice choice = find_best_move(moves, context);
+                const MoveChoice choice = find_best_move({lists.adds, lists.removes}, context);
+                if (choice.moves == 0) return;  // no move at all: the search ends
                 if (!choice.found) {
                     ++stagnation;
                 } else {
@@ -202,40 +275,34 @@ public:
     }
 
 private:
-    std::vector<Move> generate_moves(std::size_t stagnation, std::size_t widen_step, std::size_t root_n) const {
+    // The add list (its first A entries) and the remove list (its first R
+    // entries) of the current selection.
+    struct Lists {
+        std::vector<std::size_t> adds;
+        std::vector<std::size_t> removes;
+    };
+
+    Lists candidate_lists(std::size_t stagnation, std::size_t widen_step, std::size_t root_n) const {
         const std::size_t n = p_.n;
-        const IndexedStats stats = index_.stats(current_.selection);
         const MarginalTables tables = build_marginal_tables(current_.selection, p_, similarity_, s_);
-        std::vector<std::size_t> add_list;
-        std::vector<std::size_t> remove_list;
+        Lists lists;
         for (std::size_t i = 0; i < n; ++i) {
             if (current_.selection[i] != 0) {
-                remove_list.push_back(i);
+                lists.removes.push_back(i);
             } else if (!index_.excluded(i)) {
-                add_list.push_back(i);
+                lists.adds.push_back(i);
             }
         }
         const std::size_t m = std::min<std::size_t>(stagnation / widen_step + 1, 3);
         const std::size_t a_count =
-            std::min(std::max<std::size_t>(saturating_mul(root_n, saturating_mul(6, m)), 12), add_list.size());
+            std::min(std::max<std::size_t>(saturating_mul(root_n, saturating_mul(6, m)), 12), lists.adds.size());
         const std::size_t r_count = std::min(
-            std::max<std::size_t>(saturating_mul(ceil_sqrt(remove_list.size()), saturating_mul(4, m)), 6),
-            remove_list.size());
-        // Only the first a_count entries of the add order are looked at.
-        add_list = leading_by_add_priority(add_list, a_count, context_.scores, tables);
-        sort_by_drop_priority(remove_list, context_.scores, tables);
-
-        std::vector<Move> moves;
-        for (std::size_t x = 0; x < a_count; ++x) {
-            const std::size_t j = add_list[x];
-            for (std::size_t y = 0; y < r_count; ++y) {
-                const std::size_t i = remove_list[y];
-                if (index_.required(i)) continue;  // still takes one of the R places
-                if (index_.can_swap(j, i, stats)) moves.push_back({j, i});
-            }
-            if (index_.can_add(j, stats)) moves.push_back({j, n});
-        }
-        return moves;
+            std::max<std::size_t>(saturating_mul(ceil_sqrt(lists.removes.size()), saturating_mul(4, m)), 6),
+            lists.removes.size());
+        lists.adds = leading_by_add_priority(lists.adds, a_count, context_.scores, tables);
+        sort_by_drop_priority(lists.removes, context_.scores, tables);
+        lists.removes.resize(r_count);
+        return lists;
     }
 
     void apply(std::size_t added, std::size_t removed) {

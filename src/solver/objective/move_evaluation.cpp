@@ -153,6 +153,62 @@ double fulfilment_delta(const ObjectiveWeights& weights, const SupportCache* cac
     return delta;
 }
 
+SwapDeltas::SwapDeltas(const ObjectiveWeights& weights, const SupportCache* cache,
+                       std::span<const std::uint8_t> selection, std::span<const float> redundancy,
+                       const SimilarityView& similarity, const ProblemInstance& problem,
+                       std::span<const std::size_t> removed)
+    : weights_(weights),
+      cache_(cache),
+      selection_(selection),
+      redundancy_(redundancy),
+      similarity_(similarity),
+      problem_(problem),
+      removed_(removed),
+      fulfilment_active_(fulfilment_active(problem, weights.mu_fulfilment)) {
+    for (std::size_t r : removed) {
+        TORVANE_CHECK(r < problem.n, "swap deltas: removed index outside the candidates");
+        relevance_.push_back(problem.relevance[r]);
+        density_.push_back(problem.density[r]);
+        centrality_.push_back(problem.centrality[r]);
+        recency_.push_back(problem.recency[r]);
+        auxiliary_.push_back(problem.auxiliary[r]);
+        redundancy_removed_.push_back(redundancy[r]);
+    }
+}
+
+void SwapDeltas::compute(std::size_t a, std::span<double> out, std::vector<double>& scratch) const {
+    const std::size_t count = removed_.size();
+    TORVANE_CHECK(a < problem_.n && out.size() >= count, "swap deltas: added index outside the candidates");
+    const ProblemInstance& p = problem_;
+    const ObjectiveWeights& w = weights_;
+    const auto wide = [](float x) { return static_cast<double>(x); };
+    // similarity[a * n + r] of each removed r, from r's column; and the
+    // fulfilment changes, which only a problem with coverage has.
+    scratch.assign(2 * count, 0.0);
+    double* similarity = scratch.data();
+    double* fulfilment = scratch.data() + count;
+    for (std::size_t y = 0; y < count; ++y) similarity[y] = wide(similarity_.column(removed_[y])[a]);
+    if (fulfilment_active_) {
+        for (std::size_t y = 0; y < count; ++y) {
+            fulfilment[y] = fulfilment_delta(w, cache_, selection_, a, true, removed_[y], p);
+        }
+    }
+    const float rel = p.relevance[a], dens = p.density[a], cent = p.centrality[a], rec = p.recency[a],
+                aux = p.auxiliary[a];
+    const double red = wide(redundancy_[a]);
+    for (std::size_t y = 0; y < count; ++y) {
+        double delta = wide(w.alpha) * wide(rel - relevance_[y]);
+        delta += wide(w.beta) * wide(dens - density_[y]);
+        delta += wide(w.gamma) * wide(cent - centrality_[y]);
+        delta += wide(w.delta) * wide(rec - recency_[y]);
+        delta += wide(w.epsilon) * wide(aux - auxiliary_[y]);
+        delta += wide(w.mu_fulfilment) * fulfilment[y];
+        const double change = red - similarity[y] - wide(redundancy_removed_[y]);
+        delta -= wide(w.lambda) * change;
+        out[y] = delta;
+    }
+}
+
 double move_delta(const ObjectiveWeights& w, const SupportCache* cache, std::span<const std::uint8_t> selection,
                   std::span<const float> redundancy, const SimilarityView& similarity, std::size_t a, std::size_t r,
                   const ProblemInstance& p) {

@@ -41,4 +41,33 @@ double move_delta(const ObjectiveWeights& weights, const SupportCache* cache, st
                   std::span<const float> redundancy, const SimilarityView& similarity, std::size_t added,
                   std::size_t removed, const ProblemInstance& problem);
 
+// move_delta of many swaps that share their removal candidates: the
+// removal list of one search iteration against each of its add candidates.
+// The removed candidates' values are gathered once, and the deltas of one
+// added candidate against all of them are computed in one pass that the
+// compiler can vectorise; every delta has the operations of move_delta in
+// its order, so the same bits.
+class SwapDeltas {
+public:
+    SwapDeltas(const ObjectiveWeights& weights, const SupportCache* cache, std::span<const std::uint8_t> selection,
+               std::span<const float> redundancy, const SimilarityView& similarity, const ProblemInstance& problem,
+               std::span<const std::size_t> removed);
+
+    // out[y] = move_delta(weights, cache, selection, redundancy, similarity,
+    // added, removed[y], problem) for every y; `scratch` is working room.
+    void compute(std::size_t added, std::span<double> out, std::vector<double>& scratch) const;
+
+private:
+    const ObjectiveWeights& weights_;
+    const SupportCache* cache_;
+    std::span<const std::uint8_t> selection_;
+    std::span<const float> redundancy_;
+    const SimilarityView& similarity_;
+    const ProblemInstance& problem_;
+    std::span<const std::size_t> removed_;
+    bool fulfilment_active_;
+    // The removed candidates' scores and redundancy sums, by position.
+    std::vector<float> relevance_, density_, centrality_, recency_, auxiliary_, redundancy_removed_;
+};
+
 }  // namespace torvane
