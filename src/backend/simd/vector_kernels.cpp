@@ -4,6 +4,7 @@
 #include <atomic>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -224,34 +225,68 @@ constexpr std::size_t kTile = 64;
 bool bitwise_symmetric(std::span<const float> matrix, std::size_t n) {
     TORVANE_CHECK(matrix.size() == checked_mul(n, n, "bitwise_symmetric: n * n overflows"),
                   "bitwise_symmetric: the matrix does not have n * n values");
-    constexpr std::size_t kSide = 32;  // two 4 KiB tiles stay in the first-level cache
-    const std::size_t tiles = n / kSide + (n % kSide != 0 ? 1 : 0);
+    // Two levels of tiles. A small tile (32 x 32 words, 4 KiB) is compared
+    // word by word with its mirror image, four by four words transposed in
+    // registers, so signed zeros and NaN payloads count. The small tiles
+    // are visited block by block (1024 x 1024), so that the pages one block
+    // and its mirror touch stay within the address-translation cache; row
+    // by row they would each need a page of their own.
+    constexpr std::size_t kSmall = 32;
+    constexpr std::size_t kBlock = 1024;
+    const std::size_t blocks = n / kBlock + (n % kBlock != 0 ? 1 : 0);
     std::atomic<bool> differs{false};
     const auto bits = reinterpret_cast<const std::uint32_t*>(matrix.data());
-    // Tile row t compares its tiles left of and on the diagonal with their
-    // mirror images: the mirror tile is first copied transposed (its reads
-    // are the strided ones), then the two are compared row by row as words,
-    // so signed zeros and NaN payloads count, in a loop the compiler
-    // vectorises. A tile row stops at the first tile that differs, and
-    // every tile row at the first difference found anywhere.
-    pool::parallel_for(0, tiles, [&](std::size_t t) {
-        const std::size_t r0 = t * kSide;
-        const std::size_t r1 = std::min(n, r0 + kSide);
-        std::uint32_t mirror[kSide * kSide];
-        for (std::size_t c0 = 0; c0 <= r0 && !differs.load(std::memory_order_relaxed); c0 += kSide) {
-            const std::size_t c1 = std::min(n, c0 + kSide);
-            for (std::size_t j = c0; j < c1; ++j) {
-                for (std::size_t i = r0; i < r1; ++i) mirror[(i - r0) * kSide + (j - c0)] = bits[j * n + i];
+    const auto tile_differs = [&](std::size_t r0, std::size_t c0) {
+        const std::size_t r1 = std::min(n, r0 + kSmall);
+        const std::size_t c1 = std::min(n, c0 + kSmall);
+        // Quads of four words: a 4 x 4 block of the tile against the
+        // transpose of its mirror block, transposed in registers.
+        typedef std::uint32_t Quad __attribute__((vector_size(16)));
+        typedef std::int32_t Order __attribute__((vector_size(16)));
+        const auto load = [&](std::size_t row, std::size_t column) {
+            Quad q;
+            std::memcpy(&q, bits + row * n + column, sizeof q);
+            return q;
+        };
+        Quad difference = {0, 0, 0, 0};
+        std::size_t i = r0;
+        for (; r1 - i >= 4; i += 4) {
+            std::size_t j = c0;
+            for (; c1 - j >= 4; j += 4) {
+                const Quad m0 = load(j, i), m1 = load(j + 1, i), m2 = load(j + 2, i), m3 = load(j + 3, i);
+                const Quad lo01 = __builtin_shuffle(m0, m1, Order{0, 4, 1, 5});
+                const Quad hi01 = __builtin_shuffle(m0, m1, Order{2, 6, 3, 7});
+                const Quad lo23 = __builtin_shuffle(m2, m3, Order{0, 4, 1, 5});
+                const Quad hi23 = __builtin_shuffle(m2, m3, Order{2, 6, 3, 7});
+                difference |= load(i, j) ^ __builtin_shuffle(lo01, lo23, Order{0, 1, 4, 5});
+                difference |= load(i + 1, j) ^ __builtin_shuffle(lo01, lo23, Order{2, 3, 6, 7});
+                difference |= load(i + 2, j) ^ __builtin_shuffle(hi01, hi23, Order{0, 1, 4, 5});
+                difference |= load(i + 3, j) ^ __builtin_shuffle(hi01, hi23, Order{2, 3, 6, 7});
             }
-            std::uint32_t difference = 0;
-            for (std::size_t i = r0; i < r1; ++i) {
-                const std::uint32_t* row = bits + i * n + c0;
-                const std::uint32_t* other = mirror + (i - r0) * kSide;
-                for (std::size_t j = 0; j < c1 - c0; ++j) difference |= row[j] ^ other[j];
+            for (; j < c1; ++j) {
+                for (std::size_t k = i; k < i + 4; ++k) difference[0] |= bits[k * n + j] ^ bits[j * n + k];
             }
-            if (difference != 0) {
-                differs.store(true, std::memory_order_relaxed);
-                return;
+        }
+        for (; i < r1; ++i) {
+            for (std::size_t j = c0; j < c1; ++j) difference[0] |= bits[i * n + j] ^ bits[j * n + i];
+        }
+        return (difference[0] | difference[1] | difference[2] | difference[3]) != 0;
+    };
+    // Block row b compares its blocks left of and on the diagonal, and stops
+    // at the first difference found anywhere.
+    pool::parallel_for(0, blocks, [&](std::size_t b) {
+        const std::size_t br0 = b * kBlock;
+        const std::size_t br1 = std::min(n, br0 + kBlock);
+        for (std::size_t bc0 = 0; bc0 <= br0; bc0 += kBlock) {
+            const std::size_t bc1 = std::min(n, bc0 + kBlock);
+            for (std::size_t r0 = br0; r0 < br1; r0 += kSmall) {
+                if (differs.load(std::memory_order_relaxed)) return;
+                for (std::size_t c0 = bc0; c0 < bc1 && c0 <= r0; c0 += kSmall) {
+                    if (tile_differs(r0, c0)) {
+                        differs.store(true, std::memory_order_relaxed);
+                        return;
+                    }
+                }
             }
         }
     });
