@@ -40,10 +40,13 @@ bool read_size(PyObject* obj, const char* name, std::size_t& out) {
 // one-dimensional array.
 template <class Fill>
 PyObject* score_matrix(std::size_t rows, std::size_t cols, Fill&& fill) {
+    // Refused before anything is allocated when rows x cols values, or their
+    // bytes, do not fit the machine word: never wrapped.
     std::size_t count = 0;
     if (__builtin_mul_overflow(rows, cols, &count) ||
-        count > static_cast<std::size_t>(std::numeric_limits<npy_intp>::max())) {
-        return PyErr_NoMemory();
+        count > static_cast<std::size_t>(std::numeric_limits<npy_intp>::max()) / sizeof(float)) {
+        PyErr_Format(PyExc_MemoryError, "a score matrix of %zu x %zu values does not fit in memory", rows, cols);
+        return nullptr;
     }
     npy_intp flat_shape[1] = {static_cast<npy_intp>(count)};
     Ref flat(PyArray_SimpleNew(1, flat_shape, NPY_FLOAT32));

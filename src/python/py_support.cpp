@@ -31,6 +31,8 @@ void set_error_from_current_exception() {
         throw;
     } catch (const InternalError& e) {
         set_panic(e.what());
+    } catch (const CapacityError& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

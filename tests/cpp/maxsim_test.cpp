@@ -15,6 +15,7 @@
 
 #include "backend/pool/thread_pool.hpp"
 #include "backend/simd/vector_kernels.hpp"
+#include "common/fault.hpp"
 #include "quantization/maxsim/maxsim.hpp"
 #include "quantization/rotational/rotational_quantizer.hpp"
 
@@ -257,6 +258,23 @@ TEST(MaxSim, ResultsDoNotDependOnThePoolSize) {
         EXPECT_EQ(bits(pool.install([&] { return run_f32(q, d, level); })), f32) << threads;
         EXPECT_EQ(bits(pool.install([&] { return run_codes(c, quantizer, level); })), codes) << threads;
     }
+}
+
+TEST(MaxSim, DecodedSizesBeyondTheMachineWordAreTooLarge) {
+    // Zero strides let a tiny buffer stand for items x tokens beyond the
+    // machine word: refused as too large for memory, never wrapped.
+    const std::uint8_t code = 0;
+    const float meta[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    const std::size_t half = std::size_t{1} << (sizeof(std::size_t) * 4 + 1);
+    ArrayView3 q_codes{reinterpret_cast<const std::byte*>(&code), {half, half, 1}, {0, 0, 0}};
+    ArrayView3 q_meta{reinterpret_cast<const std::byte*>(meta), {half, half, 4}, {0, 0, 4}};
+    ArrayView3 d_codes{reinterpret_cast<const std::byte*>(&code), {0, 1, 1}, {0, 0, 0}};
+    ArrayView3 d_meta{reinterpret_cast<const std::byte*>(meta), {0, 1, 4}, {0, 0, 4}};
+    const RotationalQuantizer quantizer(8, 8);
+    EXPECT_THROW(torvane::maxsim::max_sim_quantized(quantizer, q_codes, q_meta, d_codes, d_meta, {}),
+                 torvane::CapacityError);
+    EXPECT_THROW(torvane::maxsim::max_sim_quantized(quantizer, d_codes, d_meta, q_codes, q_meta, {}),
+                 torvane::CapacityError);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <new>
 #include <numeric>
 #include <stdexcept>
 #include <thread>
@@ -129,6 +130,24 @@ TEST_P(PoolSizes, FailureTypesBecomeInternalErrors) {
         return 1;
     };
     EXPECT_THROW(pool.parallel_reduce(0, 64, 0, leaf, [](int a, int b) { return a + b; }), torvane::InternalError);
+}
+
+TEST_P(PoolSizes, AllocationFailureStaysBadAlloc) {
+    // Running out of memory inside a task reaches the caller as itself (the
+    // binding reports it as MemoryError), from loops and reductions alike.
+    ThreadPool pool(GetParam());
+    for (const std::size_t count : {1u, 50u}) {
+        EXPECT_THROW(pool.parallel_for(0, count, [](std::size_t i) { if (i == 0) throw std::bad_alloc(); }),
+                     std::bad_alloc);
+        EXPECT_THROW(pool.parallel_reduce(0, count, 0, [](std::size_t lo, std::size_t) -> int {
+                         if (lo == 0) throw std::bad_array_new_length();
+                         return 1;
+                     }, [](int a, int b) { return a + b; }),
+                     std::bad_array_new_length);
+    }
+    std::atomic<std::size_t> sum{0};
+    pool.parallel_for(0, 100, [&](std::size_t i) { sum.fetch_add(i); });
+    EXPECT_EQ(sum.load(), 4950u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, PoolSizes, ::testing::Values(1u, 2u, 7u));

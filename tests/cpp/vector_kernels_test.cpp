@@ -212,9 +212,11 @@ TEST_P(Kernels, LengthViolationsAreInternalErrors) {
             EXPECT_STREQ(e.what(), "chunk_size must not be zero");
         }
     }
-    // A product of sizes that wraps around is refused, not truncated.
+    // A product of sizes that wraps around is refused, not truncated; an
+    // n x n matrix beyond the machine word is too large for memory.
     const std::size_t huge = std::size_t{1} << (sizeof(std::size_t) * 4);
-    EXPECT_THROW(torvane::simd::similarity_matrix(five, huge, huge, level), torvane::InternalError);
+    EXPECT_THROW(torvane::simd::similarity_matrix(five, huge, huge, level), torvane::CapacityError);
+    EXPECT_THROW(torvane::simd::similarity_matrix(five, huge, 1, level), torvane::CapacityError);
     EXPECT_THROW(torvane::simd::dot_rows(five, huge, huge, four, level), torvane::InternalError);
 }
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include <chrono>
+#include <new>
 #include <string>
 #include <system_error>
 
@@ -229,6 +230,8 @@ void ThreadPool::rethrow_as_internal(std::exception_ptr error) {
         std::rethrow_exception(error);
     } catch (const InternalError&) {
         throw;
+    } catch (const std::bad_alloc&) {
+        throw;  // running out of memory is not a fault of the code
     } catch (const std::exception& e) {
         raise_internal(e.what());
     } catch (...) {

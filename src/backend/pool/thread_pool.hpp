@@ -16,9 +16,9 @@
 //
 // Every index writes only its own output, so results never depend on the
 // number of threads or on scheduling. An exception thrown by a task reaches
-// the caller, as InternalError, only after every piece of the loop has
-// stopped; in parallel_for and parallel_pieces it also cancels the indices
-// and pieces that have not started yet.
+// the caller, as InternalError (std::bad_alloc as itself), only after every
+// piece of the loop has stopped; in parallel_for and parallel_pieces it also
+// cancels the indices and pieces that have not started yet.
 
 #include <algorithm>
 #include <atomic>
@@ -157,6 +157,8 @@ private:
     std::size_t acquire_slot();
     void release_slot(std::size_t slot);
 
+    // Rethrows a task's failure as InternalError; std::bad_alloc (and its
+    // subclasses) stays what it is.
     [[noreturn]] static void rethrow_as_internal(std::exception_ptr error);
 
     std::mutex mutex_;

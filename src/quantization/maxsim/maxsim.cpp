@@ -45,10 +45,10 @@ const KernelTable& kernels(KernelLevel level) {
     return *table_if_built(level);
 }
 
+// Sizes of the decoded arrays; a product beyond the machine word describes
+// more memory than can exist.
 std::size_t checked_mul(std::size_t a, std::size_t b) {
-    std::size_t product = 0;
-    TORVANE_CHECK(!__builtin_mul_overflow(a, b, &product), "maxsim: the arrays are too large to be scored");
-    return product;
+    return capacity_mul(a, b, "maxsim: the arrays are too large to be scored");
 }
 
 std::string shape_text(std::size_t a, std::size_t b, std::size_t c) {
