@@ -201,6 +201,11 @@ public:
     bool repeats_recent_hash(std::size_t added, std::size_t removed) const;
     // Whether any entry is active, i.e. whether the tests above can say yes.
     bool any_active() const { return !active_.empty(); }
+    // Whether some active entry makes every swap (every add-only move)
+    // tabu by overlap, as the entry of the selection itself does once it
+    // holds a dozen chunks or more.
+    bool swaps_always_overlap() const { return swaps_always_overlap_; }
+    bool adds_always_overlap() const { return adds_always_overlap_; }
 
     // The memory penalty of N, from the selection's integer sums and the
     // few terms the move changes, so it is exactly the one of N.

@@ -49,7 +49,10 @@ public:
           screen_(c.memory, c.selection, c.problem.cluster_ids),
           feasibility_(c.index, c.stats),
           deltas_(c.weights, c.cache, c.selection, c.redundancy, c.similarity, c.problem, hood.removes),
-          relax_after_(c.early_stopping_patience > 3 ? c.early_stopping_patience / 2 : 1) {
+          current_(c.current_objective),
+          aspiration_above_(c.best_feasible_objective + c.improvement_epsilon),
+          relaxed_(c.stagnation >= (c.early_stopping_patience > 3 ? c.early_stopping_patience / 2 : 1)),
+          improvement_above_(c.current_objective + c.improvement_epsilon) {
         for (std::size_t r : hood.removes) {
             // A required chunk keeps its place in the list but never leaves.
             removed_.push_back(feasibility_.removed(r));
@@ -89,11 +92,13 @@ public:
 private:
     void consider(const Move& move, double delta, std::optional<NeighbourhoodScreen::Addition>& addition,
                   ScanResult& result) const {
-        const double next = c_.current_objective + delta;
-        const bool aspiration = next > c_.best_feasible_objective + c_.improvement_epsilon;
-        const bool relaxed = c_.stagnation >= relax_after_ && next > c_.current_objective + c_.improvement_epsilon;
+        const double next = current_ + delta;
+        const bool aspiration = next > aspiration_above_;
+        const bool relaxed = relaxed_ && next > improvement_above_;
         bool unless_hash_repeats = false;
         if (!aspiration && !relaxed) {
+            // Tabu unless every test says no; the cheapest come first.
+            if (move.removed < c_.problem.n ? screen_.swaps_always_overlap() : screen_.adds_always_overlap()) return;
             if (screen_.overlaps_recent_selection(move.added, move.removed) ||
                 screen_.reverses_recent_move(move.added, move.removed)) {
                 return;
@@ -111,7 +116,11 @@ private:
     const NeighbourhoodScreen screen_;
     const SwapFeasibility feasibility_;
     const SwapDeltas deltas_;
-    const std::size_t relax_after_;
+    // The thresholds of the admissibility tests, formed once.
+    const double current_;
+    const double aspiration_above_;  // best feasible objective + epsilon
+    const bool relaxed_;             // stagnated long enough for the relaxation
+    const double improvement_above_;  // current objective + epsilon
     std::vector<SwapFeasibility::Removed> removed_;
 };
 

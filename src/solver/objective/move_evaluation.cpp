@@ -184,28 +184,43 @@ void SwapDeltas::compute(std::size_t a, std::span<double> out, std::vector<doubl
     const auto wide = [](float x) { return static_cast<double>(x); };
     // similarity[a * n + r] of each removed r, from r's column; and the
     // fulfilment changes, which only a problem with coverage has.
-    scratch.assign(2 * count, 0.0);
+    scratch.resize(2 * count);
     double* similarity = scratch.data();
-    double* fulfilment = scratch.data() + count;
+    double* fulfilment_term = scratch.data() + count;
     for (std::size_t y = 0; y < count; ++y) similarity[y] = wide(similarity_.column(removed_[y])[a]);
+    // mu times the fulfilment change; without fulfilment the change is
+    // +0.0 and the product the same constant for every move.
+    const double mu = wide(w.mu_fulfilment);
     if (fulfilment_active_) {
         for (std::size_t y = 0; y < count; ++y) {
-            fulfilment[y] = fulfilment_delta(w, cache_, selection_, a, true, removed_[y], p);
+            fulfilment_term[y] = mu * fulfilment_delta(w, cache_, selection_, a, true, removed_[y], p);
         }
+    } else {
+        const double term = mu * 0.0;
+        for (std::size_t y = 0; y < count; ++y) fulfilment_term[y] = term;
     }
     const float rel = p.relevance[a], dens = p.density[a], cent = p.centrality[a], rec = p.recency[a],
                 aux = p.auxiliary[a];
     const double red = wide(redundancy_[a]);
+    const double alpha = wide(w.alpha), beta = wide(w.beta), gamma = wide(w.gamma), delta_weight = wide(w.delta),
+                 epsilon = wide(w.epsilon), lambda = wide(w.lambda);
+    const float* relevance = relevance_.data();
+    const float* density = density_.data();
+    const float* centrality = centrality_.data();
+    const float* recency = recency_.data();
+    const float* auxiliary = auxiliary_.data();
+    const float* removed_red = redundancy_removed_.data();
+    double* result = out.data();
     for (std::size_t y = 0; y < count; ++y) {
-        double delta = wide(w.alpha) * wide(rel - relevance_[y]);
-        delta += wide(w.beta) * wide(dens - density_[y]);
-        delta += wide(w.gamma) * wide(cent - centrality_[y]);
-        delta += wide(w.delta) * wide(rec - recency_[y]);
-        delta += wide(w.epsilon) * wide(aux - auxiliary_[y]);
-        delta += wide(w.mu_fulfilment) * fulfilment[y];
-        const double change = red - similarity[y] - wide(redundancy_removed_[y]);
-        delta -= wide(w.lambda) * change;
-        out[y] = delta;
+        double delta = alpha * wide(rel - relevance[y]);
+        delta += beta * wide(dens - density[y]);
+        delta += gamma * wide(cent - centrality[y]);
+        delta += delta_weight * wide(rec - recency[y]);
+        delta += epsilon * wide(aux - auxiliary[y]);
+        delta += fulfilment_term[y];
+        const double change = red - similarity[y] - wide(removed_red[y]);
+        delta -= lambda * change;
+        result[y] = delta;
     }
 }
 
