@@ -211,7 +211,7 @@ void lane_objectives(const LaneObjectiveInput& input, float* out, SimdLevel leve
         int lanes[kLaneCount];
     };
     std::vector<MaskRow> scratch(input.count);
-    kernels(level).lane_objectives(input, scratch.data()->lanes, out);
+    kernels(level).lane_objectives(input, scratch.empty() ? nullptr : scratch.front().lanes, out);
 }
 
 namespace {
