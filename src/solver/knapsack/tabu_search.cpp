@@ -127,6 +127,12 @@ private:
 // Add candidates per parallel task.
 constexpr std::size_t kAddsPerTask = 16;
 
+// Neighbourhoods with fewer (add, remove) pairs are scanned on the calling
+// thread. A scan costs a few nanoseconds per pair, so below this size the
+// hand-over to the worker pool gains little or nothing, while it keeps the
+// pool's threads busy that other solves running at the same time could use.
+constexpr std::size_t kParallelPairs = std::size_t{1} << 16;
+
 }  // namespace
 
 MoveChoice find_best_move(const Neighbourhood& hood, const MoveContext& context) {
@@ -145,9 +151,14 @@ MoveChoice find_best_move(const Neighbourhood& hood, const MoveContext& context)
     // a single pass would make.
     const std::size_t tasks = (hood.adds.size() + kAddsPerTask - 1) / kAddsPerTask;
     std::vector<ScanResult> parts(tasks);
-    pool::parallel_for(0, tasks, [&](std::size_t t) {
+    const auto scan_task = [&](std::size_t t) {
         parts[t] = scan.scan(t * kAddsPerTask, std::min(hood.adds.size(), (t + 1) * kAddsPerTask));
-    });
+    };
+    if (hood.adds.size() * std::max<std::size_t>(hood.removes.size(), 1) >= kParallelPairs) {
+        pool::parallel_for(0, tasks, scan_task);
+    } else {
+        for (std::size_t t = 0; t < tasks; ++t) scan_task(t);
+    }
 
     MoveChoice choice;
     for (const ScanResult& part : parts) {
