@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <optional>
 
 #include "common/fault.hpp"
@@ -63,11 +64,37 @@ MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, co
     }
 
     // similarity_sum[c] adds similarity[c * n + i] over the selected i != c
-    // in ascending i, from 0: the outer loop runs over i in that order, so
-    // each c sees the same additions as a row-wise sum would.
+    // in ascending i, from 0: the columns of the selected candidates pass
+    // over the sums in that order, so each c sees the same additions as a
+    // row-wise sum would.
     if (n > 0 && similarity.n == n) {
         double* sum = tables.similarity_sum.data();
-        for (std::size_t i : selected) {
+        // Four columns go through the sums per pass, each sum taking them
+        // one after the other in ascending i; each of the four candidates
+        // skips its own column.
+        std::size_t s = 0;
+        for (; selected.size() - s >= 4; s += 4) {
+            const std::size_t own[4] = {selected[s], selected[s + 1], selected[s + 2], selected[s + 3]};
+            const float* col[4] = {similarity.column(own[0]), similarity.column(own[1]), similarity.column(own[2]),
+                                   similarity.column(own[3])};
+            const auto add_all = [&](std::size_t lo, std::size_t hi) {
+                for (std::size_t c = lo; c < hi; ++c) {
+                    sum[c] = (((sum[c] + static_cast<double>(col[0][c])) + static_cast<double>(col[1][c])) +
+                              static_cast<double>(col[2][c])) +
+                             static_cast<double>(col[3][c]);
+                }
+            };
+            add_all(0, own[0]);
+            for (std::size_t t = 0; t < 4; ++t) {
+                const std::size_t c = own[t];
+                for (std::size_t u = 0; u < 4; ++u) {
+                    if (u != t) sum[c] += static_cast<double>(col[u][c]);
+                }
+                add_all(c + 1, t + 1 < 4 ? own[t + 1] : n);
+            }
+        }
+        for (; s < selected.size(); ++s) {
+            const std::size_t i = selected[s];
             const float* column = similarity.column(i);
             for (std::size_t c = 0; c < i; ++c) sum[c] += static_cast<double>(column[c]);
             for (std::size_t c = i + 1; c < n; ++c) sum[c] += static_cast<double>(column[c]);
@@ -229,15 +256,31 @@ std::vector<std::size_t> leading_by_add_priority(const std::vector<std::size_t>&
         return sorted;
     }
     // Without NaN the stable order by descending key is the order by
-    // (key descending, position ascending), a strict total order, so
-    // selecting and sorting the leading positions gives the same prefix.
-    std::vector<std::size_t> order(m);
-    for (std::size_t k = 0; k < m; ++k) order[k] = k;
-    const auto before = [&](std::size_t a, std::size_t b) { return keys[a] > keys[b] || (keys[a] == keys[b] && a < b); };
-    if (count < m) std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(count), order.end(), before);
-    std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(count), before);
-    std::vector<std::size_t> leading(count);
-    for (std::size_t k = 0; k < count; ++k) leading[k] = indices[order[k]];
+    // (key descending, position ascending), a strict total order. Its first
+    // `count` positions are those whose key exceeds the count-th largest
+    // key, then those holding that key, by position; sorted, they give the
+    // prefix of the stable order.
+    std::vector<std::size_t> order;
+    if (count == m) {
+        order.resize(m);
+        for (std::size_t k = 0; k < m; ++k) order[k] = k;
+    } else if (count > 0) {
+        std::vector<double> sorted_keys = keys;
+        std::nth_element(sorted_keys.begin(), sorted_keys.begin() + static_cast<std::ptrdiff_t>(count - 1),
+                         sorted_keys.end(), std::greater<double>());
+        const double threshold = sorted_keys[count - 1];
+        order.reserve(count);
+        for (std::size_t k = 0; k < m; ++k) {
+            if (keys[k] > threshold) order.push_back(k);
+        }
+        for (std::size_t k = 0; k < m && order.size() < count; ++k) {
+            if (keys[k] == threshold) order.push_back(k);
+        }
+    }
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return keys[a] > keys[b] || (keys[a] == keys[b] && a < b); });
+    std::vector<std::size_t> leading(order.size());
+    for (std::size_t k = 0; k < order.size(); ++k) leading[k] = indices[order[k]];
     return leading;
 }
 
