@@ -71,9 +71,14 @@ public:
             std::optional<NeighbourhoodScreen::Addition> addition;  // worked out when first needed
             if (added.may_swap) {
                 deltas_.compute(a, deltas, scratch);
+                const bool all_tabu = screen_.swaps_always_overlap();
                 for (std::size_t y = 0; y < removed_.size(); ++y) {
                     if (!feasibility_.test(added, removed_[y])) continue;
                     ++result.moves;
+                    // Most moves are neither aspirant nor relaxed and fall to
+                    // the overlap shortcut; only the others are looked at.
+                    const double next = current_ + deltas[y];
+                    if (all_tabu && !(next > aspiration_above_) && !(relaxed_ && next > improvement_above_)) continue;
                     consider({a, hood_.removes[y]}, deltas[y], addition, result);
                 }
             }
