@@ -260,27 +260,31 @@ std::vector<std::size_t> leading_by_add_priority(const std::vector<std::size_t>&
     // `count` positions are those whose key exceeds the count-th largest
     // key, then those holding that key, by position; sorted, they give the
     // prefix of the stable order.
-    std::vector<std::size_t> order;
+    struct Keyed {
+        double key;
+        std::size_t position;
+    };
+    std::vector<Keyed> order;
+    order.reserve(count);
     if (count == m) {
-        order.resize(m);
-        for (std::size_t k = 0; k < m; ++k) order[k] = k;
+        for (std::size_t k = 0; k < m; ++k) order.push_back({keys[k], k});
     } else if (count > 0) {
         std::vector<double> sorted_keys = keys;
         std::nth_element(sorted_keys.begin(), sorted_keys.begin() + static_cast<std::ptrdiff_t>(count - 1),
                          sorted_keys.end(), std::greater<double>());
         const double threshold = sorted_keys[count - 1];
-        order.reserve(count);
         for (std::size_t k = 0; k < m; ++k) {
-            if (keys[k] > threshold) order.push_back(k);
+            if (keys[k] > threshold) order.push_back({keys[k], k});
         }
         for (std::size_t k = 0; k < m && order.size() < count; ++k) {
-            if (keys[k] == threshold) order.push_back(k);
+            if (keys[k] == threshold) order.push_back({keys[k], k});
         }
     }
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return keys[a] > keys[b] || (keys[a] == keys[b] && a < b); });
+    std::sort(order.begin(), order.end(), [](const Keyed& a, const Keyed& b) {
+        return a.key > b.key || (a.key == b.key && a.position < b.position);
+    });
     std::vector<std::size_t> leading(order.size());
-    for (std::size_t k = 0; k < order.size(); ++k) leading[k] = indices[order[k]];
+    for (std::size_t k = 0; k < order.size(); ++k) leading[k] = indices[order[k].position];
     return leading;
 }
 
