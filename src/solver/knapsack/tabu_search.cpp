@@ -27,8 +27,42 @@ struct Admissible {
     double score;
 };
 
+// The choice among the admissible moves, offered in list order: the first
+// becomes the choice; a later one replaces it when its score is not smaller
+// and either its delta is greater or its score exceeds the chosen score by
+// at least double epsilon.
+class Chooser {
+public:
+    explicit Chooser(const NeighbourhoodScreen& screen) : screen_(screen) {}
+
+    // Whether a move whose score is at most `bound` could replace the
+    // choice (with a NaN bound it could).
+    bool may_replace(double bound) const { return !choice_.found || !(bound < choice_.score); }
+
+    void offer(const Admissible& e) {
+        const bool replaces = !choice_.found || (!(e.score < choice_.score) &&
+                                                 (e.delta > choice_.delta || e.score - choice_.score >= kDoubleEpsilon));
+        if (!replaces) return;
+        // A move that would not be chosen needs no hash: its admissibility
+        // cannot change the choice. One that would is hashed now, so at
+        // most a few neighbours per call are hashed.
+        if (e.unless_hash_repeats && screen_.repeats_recent_hash(e.move.added, e.move.removed)) return;
+        choice_.found = true;
+        choice_.added = e.move.added;
+        choice_.removed = e.move.removed;
+        choice_.delta = e.delta;
+        choice_.score = e.score;
+    }
+
+    const MoveChoice& choice() const { return choice_; }
+
+private:
+    const NeighbourhoodScreen& screen_;
+    MoveChoice choice_;
+};
+
 // The moves of a run of add candidates: how many there are, and the
-// admissible ones in list order.
+// admissible ones in list order (unless they went to a Chooser).
 struct ScanResult {
     std::size_t moves = 0;
     std::vector<Admissible> admissible;
@@ -60,7 +94,12 @@ public:
         }
     }
 
-    ScanResult scan(std::size_t first, std::size_t last) const {
+    // The add candidates [first, last). With a chooser (a scan of the whole
+    // list on one thread) the admissible moves go to it as they come, and a
+    // move whose score cannot reach the current choice is not scored: its
+    // score is (delta + frequency term) - penalty, and the penalty is never
+    // negative, so delta + frequency term bounds it from above.
+    ScanResult scan(std::size_t first, std::size_t last, Chooser* chooser = nullptr) const {
         ScanResult result;
         const std::size_t n = c_.problem.n;
         std::vector<double> deltas(hood_.removes.size());
@@ -79,14 +118,14 @@ public:
                     // the overlap shortcut; only the others are looked at.
                     const double next = current_ + deltas[y];
                     if (all_tabu && !(next > aspiration_above_) && !(relaxed_ && next > improvement_above_)) continue;
-                    consider({a, hood_.removes[y]}, deltas[y], addition, result);
+                    consider({a, hood_.removes[y]}, deltas[y], addition, chooser, result);
                 }
             }
             if (c_.index.can_add(a, c_.stats)) {
                 ++result.moves;
                 const double delta =
                     move_delta(c_.weights, c_.cache, c_.selection, c_.redundancy, c_.similarity, a, n, c_.problem);
-                consider({a, n}, delta, addition, result);
+                consider({a, n}, delta, addition, chooser, result);
             }
         }
         return result;
@@ -96,7 +135,7 @@ public:
 
 private:
     void consider(const Move& move, double delta, std::optional<NeighbourhoodScreen::Addition>& addition,
-                  ScanResult& result) const {
+                  Chooser* chooser, ScanResult& result) const {
         const double next = current_ + delta;
         const bool aspiration = next > aspiration_above_;
         const bool relaxed = relaxed_ && next > improvement_above_;
@@ -111,9 +150,15 @@ private:
             unless_hash_repeats = screen_.any_active();
         }
         const double frequency_term = c_.memory.frequency_penalty(c_.frequency_weight, move.added);
+        if (chooser != nullptr && !chooser->may_replace(delta + frequency_term)) return;
         if (!addition) addition = screen_.addition(move.added);
         const double penalty = screen_.memory_penalty(*addition, move.removed);
-        result.admissible.push_back({move, unless_hash_repeats, delta, delta + frequency_term - penalty});
+        const Admissible e{move, unless_hash_repeats, delta, delta + frequency_term - penalty};
+        if (chooser != nullptr) {
+            chooser->offer(e);
+        } else {
+            result.admissible.push_back(e);
+        }
     }
 
     const Neighbourhood& hood_;
@@ -151,38 +196,26 @@ MoveChoice find_best_move(const Neighbourhood& hood, const MoveContext& context)
     }
     const MoveScan scan(hood, context);
 
-    // Runs of add candidates are scanned in parallel into their own slots
-    // and joined in list order, so the list of admissible moves is the one
-    // a single pass would make.
-    const std::size_t tasks = (hood.adds.size() + kAddsPerTask - 1) / kAddsPerTask;
-    std::vector<ScanResult> parts(tasks);
-    const auto scan_task = [&](std::size_t t) {
-        parts[t] = scan.scan(t * kAddsPerTask, std::min(hood.adds.size(), (t + 1) * kAddsPerTask));
-    };
-    if (hood.adds.size() * std::max<std::size_t>(hood.removes.size(), 1) >= kParallelPairs) {
-        pool::parallel_for(0, tasks, scan_task);
+    Chooser chooser(scan.screen());
+    std::size_t moves = 0;
+    if (hood.adds.size() * std::max<std::size_t>(hood.removes.size(), 1) < kParallelPairs) {
+        moves = scan.scan(0, hood.adds.size(), &chooser).moves;
     } else {
-        for (std::size_t t = 0; t < tasks; ++t) scan_task(t);
-    }
-
-    MoveChoice choice;
-    for (const ScanResult& part : parts) {
-        choice.moves += part.moves;
-        for (const Admissible& e : part.admissible) {
-            const bool replaces = !choice.found || (!(e.score < choice.score) &&
-                                                    (e.delta > choice.delta || e.score - choice.score >= kDoubleEpsilon));
-            if (!replaces) continue;
-            // A move that would not be chosen needs no hash: its
-            // admissibility cannot change the choice. One that would is
-            // hashed now, so at most a few neighbours per call are hashed.
-            if (e.unless_hash_repeats && scan.screen().repeats_recent_hash(e.move.added, e.move.removed)) continue;
-            choice.found = true;
-            choice.added = e.move.added;
-            choice.removed = e.move.removed;
-            choice.delta = e.delta;
-            choice.score = e.score;
+        // Runs of add candidates are scanned in parallel into their own
+        // slots and offered in list order, so the choice sees the moves a
+        // single pass would offer.
+        const std::size_t tasks = (hood.adds.size() + kAddsPerTask - 1) / kAddsPerTask;
+        std::vector<ScanResult> parts(tasks);
+        pool::parallel_for(0, tasks, [&](std::size_t t) {
+            parts[t] = scan.scan(t * kAddsPerTask, std::min(hood.adds.size(), (t + 1) * kAddsPerTask));
+        });
+        for (const ScanResult& part : parts) {
+            moves += part.moves;
+            for (const Admissible& e : part.admissible) chooser.offer(e);
         }
     }
+    MoveChoice choice = chooser.choice();
+    choice.moves = moves;
     return choice;
 }
 
