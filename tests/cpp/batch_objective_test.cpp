@@ -236,7 +236,7 @@ TEST(Backend, KindsAndCreation) {
     }
 }
 
-// Sixteen selections scored side by side get, lane by lane, the bits
+// Many selections scored side by side get, lane by lane, the bits
 // row_objective gives each of them: members shared by all lanes and members
 // in some lanes, with coverage values that tie, NaN entries and values out
 // of [0, 1], and with the quorum cap at 2, 3 and 4.
@@ -262,17 +262,17 @@ TEST_P(LaneObjectives, EqualRowObjectiveLaneByLane) {
     const auto context = c.context();
     for (int trial = 0; trial < 40; ++trial) {
         std::vector<std::size_t> members;
-        std::vector<std::uint16_t> lanes;
+        std::vector<std::uint64_t> lanes;
         for (std::size_t i = 0; i < lc.n; ++i) {
             const unsigned pick = rng() % 4;
             if (pick == 0) continue;
             members.push_back(i);
-            lanes.push_back(pick == 1 ? 0xFFFF : static_cast<std::uint16_t>(rng()));
+            lanes.push_back(pick == 1 ? ~std::uint64_t{0} : (std::uint64_t{rng()} << 32 | rng()));
         }
         // Now and then lane 0 selects nothing: its sums stay at their
         // starting values, whose signs show.
         if (trial % 5 == 0) {
-            for (std::uint16_t& lane : lanes) lane &= 0xFFFE;
+            for (std::uint64_t& lane : lanes) lane &= ~std::uint64_t{1};
         }
         for (const auto level : {SimdLevel::Scalar, SimdLevel::Avx2, SimdLevel::Avx512}) {
             if (!torvane::simd::simd_level_available(level)) continue;
@@ -286,7 +286,7 @@ TEST_P(LaneObjectives, EqualRowObjectiveLaneByLane) {
             }
         }
     }
-    EXPECT_THROW(torvane::lane_objectives(std::vector<std::size_t>{2, 1}, std::vector<std::uint16_t>{1, 1}, context),
+    EXPECT_THROW(torvane::lane_objectives(std::vector<std::size_t>{2, 1}, std::vector<std::uint64_t>{1, 1}, context),
                  torvane::InternalError);
 }
 

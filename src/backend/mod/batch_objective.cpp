@@ -183,7 +183,7 @@ std::vector<float> evaluate_swap_moves(std::span<const std::uint8_t> selection, 
 }
 
 std::array<float, kObjectiveLanes> lane_objectives(std::span<const std::size_t> members,
-                                                   std::span<const std::uint16_t> lanes,
+                                                   std::span<const std::uint64_t> lanes,
                                                    const ObjectiveContext& context, simd::SimdLevel level) {
     static_assert(kObjectiveLanes == simd::kLaneCount, "one lane per selection");
     TORVANE_CHECK(members.size() == lanes.size(), "lane objectives: one lane mask per member");

@@ -30,16 +30,16 @@ std::vector<float> evaluate_batch(std::span<const std::uint8_t> selections, std:
 std::vector<float> evaluate_swap_moves(std::span<const std::uint8_t> selection, std::span<const std::size_t> added,
                                        std::span<const std::size_t> removed, const ObjectiveContext& context);
 
-// row_objective of sixteen 0/1 selections that share most of their
+// row_objective of 64 0/1 selections that share most of their
 // members, computed side by side: element l is exactly the objective
 // row_objective gives selection l, with the same operations in the same
-// order, only carried out in sixteen lanes at once. `members` lists,
+// order, only carried out in 64 lanes at once. `members` lists,
 // ascending, the candidates selected in at least one of the selections;
 // bit l of lanes[k] is set when members[k] is selected in selection l.
-inline constexpr std::size_t kObjectiveLanes = 16;
+inline constexpr std::size_t kObjectiveLanes = 64;
 // `level` picks the instruction set (all give the same bits).
 std::array<float, kObjectiveLanes> lane_objectives(std::span<const std::size_t> members,
-                                                   std::span<const std::uint16_t> lanes,
+                                                   std::span<const std::uint64_t> lanes,
                                                    const ObjectiveContext& context,
                                                    simd::SimdLevel level = simd::best_simd_level());
 

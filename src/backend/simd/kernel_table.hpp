@@ -12,10 +12,10 @@
 
 namespace torvane::simd {
 
-// Sixteen selections scored side by side.
-inline constexpr std::size_t kLaneCount = 16;
+// Selections scored side by side by lane_objectives.
+inline constexpr std::size_t kLaneCount = 64;
 
-// The inputs of the row objective for sixteen 0/1 selections that share
+// The inputs of the row objective for kLaneCount 0/1 selections that share
 // most of their members, as plain pointers: `members` lists, ascending,
 // the `count` candidates selected in at least one of them, and bit l of
 // lanes[k] says whether members[k] is selected in selection l. The arrays
@@ -23,7 +23,7 @@ inline constexpr std::size_t kLaneCount = 16;
 // coverage is null when there is none.
 struct LaneObjectiveInput {
     const std::size_t* members;
-    const std::uint16_t* lanes;
+    const std::uint64_t* lanes;
     std::size_t count;
     const float* relevance;
     std::size_t relevance_length;
@@ -45,6 +45,9 @@ struct LaneObjectiveInput {
     float support_secondary_discount, support_quorum_bonus, support_quorum_threshold, support_quorum_cap;
 };
 
+// A lane mask (kLaneCount floats) and a flag per member.
+inline constexpr std::size_t kLaneScratchPerMember = 4 * kLaneCount + 1;
+
 struct KernelTable {
     // The eight-accumulator dot product over len values of a and b.
     float (*dot)(const float* a, const float* b, std::size_t len);
@@ -63,9 +66,9 @@ struct KernelTable {
     void (*similarity_block)(const float* u, std::size_t n, std::size_t dim, std::size_t row_begin,
                              std::size_t row_end, float* out);
 
-    // out[l] = the row objective of selection l. `mask_scratch` is working
-    // room of 16 ints per member, aligned to 64 bytes.
-    void (*lane_objectives)(const LaneObjectiveInput& input, int* mask_scratch, float* out);
+    // out[l] = the row objective of selection l. `scratch` is working room
+    // of kLaneScratchPerMember bytes per member, aligned to 64 bytes.
+    void (*lane_objectives)(const LaneObjectiveInput& input, void* scratch, float* out);
 };
 
 const KernelTable& scalar_kernels();

@@ -11,9 +11,11 @@ namespace torvane::simd {
 namespace {
 #define TILE_ROWS 4
 #define TILE_COLS 4
+#define LANE_VECTOR_BYTES 64
 #include "backend/simd/kernels_x86.inl"
 #undef TILE_ROWS
 #undef TILE_COLS
+#undef LANE_VECTOR_BYTES
 }  // namespace
 
 const KernelTable* avx512_kernels() { return &kX86Table; }

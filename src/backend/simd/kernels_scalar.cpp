@@ -64,7 +64,9 @@ void similarity_block_scalar(const float* u, std::size_t n, std::size_t dim, std
     }
 }
 
+#define LANE_VECTOR_BYTES 16
 #include "backend/simd/lane_objectives.inl"
+#undef LANE_VECTOR_BYTES
 
 constexpr KernelTable kScalarTable{dot_scalar, cosine_sums_scalar, dot_many_scalar, similarity_block_scalar,
                                    lane_objectives_kernel};

@@ -206,12 +206,12 @@ std::vector<float> cross_dot(std::span<const float> a, std::size_t n_a, std::siz
 }
 
 void lane_objectives(const LaneObjectiveInput& input, float* out, SimdLevel level) {
-    // 16 ints per member, on 64-byte boundaries.
-    struct alignas(64) MaskRow {
-        int lanes[kLaneCount];
+    // Working room on 64-byte boundaries.
+    struct alignas(64) Block {
+        unsigned char bytes[64];
     };
-    std::vector<MaskRow> scratch(input.count);
-    kernels(level).lane_objectives(input, scratch.empty() ? nullptr : scratch.front().lanes, out);
+    std::vector<Block> scratch((input.count * kLaneScratchPerMember + 63) / 64 + 1);
+    kernels(level).lane_objectives(input, scratch.data(), out);
 }
 
 namespace {

@@ -155,9 +155,9 @@ private:
     std::vector<std::uint64_t> high_sums_;
 };
 
-// The members of sixteen consecutive subsets m0 .. m0 + 15 (m0 a multiple
-// of 16) with their lane masks: base members and the core members of bits
-// 4 and up that m0 holds are in every lane; core member f < 4 is in lane l
+// The members of the 64 consecutive subsets m0 .. m0 + 63 (m0 a multiple
+// of 64) with their lane masks: base members and the core members of bits
+// 6 and up that m0 holds are in every lane; core member f < 6 is in lane l
 // when bit f of l is set.
 class WindowMembers {
 public:
@@ -172,14 +172,16 @@ public:
     }
 
     void batch(std::uint64_t m0) {
-        static_assert(kObjectiveLanes == 16, "four core bits vary across the lanes");
-        static constexpr std::uint16_t kLowBitLanes[4] = {0xAAAA, 0xCCCC, 0xF0F0, 0xFF00};
+        static_assert(kObjectiveLanes == 64, "six core bits vary across the lanes");
+        static constexpr std::uint64_t kLowBitLanes[6] = {0xAAAAAAAAAAAAAAAAu, 0xCCCCCCCCCCCCCCCCu,
+                                                          0xF0F0F0F0F0F0F0F0u, 0xFF00FF00FF00FF00u,
+                                                          0xFFFF0000FFFF0000u, 0xFFFFFFFF00000000u};
         indices_.clear();
         lanes_.clear();
         for (const Member& member : all_) {
-            std::uint16_t lanes = 0xFFFF;
+            std::uint64_t lanes = ~std::uint64_t{0};
             if (member.bit != kBase) {
-                if (member.bit < 4) {
+                if (member.bit < 6) {
                     lanes = kLowBitLanes[member.bit];
                 } else if ((m0 >> member.bit & 1u) == 0) {
                     continue;
@@ -190,7 +192,7 @@ public:
         }
     }
     const std::vector<std::size_t>& indices() const { return indices_; }
-    const std::vector<std::uint16_t>& lanes() const { return lanes_; }
+    const std::vector<std::uint64_t>& lanes() const { return lanes_; }
 
 private:
     static constexpr std::size_t kBase = static_cast<std::size_t>(-1);
@@ -200,7 +202,7 @@ private:
     };
     std::vector<Member> all_;
     std::vector<std::size_t> indices_;
-    std::vector<std::uint16_t> lanes_;
+    std::vector<std::uint64_t> lanes_;
 };
 
 }  // namespace
@@ -248,7 +250,7 @@ ExactWindowReport run_exact_window(const SolveContext& context, const Similarity
     report.fixed_out = n > fixed_in + core.size() ? n - fixed_in - core.size() : 0;
 
     // Subsets are scored by the CPU kernels directly, whatever backend the
-    // solver was configured with: sixteen consecutive subsets at a time
+    // solver was configured with: 64 consecutive subsets at a time
     // (lane_objectives), each lane with the bits row_objective gives it.
     // Only subsets that turn out feasible read their lane, and only a new
     // best record is evaluated in full.
@@ -263,9 +265,9 @@ ExactWindowReport run_exact_window(const SolveContext& context, const Similarity
     const auto start = std::chrono::steady_clock::now();
     bool stopped = false;
     for (std::uint64_t m0 = 0; m0 < subsets && !stopped; m0 += kObjectiveLanes) {
-        std::uint32_t feasible_lanes = 0;
+        std::uint64_t feasible_lanes = 0;
         for (std::uint64_t l = 0; l < kObjectiveLanes && m0 + l < subsets; ++l) {
-            if (feasibility.feasible(m0 + l)) feasible_lanes |= std::uint32_t{1} << l;
+            if (feasibility.feasible(m0 + l)) feasible_lanes |= std::uint64_t{1} << l;
         }
         std::array<float, kObjectiveLanes> objectives{};
         if (feasible_lanes != 0) {
