@@ -48,7 +48,7 @@ struct MoveChoice {
     std::size_t removed = 0;
     double delta = 0.0;
     double score = 0.0;
-    std::size_t moves = 0;  // how many moves the neighbourhood held
+    bool any_move = false;  // whether the neighbourhood held a move at all
 };
 
 // The moves of one iteration, in list order: for each add candidate, its

@@ -61,10 +61,10 @@ private:
     MoveChoice choice_;
 };
 
-// The moves of a run of add candidates: how many there are, and the
+// The moves of a run of add candidates: whether there is one, and the
 // admissible ones in list order (unless they went to a Chooser).
 struct ScanResult {
-    std::size_t moves = 0;
+    bool any_move = false;
     std::vector<Admissible> admissible;
 };
 
@@ -112,17 +112,23 @@ public:
                 deltas_.compute(a, deltas, scratch);
                 const bool all_tabu = screen_.swaps_always_overlap();
                 for (std::size_t y = 0; y < removed_.size(); ++y) {
-                    if (!feasibility_.test(added, removed_[y])) continue;
-                    ++result.moves;
                     // Most moves are neither aspirant nor relaxed and fall to
-                    // the overlap shortcut; only the others are looked at.
+                    // the overlap shortcut whether feasible or not; the test
+                    // of feasibility, which passes about half of the time,
+                    // is made only for the others, and until one move has
+                    // been found to exist.
                     const double next = current_ + deltas[y];
-                    if (all_tabu && !(next > aspiration_above_) && !(relaxed_ && next > improvement_above_)) continue;
+                    if (all_tabu && !(next > aspiration_above_) && !(relaxed_ && next > improvement_above_)) {
+                        if (!result.any_move) result.any_move = feasibility_.test(added, removed_[y]);
+                        continue;
+                    }
+                    if (!feasibility_.test(added, removed_[y])) continue;
+                    result.any_move = true;
                     consider({a, hood_.removes[y]}, deltas[y], addition, chooser, result);
                 }
             }
             if (c_.index.can_add(a, c_.stats)) {
-                ++result.moves;
+                result.any_move = true;
                 const double delta =
                     move_delta(c_.weights, c_.cache, c_.selection, c_.redundancy, c_.similarity, a, n, c_.problem);
                 consider({a, n}, delta, addition, chooser, result);
@@ -197,9 +203,9 @@ MoveChoice find_best_move(const Neighbourhood& hood, const MoveContext& context)
     const MoveScan scan(hood, context);
 
     Chooser chooser(scan.screen());
-    std::size_t moves = 0;
+    bool any_move = false;
     if (hood.adds.size() * std::max<std::size_t>(hood.removes.size(), 1) < kParallelPairs) {
-        moves = scan.scan(0, hood.adds.size(), &chooser).moves;
+        any_move = scan.scan(0, hood.adds.size(), &chooser).any_move;
     } else {
         // Runs of add candidates are scanned in parallel into their own
         // slots and offered in list order, so the choice sees the moves a
@@ -210,12 +216,12 @@ MoveChoice find_best_move(const Neighbourhood& hood, const MoveContext& context)
             parts[t] = scan.scan(t * kAddsPerTask, std::min(hood.adds.size(), (t + 1) * kAddsPerTask));
         });
         for (const ScanResult& part : parts) {
-            moves += part.moves;
+            any_move = any_move || part.any_move;
             for (const Admissible& e : part.admissible) chooser.offer(e);
         }
     }
     MoveChoice choice = chooser.choice();
-    choice.moves = moves;
+    choice.any_move = any_move;
     return choice;
 }
 
@@ -296,7 +302,7 @@ public:
                                           out_.best_feasible.objective,
                                           stagnation};
                 const MoveChoice choice = find_best_move({lists.adds, lists.removes}, context);
-                if (choice.moves == 0) return;  // no move at all: the search ends
+                if (!choice.any_move) return;  // no move at all: the search ends
                 if (!choice.found) {
                     ++stagnation;
                 } else {
