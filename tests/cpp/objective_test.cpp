@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "backend/mod/batch_objective.hpp"
 #include "backend/mod/compute_backend.hpp"
 #include "common/fault.hpp"
+#include "solver/objective/move_evaluation.hpp"
 #include "solver/objective/objective.hpp"
 
 namespace {
@@ -197,5 +200,68 @@ TEST(Objective, ShortSelectionIsAnInternalError) {
     p.num_query_tokens = 0;
     EXPECT_THROW(evaluate({1, 1, 0}, default_weights(), p), torvane::InternalError);  // the batch row is short
 }
+
+// The deltas of swaps that share their added candidate, computed together
+// by the vector kernels of each instruction set, have the bits move_delta
+// gives each swap: with and without fulfilment, with a negative mu (whose
+// product with a zero change is -0.0), a NaN score and an asymmetric
+// similarity matrix read through its columns.
+struct SwapCase {
+    std::size_t tokens;
+    float mu;
+    bool nan_score;
+};
+
+class SwapDeltasAgree : public ::testing::TestWithParam<SwapCase> {};
+
+TEST_P(SwapDeltasAgree, WithMoveDeltaOnEveryLevel) {
+    const SwapCase c = GetParam();
+    const std::size_t n = 23;
+    ProblemInstance p = make_problem(n);
+    std::mt19937 rng(4);
+    std::uniform_real_distribution<float> unit(-0.2f, 1.2f);
+    for (float& x : *p.similarity) x = unit(rng);  // not symmetric
+    if (c.tokens > 0) {
+        std::vector<float> coverage(c.tokens * n);
+        for (float& x : coverage) x = unit(rng);
+        set_coverage(p, coverage, c.tokens);
+    }
+    if (c.nan_score) p.density[7] = std::numeric_limits<float>::quiet_NaN();
+    ObjectiveWeights w = default_weights();
+    w.mu = w.mu_fulfilment = c.mu;
+    w.epsilon = 0.05f;
+
+    std::vector<std::uint8_t> selection(n, 0);
+    for (std::size_t i = 0; i < n; i += 3) selection[i] = 1;
+    std::vector<std::size_t> removed;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (selection[i] != 0) removed.push_back(i);
+    }
+    std::vector<float> red(n, 0.0f);
+    for (std::size_t i = 0; i < n; ++i) red[i] = unit(rng);
+    const torvane::SimilarityColumns columns(*p.similarity, n, false);
+    const auto cache = torvane::build_support_cache(selection, p, w.support_quorum_threshold, w.mu_fulfilment);
+    const torvane::SwapDeltas deltas(w, cache ? &*cache : nullptr, selection, red, columns.view(), p, removed);
+    std::vector<double> out(removed.size());
+    std::vector<double> scratch;
+    for (const auto level : {torvane::simd::SimdLevel::Scalar, torvane::simd::SimdLevel::Avx2,
+                             torvane::simd::SimdLevel::Avx512}) {
+        if (!torvane::simd::simd_level_available(level)) continue;
+        for (std::size_t a = 0; a < n; ++a) {
+            if (selection[a] != 0) continue;
+            deltas.compute(a, out, scratch, level);
+            for (std::size_t y = 0; y < removed.size(); ++y) {
+                const double expected = torvane::move_delta(w, cache ? &*cache : nullptr, selection, red,
+                                                            columns.view(), a, removed[y], p);
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(out[y]), std::bit_cast<std::uint64_t>(expected))
+                    << a << " " << removed[y] << " " << torvane::simd::simd_level_name(level);
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Weights, SwapDeltasAgree,
+                         ::testing::Values(SwapCase{0, 1.0f, false}, SwapCase{0, -0.3f, false},
+                                           SwapCase{3, 1.0f, false}, SwapCase{2, 0.7f, true}));
 
 }  // namespace

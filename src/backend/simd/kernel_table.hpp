@@ -45,6 +45,31 @@ struct LaneObjectiveInput {
     float support_secondary_discount, support_quorum_bonus, support_quorum_threshold, support_quorum_cap;
 };
 
+// The objective change of `count` swaps that add the same candidate and
+// remove different ones: per removed candidate its five scores and its
+// redundancy sum, the similarity of the added candidate to it (widened) and
+// mu times the fulfilment change; the added candidate's scores and
+// redundancy sum; and the weights, widened. out[y] is
+//   alpha (rel_a - rel_y) + beta (dens_a - dens_y) + gamma (cent_a - cent_y)
+//   + delta (rec_a - rec_y) + epsilon (aux_a - aux_y) + fulfilment_y
+//   - lambda (red_a - similarity_y - red_y),
+// each score difference taken in single precision and widened, the terms
+// added in this order in double precision (move_evaluation.hpp).
+struct SwapDeltaInput {
+    std::size_t count;
+    const float* relevance;
+    const float* density;
+    const float* centrality;
+    const float* recency;
+    const float* auxiliary;
+    const float* redundancy;
+    const double* similarity;
+    const double* fulfilment_term;
+    float added_relevance, added_density, added_centrality, added_recency, added_auxiliary;
+    double added_redundancy;
+    double alpha, beta, gamma, delta, epsilon, lambda;
+};
+
 // A lane mask (kLaneCount floats) and a flag per member.
 inline constexpr std::size_t kLaneScratchPerMember = 4 * kLaneCount + 1;
 
@@ -69,6 +94,9 @@ struct KernelTable {
     // out[l] = the row objective of selection l. `scratch` is working room
     // of kLaneScratchPerMember bytes per member, aligned to 64 bytes.
     void (*lane_objectives)(const LaneObjectiveInput& input, void* scratch, float* out);
+
+    // out[y] for y < input.count, as SwapDeltaInput describes.
+    void (*swap_deltas)(const SwapDeltaInput& input, double* out);
 };
 
 const KernelTable& scalar_kernels();

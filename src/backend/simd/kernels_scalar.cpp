@@ -68,8 +68,10 @@ void similarity_block_scalar(const float* u, std::size_t n, std::size_t dim, std
 #include "backend/simd/lane_objectives.inl"
 #undef LANE_VECTOR_BYTES
 
-constexpr KernelTable kScalarTable{dot_scalar, cosine_sums_scalar, dot_many_scalar, similarity_block_scalar,
-                                   lane_objectives_kernel};
+#include "backend/simd/swap_deltas.inl"
+
+constexpr KernelTable kScalarTable{dot_scalar,       cosine_sums_scalar,     dot_many_scalar,
+                                   similarity_block_scalar, lane_objectives_kernel, swap_deltas_kernel};
 
 }  // namespace
 

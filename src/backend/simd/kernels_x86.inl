@@ -200,4 +200,7 @@ void similarity_block_x86(const float* u, std::size_t n, std::size_t dim, std::s
 
 #include "backend/simd/lane_objectives.inl"
 
-constexpr KernelTable kX86Table{dot_x86, cosine_sums_x86, dot_many_x86, similarity_block_x86, lane_objectives_kernel};
+#include "backend/simd/swap_deltas.inl"
+
+constexpr KernelTable kX86Table{dot_x86,          cosine_sums_x86,        dot_many_x86,
+                                similarity_block_x86, lane_objectives_kernel, swap_deltas_kernel};

@@ -214,6 +214,10 @@ void lane_objectives(const LaneObjectiveInput& input, float* out, SimdLevel leve
     kernels(level).lane_objectives(input, scratch.data(), out);
 }
 
+void swap_deltas(const SwapDeltaInput& input, double* out, SimdLevel level) {
+    kernels(level).swap_deltas(input, out);
+}
+
 namespace {
 
 // Square tiles of the symmetry test and the transpose: two tiles of 64 x 64

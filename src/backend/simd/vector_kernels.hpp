@@ -74,6 +74,11 @@ std::vector<float> cross_dot(std::span<const float> a, std::size_t n_a, std::siz
 struct LaneObjectiveInput;
 void lane_objectives(const LaneObjectiveInput& input, float* out, SimdLevel level = best_simd_level());
 
+// out[y] = the change of the objective of swap y of those `input` describes
+// (kernel_table.hpp), the same bits whichever instruction set runs.
+struct SwapDeltaInput;
+void swap_deltas(const SwapDeltaInput& input, double* out, SimdLevel level = best_simd_level());
+
 // Whether the row-major n x n matrix equals its transpose bit for bit
 // (so +0.0 and -0.0 differ, and NaNs must have the same payload). Blocks of
 // rows are compared in parallel; the first difference found stops the rest.

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "backend/simd/kernel_table.hpp"
 #include "common/fault.hpp"
 
 namespace torvane {
@@ -177,6 +178,11 @@ SwapDeltas::SwapDeltas(const ObjectiveWeights& weights, const SupportCache* cach
 }
 
 void SwapDeltas::compute(std::size_t a, std::span<double> out, std::vector<double>& scratch) const {
+    compute(a, out, scratch, simd::best_simd_level());
+}
+
+void SwapDeltas::compute(std::size_t a, std::span<double> out, std::vector<double>& scratch,
+                         simd::SimdLevel level) const {
     const std::size_t count = removed_.size();
     TORVANE_CHECK(a < problem_.n && out.size() >= count, "swap deltas: added index outside the candidates");
     const ProblemInstance& p = problem_;
@@ -199,29 +205,29 @@ void SwapDeltas::compute(std::size_t a, std::span<double> out, std::vector<doubl
         const double term = mu * 0.0;
         for (std::size_t y = 0; y < count; ++y) fulfilment_term[y] = term;
     }
-    const float rel = p.relevance[a], dens = p.density[a], cent = p.centrality[a], rec = p.recency[a],
-                aux = p.auxiliary[a];
-    const double red = wide(redundancy_[a]);
-    const double alpha = wide(w.alpha), beta = wide(w.beta), gamma = wide(w.gamma), delta_weight = wide(w.delta),
-                 epsilon = wide(w.epsilon), lambda = wide(w.lambda);
-    const float* relevance = relevance_.data();
-    const float* density = density_.data();
-    const float* centrality = centrality_.data();
-    const float* recency = recency_.data();
-    const float* auxiliary = auxiliary_.data();
-    const float* removed_red = redundancy_removed_.data();
-    double* result = out.data();
-    for (std::size_t y = 0; y < count; ++y) {
-        double delta = alpha * wide(rel - relevance[y]);
-        delta += beta * wide(dens - density[y]);
-        delta += gamma * wide(cent - centrality[y]);
-        delta += delta_weight * wide(rec - recency[y]);
-        delta += epsilon * wide(aux - auxiliary[y]);
-        delta += fulfilment_term[y];
-        const double change = red - similarity[y] - wide(removed_red[y]);
-        delta -= lambda * change;
-        result[y] = delta;
-    }
+    simd::SwapDeltaInput in{};
+    in.count = count;
+    in.relevance = relevance_.data();
+    in.density = density_.data();
+    in.centrality = centrality_.data();
+    in.recency = recency_.data();
+    in.auxiliary = auxiliary_.data();
+    in.redundancy = redundancy_removed_.data();
+    in.similarity = similarity;
+    in.fulfilment_term = fulfilment_term;
+    in.added_relevance = p.relevance[a];
+    in.added_density = p.density[a];
+    in.added_centrality = p.centrality[a];
+    in.added_recency = p.recency[a];
+    in.added_auxiliary = p.auxiliary[a];
+    in.added_redundancy = wide(redundancy_[a]);
+    in.alpha = wide(w.alpha);
+    in.beta = wide(w.beta);
+    in.gamma = wide(w.gamma);
+    in.delta = wide(w.delta);
+    in.epsilon = wide(w.epsilon);
+    in.lambda = wide(w.lambda);
+    simd::swap_deltas(in, out.data(), level);
 }
 
 double move_delta(const ObjectiveWeights& w, const SupportCache* cache, std::span<const std::uint8_t> selection,

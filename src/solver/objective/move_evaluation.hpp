@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "backend/simd/vector_kernels.hpp"
 #include "solver/knapsack/problem.hpp"
 #include "solver/knapsack/similarity_view.hpp"
 #include "solver/objective/objective.hpp"
@@ -56,6 +57,9 @@ public:
     // out[y] = move_delta(weights, cache, selection, redundancy, similarity,
     // added, removed[y], problem) for every y; `scratch` is working room.
     void compute(std::size_t added, std::span<double> out, std::vector<double>& scratch) const;
+    // The same with the vector kernels of one instruction set.
+    void compute(std::size_t added, std::span<double> out, std::vector<double>& scratch,
+                 simd::SimdLevel level) const;
 
 private:
     const ObjectiveWeights& weights_;
