@@ -318,4 +318,34 @@ TEST(PairCounts, AgreeWithPlainCountingInTableAndMap) {
     }
 }
 
+// The screen reads pair counts through the table's slots; once the counts
+// have moved to the hash map it reads them from there, with the same sums.
+TEST(NeighbourhoodScreen, AgreesWhenThePairCountsLeftTheTable) {
+    const std::size_t n = torvane::PairCounts::kDenseSlots + 500;
+    std::mt19937 rng(21);
+    Clusters clusters(n);
+    for (std::size_t i = 0; i < n; ++i) clusters[i] = i % 7;
+    TabuMemory memory(10, n, 0.85f);
+    Selection current(n, 0);
+    for (int round = 0; round < 12; ++round) {
+        memory.advance();
+        Selection wide(n, 0);
+        for (int k = 0; k < 400; ++k) wide[rng() % n] = 1;
+        memory.record_move(0, n, wide, clusters);
+    }
+    ASSERT_FALSE(memory.pair_counts().in_table());
+    for (std::size_t i = 0; i < n; i += 41) current[i] = 1;
+    const torvane::NeighbourhoodScreen screen(memory, current, clusters);
+    for (int probe = 0; probe < 3000; ++probe) {
+        const std::size_t a = rng() % n;
+        if (current[a] != 0) continue;
+        std::size_t r = (rng() % (n / 41)) * 41;
+        if (probe % 5 == 0) r = n;  // add-only
+        Selection neighbour = current;
+        if (r < n) neighbour[r] = 0;
+        neighbour[a] = 1;
+        ASSERT_EQ(screen.memory_penalty(a, r), memory.memory_penalty(neighbour, clusters)) << a << " " << r;
+    }
+}
+
 }  // namespace

@@ -322,10 +322,13 @@ NeighbourhoodScreen::NeighbourhoodScreen(const TabuMemory& memory, std::span<con
     // The selection's own penalty sums, as memory_penalty forms them.
     const std::size_t k = chosen_.size();
     for (std::size_t p = 0; p < k; ++p) {
-        frequency_sum_ += memory.frequency(chosen_[p]);
-        cluster_sum_ += memory.candidate_cluster_count(chosen_[p], cluster_ids);
+        chosen_slot_.push_back(memory.pair_counts().slot(chosen_[p]));
+        chosen_frequency_.push_back(memory.frequency(chosen_[p]));
+        chosen_cluster_.push_back(memory.candidate_cluster_count(chosen_[p], cluster_ids));
+        frequency_sum_ += chosen_frequency_[p];
+        cluster_sum_ += chosen_cluster_[p];
         if (memory.has_pair_counts()) {
-            for (std::size_t d = 1; d <= std::min<std::size_t>(p, 8); ++d) pair_sum_ += pair(chosen_[p - d], chosen_[p]);
+            for (std::size_t d = 1; d <= std::min<std::size_t>(p, 8); ++d) pair_sum_ += pair_of(p - d, p);
         }
     }
     if (memory.has_pair_counts()) {
@@ -373,43 +376,44 @@ bool NeighbourhoodScreen::repeats_recent_hash(std::size_t added, std::size_t rem
 // apart across it to distance eight.
 std::int64_t NeighbourhoodScreen::removal_pair_change(std::size_t position) const {
     const std::size_t k = chosen_.size();
-    const std::size_t c = chosen_[position];
     std::int64_t change = 0;
     for (std::size_t d = 1; d <= 8; ++d) {
-        if (position >= d) change -= pair(chosen_[position - d], c);
-        if (position + d < k) change -= pair(c, chosen_[position + d]);
+        if (position >= d) change -= pair_of(position - d, position);
+        if (position + d < k) change -= pair_of(position, position + d);
     }
     for (std::size_t x = position >= 8 ? position - 8 : 0; x < position; ++x) {
-        if (x + 9 < k) change += pair(chosen_[x], chosen_[x + 9]);
+        if (x + 9 < k) change += pair_of(x, x + 9);
     }
     return change;
 }
 
-// Putting `added` in at its place gains its pairs with the eight neighbours
-// on either side and pushes the pairs eight apart across it to nine.
-std::int64_t NeighbourhoodScreen::insertion_pair_change(std::size_t added, std::size_t skip) const {
+// Putting the candidate in at its place gains its pairs with the eight
+// neighbours on either side and pushes the pairs eight apart across it to
+// nine.
+std::int64_t NeighbourhoodScreen::insertion_pair_change(const Addition& addition, std::size_t skip) const {
     const std::size_t k = chosen_.size();
     const std::size_t size = skip < k ? k - 1 : k;
-    // The list without the skipped candidate.
-    const auto at = [&](std::size_t i) { return chosen_[i < skip ? i : i + 1]; };
-    std::size_t place = static_cast<std::size_t>(std::lower_bound(chosen_.begin(), chosen_.end(), added) -
-                                                 chosen_.begin());
+    // Positions in the list without the skipped candidate, as positions
+    // of chosen_.
+    const auto at = [&](std::size_t i) { return i < skip ? i : i + 1; };
+    std::size_t place = addition.place;
     if (skip < place) --place;
     std::int64_t change = 0;
     for (std::size_t d = 1; d <= 8; ++d) {
-        if (place >= d) change += pair(at(place - d), added);
-        if (place + d - 1 < size) change += pair(added, at(place + d - 1));
+        if (place >= d) change += pair_with(at(place - d), addition);
+        if (place + d - 1 < size) change += pair_with(at(place + d - 1), addition);
     }
     for (std::size_t x = place >= 8 ? place - 8 : 0; x < place; ++x) {
-        if (x + 8 < size) change -= pair(at(x), at(x + 8));
+        if (x + 8 < size) change -= pair_of(at(x), at(x + 8));
     }
     return change;
 }
 
 NeighbourhoodScreen::Addition NeighbourhoodScreen::addition(std::size_t added) const {
-    Addition out{added, 0, 0};
+    Addition out{added, 0, 0, memory_.frequency(added), memory_.candidate_cluster_count(added, cluster_ids_),
+                 memory_.pair_counts().slot(added)};
     out.place = static_cast<std::size_t>(std::lower_bound(chosen_.begin(), chosen_.end(), added) - chosen_.begin());
-    if (memory_.has_pair_counts()) out.pair_change = insertion_pair_change(added, chosen_.size());
+    if (memory_.has_pair_counts()) out.pair_change = insertion_pair_change(out, chosen_.size());
     return out;
 }
 
@@ -421,24 +425,23 @@ double NeighbourhoodScreen::memory_penalty(std::size_t added, std::size_t remove
 // positions place - 8 .. place + 7. A removal outside them shifts them all
 // alike, so the insertion changes the pair sum as it would without it.
 double NeighbourhoodScreen::memory_penalty(const Addition& addition, std::size_t removed) const {
-    const std::size_t added = addition.added;
     const bool swap = removed < selection_.size();
-    std::uint64_t frequencies = frequency_sum_ + memory_.frequency(added);
-    std::uint64_t clusters = cluster_sum_ + memory_.candidate_cluster_count(added, cluster_ids_);
+    std::uint64_t frequencies = frequency_sum_ + addition.frequency;
+    std::uint64_t clusters = cluster_sum_ + addition.cluster;
     std::int64_t pairs = static_cast<std::int64_t>(pair_sum_);
     std::size_t skip = chosen_.size();
     if (swap) {
-        frequencies -= memory_.frequency(removed);
-        clusters -= memory_.candidate_cluster_count(removed, cluster_ids_);
         skip = static_cast<std::size_t>(std::lower_bound(chosen_.begin(), chosen_.end(), removed) - chosen_.begin());
         TORVANE_CHECK(skip < chosen_.size() && chosen_[skip] == removed,
                       "neighbourhood screen: the removed candidate is not selected");
+        frequencies -= chosen_frequency_[skip];
+        clusters -= chosen_cluster_[skip];
     }
     if (memory_.has_pair_counts()) {
         const std::size_t place = addition.place;
         const bool touches = swap && skip + 8 >= place && skip < place + 8;
         if (swap) pairs += removal_change_[skip];
-        pairs += touches ? insertion_pair_change(added, skip) : addition.pair_change;
+        pairs += touches ? insertion_pair_change(addition, skip) : addition.pair_change;
     }
     return 0.004 * static_cast<double>(clusters) + 0.005 * static_cast<double>(frequencies) +
            0.003 * static_cast<double>(static_cast<std::uint64_t>(pairs));

@@ -49,6 +49,10 @@ public:
         if (overflowed_) return get_sparse(i, k);
         return table_[slot_[i] * stride_ + slot_[k]];
     }
+    // The table by slots, for callers that look many pairs up: row `slot`
+    // of the table, or null when the counts are in the map (use get then).
+    std::uint32_t slot(std::size_t i) const { return i < slot_.size() ? slot_[i] : 0; }
+    const std::uint32_t* row(std::uint32_t slot) const { return overflowed_ ? nullptr : table_.data() + slot * stride_; }
     // One more for every pair of the ascending candidate list (saturating).
     void add_all(std::span<const std::size_t> chosen);
     void clear();
@@ -155,6 +159,7 @@ public:
         return cluster_ids[index] && !cluster_counts_.empty() ? cluster_count(*cluster_ids[index]) : 0;
     }
     bool has_pair_counts() const { return !pair_counts_.empty(); }
+    const PairCounts& pair_counts() const { return pair_counts_; }
 
 private:
     std::deque<TabuEntry> ring_;  // oldest first
@@ -217,8 +222,11 @@ public:
     // ones whose pairs the addition touches.
     struct Addition {
         std::size_t added;
-        std::size_t place;        // its position among the selected candidates
+        std::size_t place;         // its position among the selected candidates
         std::int64_t pair_change;  // of the pair sum when nothing leaves
+        std::uint64_t frequency;   // its frequency and cluster count
+        std::uint64_t cluster;
+        std::uint32_t slot;        // its pair-count slot
     };
     Addition addition(std::size_t added) const;
     double memory_penalty(const Addition& addition, std::size_t removed) const;
@@ -240,10 +248,21 @@ private:
     // Pair-count sum change when the candidate at `position` of chosen_
     // leaves the selection.
     std::int64_t removal_pair_change(std::size_t position) const;
-    // Pair-count sum change when `added` joins the selection that lacks
-    // the candidate at `skip` of chosen_ (skip == chosen_.size(): none).
-    std::int64_t insertion_pair_change(std::size_t added, std::size_t skip) const;
-    std::uint32_t pair(std::size_t i, std::size_t k) const { return memory_.pair_count(i, k); }
+    // Pair-count sum change when the addition's candidate joins the
+    // selection that lacks the candidate at `skip` of chosen_
+    // (skip == chosen_.size(): none).
+    std::int64_t insertion_pair_change(const Addition& addition, std::size_t skip) const;
+    // The pair counts of the selected candidates at positions p and q of
+    // chosen_, and of the one at p with the addition's candidate, through
+    // the pair table's slots.
+    std::uint32_t pair_of(std::size_t p, std::size_t q) const {
+        const std::uint32_t* row = memory_.pair_counts().row(chosen_slot_[p]);
+        return row != nullptr ? row[chosen_slot_[q]] : memory_.pair_count(chosen_[p], chosen_[q]);
+    }
+    std::uint32_t pair_with(std::size_t p, const Addition& addition) const {
+        const std::uint32_t* row = memory_.pair_counts().row(chosen_slot_[p]);
+        return row != nullptr ? row[addition.slot] : memory_.pair_count(chosen_[p], addition.added);
+    }
 
     const TabuMemory& memory_;
     std::span<const std::uint8_t> selection_;
@@ -253,6 +272,9 @@ private:
     bool adds_always_overlap_ = false;   // an entry makes every add-only move tabu
 
     std::vector<std::size_t> chosen_;          // selected indices, ascending
+    std::vector<std::uint32_t> chosen_slot_;   // their pair-count slots
+    std::vector<std::uint64_t> chosen_frequency_;
+    std::vector<std::uint64_t> chosen_cluster_;  // candidate_cluster_count of each
     std::vector<std::int64_t> removal_change_;  // removal_pair_change per position
     std::uint64_t frequency_sum_ = 0;
     std::uint64_t cluster_sum_ = 0;
