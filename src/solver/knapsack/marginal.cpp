@@ -1,7 +1,9 @@
 #include "solver/knapsack/marginal.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <optional>
 
@@ -259,29 +261,38 @@ std::vector<std::size_t> leading_by_add_priority(const std::vector<std::size_t>&
     // (key descending, position ascending), a strict total order. Its first
     // `count` positions are those whose key exceeds the count-th largest
     // key, then those holding that key, by position; sorted, they give the
-    // prefix of the stable order.
+    // prefix of the stable order. The keys are compared as integers that
+    // order like the doubles, descending, with -0.0 taken as +0.0 (the two
+    // compare equal as doubles).
+    const auto descending = [](double key) {
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(key + 0.0);  // -0.0 + 0.0 is +0.0
+        constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+        return (bits & kSign) != 0 ? bits : ~bits & ~kSign;
+    };
+    std::vector<std::uint64_t> ranks(m);
+    for (std::size_t k = 0; k < m; ++k) ranks[k] = descending(keys[k]);
     struct Keyed {
-        double key;
+        std::uint64_t rank;
         std::size_t position;
     };
     std::vector<Keyed> order;
     order.reserve(count);
     if (count == m) {
-        for (std::size_t k = 0; k < m; ++k) order.push_back({keys[k], k});
+        for (std::size_t k = 0; k < m; ++k) order.push_back({ranks[k], k});
     } else if (count > 0) {
-        std::vector<double> sorted_keys = keys;
-        std::nth_element(sorted_keys.begin(), sorted_keys.begin() + static_cast<std::ptrdiff_t>(count - 1),
-                         sorted_keys.end(), std::greater<double>());
-        const double threshold = sorted_keys[count - 1];
+        std::vector<std::uint64_t> sorted_ranks = ranks;
+        std::nth_element(sorted_ranks.begin(), sorted_ranks.begin() + static_cast<std::ptrdiff_t>(count - 1),
+                         sorted_ranks.end());
+        const std::uint64_t threshold = sorted_ranks[count - 1];
         for (std::size_t k = 0; k < m; ++k) {
-            if (keys[k] > threshold) order.push_back({keys[k], k});
+            if (ranks[k] < threshold) order.push_back({ranks[k], k});
         }
         for (std::size_t k = 0; k < m && order.size() < count; ++k) {
-            if (keys[k] == threshold) order.push_back({keys[k], k});
+            if (ranks[k] == threshold) order.push_back({ranks[k], k});
         }
     }
     std::sort(order.begin(), order.end(), [](const Keyed& a, const Keyed& b) {
-        return a.key > b.key || (a.key == b.key && a.position < b.position);
+        return a.rank < b.rank || (a.rank == b.rank && a.position < b.position);
     });
     std::vector<std::size_t> leading(order.size());
     for (std::size_t k = 0; k < order.size(); ++k) leading[k] = indices[order[k].position];
