@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <algorithm>
+#include <bit>
 #include <random>
 #include <set>
 #include <vector>
@@ -345,6 +346,17 @@ TEST(NeighbourhoodScreen, AgreesWhenThePairCountsLeftTheTable) {
         if (r < n) neighbour[r] = 0;
         neighbour[a] = 1;
         ASSERT_EQ(screen.memory_penalty(a, r), memory.memory_penalty(neighbour, clusters)) << a << " " << r;
+    }
+}
+
+TEST(CountBits, AgreesWithPopcount) {
+    std::mt19937_64 rng(3);
+    for (std::uint64_t x : {std::uint64_t{0}, ~std::uint64_t{0}, std::uint64_t{1} << 63, std::uint64_t{0x8000000000000001}}) {
+        EXPECT_EQ(torvane::count_bits(x), static_cast<unsigned>(std::popcount(x)));
+    }
+    for (int k = 0; k < 1000; ++k) {
+        const std::uint64_t x = rng() & rng();
+        ASSERT_EQ(torvane::count_bits(x), static_cast<unsigned>(std::popcount(x)));
     }
 }
 

@@ -102,7 +102,7 @@ public:
 
     bool feasible(std::uint64_t m) const {
         if (never_ || (m & excluded_mask_) != 0) return false;
-        const std::size_t count = base_count_ + static_cast<std::size_t>(std::popcount(m));
+        const std::size_t count = base_count_ + count_bits(m);
         if (count < constraints_.min_chunks || count > constraints_.max_chunks) return false;
         if (fast_tokens_) {
             const std::uint64_t tokens =
@@ -119,7 +119,7 @@ public:
             if ((m & mask) == 0) return false;
         }
         for (const auto& [mask, room] : clusters_) {
-            if (static_cast<std::size_t>(std::popcount(m & mask)) > room) return false;
+            if (count_bits(m & mask) > room) return false;
         }
         return true;
     }

@@ -303,8 +303,8 @@ NeighbourhoodScreen::NeighbourhoodScreen(const TabuMemory& memory, std::span<con
             std::int64_t both = 0;
             std::int64_t either = 0;
             for (std::size_t w = 0; w < bits.size(); ++w) {
-                both += std::popcount(bits[w] & it->bits[w]);
-                either += std::popcount(bits[w] | it->bits[w]);
+                both += count_bits(bits[w] & it->bits[w]);
+                either += count_bits(bits[w] | it->bits[w]);
             }
             for (int a = 0; a < 2; ++a) {
                 entry.tabu_add[a] = overlap_reaches(both + a, either + (1 - a), threshold);
