@@ -324,4 +324,53 @@ TEST_P(SymmetryAndTranspose, JudgeBitsAndSwapEveryEntry) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, SymmetryAndTranspose, ::testing::Values(1, 2, 63, 64, 65, 130));
 
+// Columns added into double sums, each sum taking the columns one after
+// the other and skipping a column's own entry, on every instruction set;
+// own entries at both ends, side by side, and counts with a remainder of
+// four.
+class AddColumns : public ::testing::TestWithParam<std::vector<std::size_t>> {};
+
+TEST_P(AddColumns, GiveTheSequentialSumsOnEveryLevel) {
+    const std::vector<std::size_t>& own = GetParam();
+    const std::size_t n = 37;
+    std::mt19937 rng(static_cast<unsigned>(own.size()));
+    std::vector<std::vector<float>> data(own.size(), std::vector<float>(n));
+    std::vector<const float*> columns;
+    for (auto& column : data) {
+        for (float& x : column) x = std::ldexp(float(rng() % 2000) - 1000.0f, -int(rng() % 30));
+        columns.push_back(column.data());
+    }
+    std::vector<double> expected(n, 0.25);
+    for (std::size_t c = 0; c < n; ++c) {
+        for (std::size_t j = 0; j < own.size(); ++j) {
+            if (c != own[j]) expected[c] += static_cast<double>(data[j][c]);
+        }
+    }
+    for (const auto level : {SimdLevel::Scalar, SimdLevel::Avx2, SimdLevel::Avx512}) {
+        if (!torvane::simd::simd_level_available(level)) continue;
+        std::vector<double> sum(n, 0.25);
+        torvane::simd::add_columns(columns, own, n, sum.data(), level);
+        for (std::size_t c = 0; c < n; ++c) {
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(sum[c]), std::bit_cast<std::uint64_t>(expected[c]))
+                << c << " " << torvane::simd::simd_level_name(level);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Owns, AddColumns,
+                         ::testing::Values(std::vector<std::size_t>{}, std::vector<std::size_t>{0},
+                                           std::vector<std::size_t>{0, 1, 2, 3}, std::vector<std::size_t>{5, 6, 20, 36},
+                                           std::vector<std::size_t>{1, 4, 9, 16, 25, 35, 36},
+                                           std::vector<std::size_t>{0, 2, 3, 7, 8, 11, 12, 30, 31}));
+
+TEST(AddColumns, RefusesOwnEntriesOutOfOrder) {
+    std::vector<float> column(4, 1.0f);
+    const std::vector<const float*> columns{column.data(), column.data()};
+    std::vector<double> sum(4, 0.0);
+    EXPECT_THROW(torvane::simd::add_columns(columns, std::vector<std::size_t>{2, 1}, 4, sum.data()),
+                 torvane::InternalError);
+    EXPECT_THROW(torvane::simd::add_columns(columns, std::vector<std::size_t>{1, 4}, 4, sum.data()),
+                 torvane::InternalError);
+}
+
 }  // namespace

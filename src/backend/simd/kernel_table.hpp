@@ -97,6 +97,12 @@ struct KernelTable {
 
     // out[y] for y < input.count, as SwapDeltaInput describes.
     void (*swap_deltas)(const SwapDeltaInput& input, double* out);
+
+    // For every c < n: sum[c] += columns[j][c] widened, for j = 0 .. count-1
+    // in this order, skipping j when c == own[j]. own is strictly ascending
+    // and below n.
+    void (*add_columns)(const float* const* columns, const std::size_t* own, std::size_t count, std::size_t n,
+                        double* sum);
 };
 
 const KernelTable& scalar_kernels();

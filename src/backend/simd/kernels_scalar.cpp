@@ -69,9 +69,11 @@ void similarity_block_scalar(const float* u, std::size_t n, std::size_t dim, std
 #undef LANE_VECTOR_BYTES
 
 #include "backend/simd/swap_deltas.inl"
+#include "backend/simd/column_sums.inl"
 
 constexpr KernelTable kScalarTable{dot_scalar,       cosine_sums_scalar,     dot_many_scalar,
-                                   similarity_block_scalar, lane_objectives_kernel, swap_deltas_kernel};
+                                   similarity_block_scalar, lane_objectives_kernel, swap_deltas_kernel,
+                                   add_columns_kernel};
 
 }  // namespace
 

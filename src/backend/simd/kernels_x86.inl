@@ -201,6 +201,8 @@ void similarity_block_x86(const float* u, std::size_t n, std::size_t dim, std::s
 #include "backend/simd/lane_objectives.inl"
 
 #include "backend/simd/swap_deltas.inl"
+#include "backend/simd/column_sums.inl"
 
 constexpr KernelTable kX86Table{dot_x86,          cosine_sums_x86,        dot_many_x86,
-                                similarity_block_x86, lane_objectives_kernel, swap_deltas_kernel};
+                                similarity_block_x86, lane_objectives_kernel, swap_deltas_kernel,
+                                add_columns_kernel};

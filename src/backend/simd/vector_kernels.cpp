@@ -214,6 +214,15 @@ void lane_objectives(const LaneObjectiveInput& input, float* out, SimdLevel leve
     kernels(level).lane_objectives(input, scratch.data(), out);
 }
 
+void add_columns(std::span<const float* const> columns, std::span<const std::size_t> own, std::size_t n,
+                 double* sum, SimdLevel level) {
+    TORVANE_CHECK(columns.size() == own.size(), "add_columns: one own entry per column");
+    for (std::size_t j = 0; j < own.size(); ++j) {
+        TORVANE_CHECK(own[j] < n && (j == 0 || own[j - 1] < own[j]), "add_columns: own entries must ascend below n");
+    }
+    kernels(level).add_columns(columns.data(), own.data(), columns.size(), n, sum);
+}
+
 void swap_deltas(const SwapDeltaInput& input, double* out, SimdLevel level) {
     kernels(level).swap_deltas(input, out);
 }

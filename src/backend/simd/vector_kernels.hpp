@@ -79,6 +79,12 @@ void lane_objectives(const LaneObjectiveInput& input, float* out, SimdLevel leve
 struct SwapDeltaInput;
 void swap_deltas(const SwapDeltaInput& input, double* out, SimdLevel level = best_simd_level());
 
+// For every c < n: sum[c] += columns[j][c] (widened to double) for each
+// column j in order, except where c == own[j]. `own` must be strictly
+// ascending and below n; each column holds n values.
+void add_columns(std::span<const float* const> columns, std::span<const std::size_t> own, std::size_t n,
+                 double* sum, SimdLevel level = best_simd_level());
+
 // Whether the row-major n x n matrix equals its transpose bit for bit
 // (so +0.0 and -0.0 differ, and NaNs must have the same payload). Blocks of
 // rows are compared in parallel; the first difference found stops the rest.

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 
+#include "backend/simd/vector_kernels.hpp"
 #include "common/fault.hpp"
 #include "solver/knapsack/utility.hpp"
 
@@ -70,37 +71,9 @@ MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, co
     // over the sums in that order, so each c sees the same additions as a
     // row-wise sum would.
     if (n > 0 && similarity.n == n) {
-        double* sum = tables.similarity_sum.data();
-        // Four columns go through the sums per pass, each sum taking them
-        // one after the other in ascending i; each of the four candidates
-        // skips its own column.
-        std::size_t s = 0;
-        for (; selected.size() - s >= 4; s += 4) {
-            const std::size_t own[4] = {selected[s], selected[s + 1], selected[s + 2], selected[s + 3]};
-            const float* col[4] = {similarity.column(own[0]), similarity.column(own[1]), similarity.column(own[2]),
-                                   similarity.column(own[3])};
-            const auto add_all = [&](std::size_t lo, std::size_t hi) {
-                for (std::size_t c = lo; c < hi; ++c) {
-                    sum[c] = (((sum[c] + static_cast<double>(col[0][c])) + static_cast<double>(col[1][c])) +
-                              static_cast<double>(col[2][c])) +
-                             static_cast<double>(col[3][c]);
-                }
-            };
-            add_all(0, own[0]);
-            for (std::size_t t = 0; t < 4; ++t) {
-                const std::size_t c = own[t];
-                for (std::size_t u = 0; u < 4; ++u) {
-                    if (u != t) sum[c] += static_cast<double>(col[u][c]);
-                }
-                add_all(c + 1, t + 1 < 4 ? own[t + 1] : n);
-            }
-        }
-        for (; s < selected.size(); ++s) {
-            const std::size_t i = selected[s];
-            const float* column = similarity.column(i);
-            for (std::size_t c = 0; c < i; ++c) sum[c] += static_cast<double>(column[c]);
-            for (std::size_t c = i + 1; c < n; ++c) sum[c] += static_cast<double>(column[c]);
-        }
+        std::vector<const float*> columns;
+        for (std::size_t i : selected) columns.push_back(similarity.column(i));
+        simd::add_columns(columns, selected, n, tables.similarity_sum.data());
     }
 
     if (!problem.coverage || problem.num_query_tokens == 0) return tables;
