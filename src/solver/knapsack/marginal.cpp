@@ -161,10 +161,13 @@ namespace {
 
 // The keys of add_priority and drop_priority from the precomputed scores,
 // with the same operations in the same order.
+// A zero gain is +0.0 (the gains start at +0.0 and only add products of
+// weights and non-negative parts, which never sum to -0.0), and +0.0 over
+// the cost power (at least 1, finite) is +0.0: the division is skipped then.
 double add_key(const CandidateScores& scores, std::size_t c, const MarginalTables& tables) {
     const double gain = tables.gain[c];
-    return scores.utility_per_token[c] + 1.45 * gain + 0.35 * gain / scores.cost_pow_065[c] -
-           0.06 * tables.similarity_sum[c];
+    const double scaled_gain = gain == 0.0 ? 0.0 : 0.35 * gain / scores.cost_pow_065[c];
+    return scores.utility_per_token[c] + 1.45 * gain + scaled_gain - 0.06 * tables.similarity_sum[c];
 }
 
 double drop_key(const CandidateScores& scores, std::size_t c, const MarginalTables& tables) {
