@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <tuple>
@@ -371,6 +372,28 @@ TEST(AddColumns, RefusesOwnEntriesOutOfOrder) {
                  torvane::InternalError);
     EXPECT_THROW(torvane::simd::add_columns(columns, std::vector<std::size_t>{1, 4}, 4, sum.data()),
                  torvane::InternalError);
+}
+
+// The matrix in a buffer that is not zero-filled first has every entry of
+// the zero-filled one, on every instruction set (n = 130: three blocks, the
+// last one partial).
+TEST(SimilarityBuffer, HoldsTheMatrixEntryForEntry) {
+    const std::size_t n = 130;
+    const std::size_t dim = 19;
+    std::mt19937 rng(8);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    std::vector<float> embeddings(n * dim);
+    for (float& x : embeddings) x = normal(rng);
+    for (std::size_t k = 0; k < dim; ++k) embeddings[5 * dim + k] = 0.0f;  // a zero row
+    for (const auto level : {SimdLevel::Scalar, SimdLevel::Avx2, SimdLevel::Avx512}) {
+        if (!torvane::simd::simd_level_available(level)) continue;
+        const std::vector<float> matrix = torvane::simd::similarity_matrix(embeddings, n, dim, level);
+        const std::unique_ptr<float[]> buffer = torvane::simd::similarity_matrix_buffer(embeddings, n, dim, level);
+        for (std::size_t e = 0; e < n * n; ++e) {
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(buffer[e]), std::bit_cast<std::uint32_t>(matrix[e])) << e;
+        }
+    }
+    EXPECT_THROW(torvane::simd::similarity_matrix_buffer(embeddings, n, 0), torvane::InternalError);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "backend/mod/compute_backend.hpp"
 
+#include <algorithm>
+
 #include "backend/mod/batch_objective.hpp"
 #include "backend/simd/vector_kernels.hpp"
 
@@ -33,6 +35,19 @@ float CpuReferenceBackend::cosine(std::span<const float> a, std::span<const floa
 std::vector<float> CpuReferenceBackend::similarity_matrix(std::span<const float> embeddings, std::size_t n,
                                                           std::size_t dim) const {
     return simd::similarity_matrix(embeddings, n, dim);
+}
+
+std::unique_ptr<float[]> ComputeBackend::similarity_buffer(std::span<const float> embeddings, std::size_t n,
+                                                           std::size_t dim) const {
+    const std::vector<float> matrix = similarity_matrix(embeddings, n, dim);
+    std::unique_ptr<float[]> out(new float[matrix.size()]);
+    std::copy(matrix.begin(), matrix.end(), out.get());
+    return out;
+}
+
+std::unique_ptr<float[]> CpuReferenceBackend::similarity_buffer(std::span<const float> embeddings, std::size_t n,
+                                                                std::size_t dim) const {
+    return simd::similarity_matrix_buffer(embeddings, n, dim);
 }
 
 float CpuReferenceBackend::masked_sum(std::span<const float> values, std::span<const std::uint8_t> selection) const {

@@ -40,6 +40,10 @@ public:
     // The n x n row-major cosine similarity matrix of n embeddings of `dim` values.
     virtual std::vector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n,
                                                  std::size_t dim) const = 0;
+    // The same matrix in a buffer of n * n values that need not be zeroed
+    // first; by default a copy of similarity_matrix's.
+    virtual std::unique_ptr<float[]> similarity_buffer(std::span<const float> embeddings, std::size_t n,
+                                                       std::size_t dim) const;
     // The single-precision sum of the selected values, from -0.0.
     virtual float masked_sum(std::span<const float> values, std::span<const std::uint8_t> selection) const = 0;
     // Announces the move batch size of a solve; a backend may size buffers.
@@ -71,6 +75,8 @@ public:
     float cosine(std::span<const float> a, std::span<const float> b) const override;
     std::vector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n,
                                          std::size_t dim) const override;
+    std::unique_ptr<float[]> similarity_buffer(std::span<const float> embeddings, std::size_t n,
+                                               std::size_t dim) const override;
     float masked_sum(std::span<const float> values, std::span<const std::uint8_t> selection) const override;
     void prepare(std::size_t) const override {}
     std::vector<float> evaluate_batch(std::span<const std::uint8_t> selections, std::size_t rows,

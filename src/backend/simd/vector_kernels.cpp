@@ -150,20 +150,26 @@ std::vector<float> normalize_rows(std::span<const float> data, std::size_t dim, 
     return out;
 }
 
-std::vector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n, std::size_t dim,
-                                     SimdLevel level) {
+namespace {
+
+// The number of entries of the n x n matrix of n embeddings of dim values,
+// after the checks every similarity matrix makes.
+std::size_t similarity_entries(std::span<const float> embeddings, std::size_t n, std::size_t dim) {
     if (n == 0 || dim == 0) raise_internal("chunk_size must not be zero");
     // An n x n matrix beyond the machine word cannot be allocated: the input
     // is too large, which is not a fault (a 32-bit word overflows at n = 65536).
     const std::size_t entries = capacity_mul(n, n, "similarity_matrix: the n x n matrix does not fit in memory");
     const std::size_t values = checked_mul(n, dim, "similarity_matrix: n * dim overflows");
     TORVANE_CHECK(embeddings.size() >= values, "similarity_matrix: a row lies outside the embeddings");
+    return entries;
+}
+
+// Fills all n x n entries of `out`.
+void similarity_into(std::span<const float> embeddings, std::size_t n, std::size_t dim, SimdLevel level, float* out) {
+    const std::size_t values = n * dim;
     const KernelTable& table = kernels(level);
 
-    // The result is allocated first, so that the two parallel loops follow
-    // each other without a pause in which idle workers would fall asleep.
     // The normalised rows are scratch: every value is written, no zero fill.
-    std::vector<float> out(entries);
     const std::unique_ptr<float[]> unit(new float[values]);
     normalize_into(embeddings.first(values), dim, table, unit.get());
 
@@ -176,8 +182,26 @@ std::vector<float> similarity_matrix(std::span<const float> embeddings, std::siz
         const std::size_t block = k % 2 == 0 ? k / 2 : blocks - 1 - k / 2;
         const std::size_t row_begin = block * kBlockRows;
         const std::size_t row_end = std::min(n, row_begin + kBlockRows);
-        table.similarity_block(unit.get(), n, dim, row_begin, row_end, out.data());
+        table.similarity_block(unit.get(), n, dim, row_begin, row_end, out);
     });
+}
+
+}  // namespace
+
+std::vector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n, std::size_t dim,
+                                     SimdLevel level) {
+    std::vector<float> out(similarity_entries(embeddings, n, dim));
+    similarity_into(embeddings, n, dim, level, out.data());
+    return out;
+}
+
+std::unique_ptr<float[]> similarity_matrix_buffer(std::span<const float> embeddings, std::size_t n, std::size_t dim,
+                                                  SimdLevel level) {
+    // Not zero-filled: the kernel writes every entry, and the first writes
+    // to the fresh pages happen in the parallel blocks, so the operating
+    // system's page faults are spread over the threads too.
+    std::unique_ptr<float[]> out(new float[similarity_entries(embeddings, n, dim)]);
+    similarity_into(embeddings, n, dim, level, out.get());
     return out;
 }
 

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -58,6 +59,12 @@ std::vector<float> normalize_rows(std::span<const float> data, std::size_t dim,
 // rows. n = 0 or dim = 0 is a fault ("chunk_size must not be zero").
 std::vector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n, std::size_t dim,
                                      SimdLevel level = best_simd_level());
+
+// The same matrix in a buffer of n * n values that is not zero-filled before
+// the kernel writes all of them: for a large n, filling it first costs
+// about as much again as the pages' first writes.
+std::unique_ptr<float[]> similarity_matrix_buffer(std::span<const float> embeddings, std::size_t n, std::size_t dim,
+                                                  SimdLevel level = best_simd_level());
 
 // result[i] = dot(row i, query) for the `rows` rows of `dim` values.
 std::vector<float> dot_rows(std::span<const float> matrix, std::size_t rows, std::size_t dim,

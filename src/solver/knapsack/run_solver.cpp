@@ -71,9 +71,10 @@ SolveResult run_solver(const SolverSettings& settings, const ProblemInstance& pr
     // backend's matrices are symmetric bit for bit (each entry is computed
     // once and stored in both triangles); a given one is checked, and its
     // columns copied out as rows when it is not.
-    std::vector<float> computed;
-    if (!problem.similarity) computed = backend.similarity_matrix(problem.embeddings, n, problem.dim);
-    const std::span<const float> matrix = problem.similarity ? std::span<const float>(*problem.similarity) : computed;
+    std::unique_ptr<float[]> computed;
+    if (!problem.similarity) computed = backend.similarity_buffer(problem.embeddings, n, problem.dim);
+    const std::span<const float> matrix =
+        problem.similarity ? std::span<const float>(*problem.similarity) : std::span<const float>(computed.get(), n * n);
     const SimilarityColumns columns(matrix, n, !problem.similarity);
     const SimilarityView& similarity = columns.view();
 
