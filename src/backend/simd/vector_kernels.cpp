@@ -290,7 +290,12 @@ bool bitwise_symmetric(std::span<const float> matrix, std::size_t n) {
         // Quads of four words: a 4 x 4 block of the tile against the
         // transpose of its mirror block, transposed in registers.
         typedef std::uint32_t Quad __attribute__((vector_size(16)));
+#if defined(__clang__)
+#define TORVANE_SHUFFLE(a, b, i, j, k, l) __builtin_shufflevector(a, b, i, j, k, l)
+#else
         typedef std::int32_t Order __attribute__((vector_size(16)));
+#define TORVANE_SHUFFLE(a, b, i, j, k, l) __builtin_shuffle(a, b, Order{i, j, k, l})
+#endif
         const auto load = [&](std::size_t row, std::size_t column) {
             Quad q;
             std::memcpy(&q, bits + row * n + column, sizeof q);
@@ -302,14 +307,14 @@ bool bitwise_symmetric(std::span<const float> matrix, std::size_t n) {
             std::size_t j = c0;
             for (; c1 - j >= 4; j += 4) {
                 const Quad m0 = load(j, i), m1 = load(j + 1, i), m2 = load(j + 2, i), m3 = load(j + 3, i);
-                const Quad lo01 = __builtin_shuffle(m0, m1, Order{0, 4, 1, 5});
-                const Quad hi01 = __builtin_shuffle(m0, m1, Order{2, 6, 3, 7});
-                const Quad lo23 = __builtin_shuffle(m2, m3, Order{0, 4, 1, 5});
-                const Quad hi23 = __builtin_shuffle(m2, m3, Order{2, 6, 3, 7});
-                difference |= load(i, j) ^ __builtin_shuffle(lo01, lo23, Order{0, 1, 4, 5});
-                difference |= load(i + 1, j) ^ __builtin_shuffle(lo01, lo23, Order{2, 3, 6, 7});
-                difference |= load(i + 2, j) ^ __builtin_shuffle(hi01, hi23, Order{0, 1, 4, 5});
-                difference |= load(i + 3, j) ^ __builtin_shuffle(hi01, hi23, Order{2, 3, 6, 7});
+                const Quad lo01 = TORVANE_SHUFFLE(m0, m1, 0, 4, 1, 5);
+                const Quad hi01 = TORVANE_SHUFFLE(m0, m1, 2, 6, 3, 7);
+                const Quad lo23 = TORVANE_SHUFFLE(m2, m3, 0, 4, 1, 5);
+                const Quad hi23 = TORVANE_SHUFFLE(m2, m3, 2, 6, 3, 7);
+                difference |= load(i, j) ^ TORVANE_SHUFFLE(lo01, lo23, 0, 1, 4, 5);
+                difference |= load(i + 1, j) ^ TORVANE_SHUFFLE(lo01, lo23, 2, 3, 6, 7);
+                difference |= load(i + 2, j) ^ TORVANE_SHUFFLE(hi01, hi23, 0, 1, 4, 5);
+                difference |= load(i + 3, j) ^ TORVANE_SHUFFLE(hi01, hi23, 2, 3, 6, 7);
             }
             for (; j < c1; ++j) {
                 for (std::size_t k = i; k < i + 4; ++k) difference[0] |= bits[k * n + j] ^ bits[j * n + k];
@@ -319,6 +324,7 @@ bool bitwise_symmetric(std::span<const float> matrix, std::size_t n) {
             for (std::size_t j = c0; j < c1; ++j) difference[0] |= bits[i * n + j] ^ bits[j * n + i];
         }
         return (difference[0] | difference[1] | difference[2] | difference[3]) != 0;
+#undef TORVANE_SHUFFLE
     };
     // Block row b compares its blocks left of and on the diagonal, and stops
     // at the first difference found anywhere.
