@@ -20,13 +20,15 @@ CONSTRAINTS = ts.SolverConstraints(max_tokens=900, max_per_cluster=2, must_inclu
 
 def problem(seed):
     rng = np.random.default_rng(seed)
-    return dict(embeddings=rng.standard_normal((N, DIM)).astype(F32), query_embedding=rng.standard_normal(DIM).astype(F32),
+    return dict(embeddings=rng.standard_normal((N, DIM)).astype(F32),
+                query_embedding=rng.standard_normal(DIM).astype(F32),
                 token_costs=rng.integers(50, 300, N).astype(np.uint64), density_scores=rng.random(N, dtype=F32),
                 centrality_scores=rng.random(N, dtype=F32), recency_scores=rng.random(N, dtype=F32),
                 auxiliary_scores=rng.random(N, dtype=F32), roles=rng.integers(0, 9, N).astype(np.uint8),
                 cluster_ids=rng.integers(-1, 6, N).astype(np.int64), relevance_scores=rng.random(N, dtype=F32),
                 coverage_matrix=rng.random((3, N), dtype=F32), q_vecs=rng.standard_normal((16, 5, DIM)).astype(F32),
-                q_codes=rng.integers(0, 256, (16, 5, 6), dtype=np.uint8), q_meta=rng.standard_normal((16, 5, 4)).astype(F32))
+                q_codes=rng.integers(0, 256, (16, 5, 6), dtype=np.uint8),
+                q_meta=rng.standard_normal((16, 5, 4)).astype(F32))
 
 
 PROBLEMS = [problem(seed) for seed in range(K)]
@@ -119,7 +121,8 @@ def test_shared_solver_under_eight_threads_matches_a_sequential_run():
                 if i % 25 == t % 25:
                     # An internal fault: metadata with fewer tokens than the codes.
                     try:
-                        ts.compute_max_sim_batch(own["q_codes"], own["q_meta"][:, :2], own["q_codes"], own["q_meta"], 8, 48)
+                        ts.compute_max_sim_batch(own["q_codes"], own["q_meta"][:, :2], own["q_codes"], own["q_meta"],
+                                                 8, 48)
                         failures.append(f"thread {t}: short metadata accepted")
                     except BaseException as e:  # noqa: BLE001 - the internal-error type is not exported
                         if type(e).__name__ != "PanicException":

@@ -188,71 +188,37 @@ CONSTRAINT_KINDS = dict(max_tokens="size", min_tokens="size", min_chunks="size",
                         required_chunks="texts")
 
 
-def plain_outcome(kind, value):
-    """None when `value` must be accepted, else the exception type it must
-    raise; "any" for objects that run code of their own."""
-    if kind == "texts":
-        if value is None or type(value) in (list, tuple) and all(type(v) is str for v in value):
-            return None
-        return TypeError if type(value) in (str, list, tuple, frozenset, dict, int, float, type(None)) else "any"
-    if type(value) not in (bool, int, float, str, bytes, type(None), list, tuple, frozenset, dict):
-        return None if kind == "bool" and isinstance(value, np.bool_) else "any"
-    if kind == "bool":
-        return None if type(value) is bool else TypeError
-    if kind == "f32":
-        if type(value) in (bool, int, float):
-            try:
-                float(value)
-            except OverflowError:
-                return OverflowError
-            return None
-        return TypeError
-    if kind == "optional" and value is None:
-        return None
-    if type(value) in (bool, int):
-        return None if 0 <= value < 2**64 else OverflowError
-    return TypeError
-
-
 def snapshot(record, kinds):
     return {name: repr(getattr(record, name)) for name, kind in kinds.items() if kind != "texts"}
 
 
-def check_conversion(call, kind, value):
-    expected = plain_outcome(kind, value)
+def accepted(call):
     try:
         call()
-    except REFUSALS as e:
-        assert expected in ("any", type(e)), (kind, value, e)
+    except REFUSALS:
         return False
-    assert expected in ("any", None), (kind, value)
     return True
 
 
 @FUZZ
 @given(st.data())
 def test_record_constructors_and_assignments(data):
+    # Exact conversions are tests/python/test_records.py's; here any value,
+    # hostile ones included, is either taken or refused with a refusal.
     record_type, kinds = data.draw(st.sampled_from([(ts.SolverConfig, CONFIG_KINDS),
                                                     (ts.SolverConstraints, CONSTRAINT_KINDS)]))
     names = data.draw(st.lists(st.sampled_from(sorted(kinds)), min_size=1, max_size=3, unique=True))
-    values = {name: data.draw(scalars() | st.lists(st.text(max_size=3) | scalars(), max_size=3)) for name in names}
-    if len(names) == 1:
-        check_conversion(lambda: record_type(**values), kinds[names[0]], values[names[0]])
-    else:
-        try:
-            record_type(**dict(values))
-        except REFUSALS:
-            pass
-    # Assignment: a refused value leaves every field as it was.
+    accepted(lambda: record_type(**{name: data.draw(scalars() | st.lists(st.text(max_size=3) | scalars(), max_size=3))
+                                    for name in names}))
+    # A refused assignment leaves every field as it was; an accepted one
+    # changes its own field only. Fields cannot be deleted.
     name = data.draw(st.sampled_from(sorted(n for n, k in kinds.items() if k != "texts")))
     value = data.draw(scalars())
     record = record_type()
     before = snapshot(record, kinds)
-    if not check_conversion(lambda: setattr(record, name, value), kinds[name], value):
-        assert snapshot(record, kinds) == before
-    else:
-        assert {k: v for k, v in snapshot(record, kinds).items() if k != name} == \
-               {k: v for k, v in before.items() if k != name}
+    changed = {name} if accepted(lambda: setattr(record, name, value)) else set()
+    after = snapshot(record, kinds)
+    assert {k for k in kinds if k in before and before[k] != after[k]} <= changed
     try:
         delattr(record, name)
         raise AssertionError("a field was deleted")
@@ -266,7 +232,8 @@ def test_record_constructors_and_assignments(data):
 def configs(draw):
     """Valid configurations, weights anywhere on the float line, work kept small."""
     floats = {k: draw(FLOATS | st.floats(-2, 2)) for k, v in CONFIG_KINDS.items() if v == "f32"}
-    return ts.SolverConfig(**floats, iterations=draw(st.integers(0, 25)), tabu_tenure=draw(st.sampled_from([0, 1, 7, 2**64 - 1])),
+    return ts.SolverConfig(**floats, iterations=draw(st.integers(0, 25)),
+                           tabu_tenure=draw(st.sampled_from([0, 1, 7, 2**64 - 1])),
                            early_stopping_patience=draw(st.sampled_from([0, 3, 2**64 - 1])),
                            support_quorum_cap=draw(st.sampled_from([0, 1, 4, 2**64 - 1])),
                            exact_window_size=draw(st.sampled_from([0, 3, 14, 2**64 - 1])),
@@ -511,7 +478,8 @@ def test_max_sim_f32(data):
     d = data.draw(arrays3(F32, (nd, td, data.draw(st.sampled_from([e, e, e + 1]))), hostile))
     inputs = [a.copy() for a in (q, d) if isinstance(a, np.ndarray)]
     got, error = outcome_of(lambda: ts.compute_max_sim_batch_f32(q, d))
-    assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip(inputs, [a for a in (q, d) if isinstance(a, np.ndarray)]))
+    assert all(np.array_equal(a, b, equal_nan=True)
+               for a, b in zip(inputs, [a for a in (q, d) if isinstance(a, np.ndarray)]))
     if not (is_kind(q, F32) and is_kind(d, F32)):
         assert isinstance(error, TypeError)
         return

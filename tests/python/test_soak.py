@@ -79,7 +79,8 @@ def test_memory_settles(kind, rss):
                 try:
                     call()
                 except BaseException as e:  # noqa: BLE001 - refusals (one an internal fault) are the point
-                    if not isinstance(e, (TypeError, ValueError, OverflowError)) and type(e).__name__ != "PanicException":
+                    if type(e).__name__ != "PanicException" and not isinstance(e, (TypeError, ValueError,
+                                                                                   OverflowError)):
                         raise
                 else:
                     raise AssertionError("accepted a call meant to be refused")
