@@ -2,7 +2,14 @@
 
 #include <chrono>
 
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+
 #include "common/fault.hpp"
+#include "solver/knapsack/assembly.hpp"
 #include "solver/knapsack/run_solver.hpp"
 
 namespace {
@@ -50,5 +57,42 @@ TEST(RunSolver, DefaultSettingsAndConstraints) {
     EXPECT_EQ(constraints.max_chunks, 50u);
     EXPECT_EQ(constraints.max_per_cluster, 3u);
 }
+
+// The relevance of all candidates at once has cosine_relevance's bits for
+// each: candidate counts with every remainder of four, queries shorter and
+// longer than the embeddings, zero and NaN embeddings.
+struct RelevanceCase {
+    std::size_t n;
+    std::size_t dim;
+    std::size_t query_len;
+};
+
+class ComputeRelevance : public ::testing::TestWithParam<RelevanceCase> {};
+
+TEST_P(ComputeRelevance, EqualsCosineRelevanceOfEachCandidate) {
+    const RelevanceCase c = GetParam();
+    std::mt19937 rng(static_cast<unsigned>(c.n * 31 + c.dim));
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    torvane::ProblemInstance p;
+    p.n = c.n;
+    p.dim = c.dim;
+    for (std::size_t k = 0; k < c.n * c.dim; ++k) p.embeddings.push_back(normal(rng));
+    for (std::size_t k = 0; k < c.query_len; ++k) p.query_embedding.push_back(normal(rng));
+    if (c.n > 2) {
+        for (std::size_t k = 0; k < c.dim; ++k) p.embeddings[k] = 0.0f;  // a zero embedding
+        p.embeddings[c.dim] = std::numeric_limits<float>::quiet_NaN();
+    }
+    torvane::compute_relevance(p);
+    ASSERT_EQ(p.relevance.size(), c.n);
+    for (std::size_t i = 0; i < c.n; ++i) {
+        const float expected = torvane::cosine_relevance(p.embeddings.data() + i * c.dim, c.dim,
+                                                         p.query_embedding.data(), c.query_len);
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(p.relevance[i]), std::bit_cast<std::uint32_t>(expected)) << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ComputeRelevance,
+                         ::testing::Values(RelevanceCase{1, 5, 5}, RelevanceCase{6, 33, 33}, RelevanceCase{7, 16, 9},
+                                           RelevanceCase{9, 8, 20}, RelevanceCase{12, 384, 384}));
 
 }  // namespace

@@ -21,12 +21,41 @@ float cosine_relevance(const float* embedding, std::size_t embedding_len, const 
 
 std::string default_chunk_id(std::size_t index) { return "chunk_" + std::to_string(index); }
 
+// cosine_relevance of every candidate. Its three sums are plain sequential
+// sums, each one long chain of dependent additions; the query's own sum is
+// the same for every candidate and is formed once, and four candidates are
+// worked on side by side so that their chains overlap. Every sum keeps its
+// additions and their order, so each relevance has cosine_relevance's bits.
 void compute_relevance(ProblemInstance& problem) {
-    TORVANE_CHECK(problem.embeddings.size() >= problem.n * problem.dim, "embeddings shorter than n x dim");
-    problem.relevance.resize(problem.n);
-    for (std::size_t i = 0; i < problem.n; ++i) {
-        problem.relevance[i] = cosine_relevance(problem.embeddings.data() + i * problem.dim, problem.dim,
-                                                problem.query_embedding.data(), problem.query_embedding.size());
+    const std::size_t n = problem.n;
+    const std::size_t dim = problem.dim;
+    TORVANE_CHECK(problem.embeddings.size() >= n * dim, "embeddings shorter than n x dim");
+    problem.relevance.resize(n);
+    const float* query = problem.query_embedding.data();
+    const std::size_t query_len = problem.query_embedding.size();
+    const std::size_t common = std::min(dim, query_len);
+    float norm_q = 0.0f;
+    for (std::size_t k = 0; k < query_len; ++k) norm_q += query[k] * query[k];
+    const auto finish = [&](float dot, float norm_e) {
+        if (norm_e > 0.0f && norm_q > 0.0f) return dot / (std::sqrt(norm_e) * std::sqrt(norm_q));
+        return 0.0f;
+    };
+    std::size_t i = 0;
+    for (; n - i >= 4; i += 4) {
+        const float* e[4] = {problem.embeddings.data() + i * dim, problem.embeddings.data() + (i + 1) * dim,
+                             problem.embeddings.data() + (i + 2) * dim, problem.embeddings.data() + (i + 3) * dim};
+        float dot[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+        float norm[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+        for (std::size_t k = 0; k < common; ++k) {
+            for (int c = 0; c < 4; ++c) dot[c] += e[c][k] * query[k];
+        }
+        for (std::size_t k = 0; k < dim; ++k) {
+            for (int c = 0; c < 4; ++c) norm[c] += e[c][k] * e[c][k];
+        }
+        for (int c = 0; c < 4; ++c) problem.relevance[i + c] = finish(dot[c], norm[c]);
+    }
+    for (; i < n; ++i) {
+        problem.relevance[i] = cosine_relevance(problem.embeddings.data() + i * dim, dim, query, query_len);
     }
 }
 
