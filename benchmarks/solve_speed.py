@@ -128,8 +128,8 @@ def peak_added_mib(n: int, kind: str, seed: int) -> float | None:
         return None
 
 
-def memory_child(spec: str) -> None:
-    n_text, kind, seed = spec.split(",")
+def memory_child(request: str) -> None:
+    n_text, kind, seed = request.split(",")
     n = int(n_text)
     problem = make_problem(n, int(seed))
     solver = ts.TabuSearchSolver(ts.SolverConfig())
