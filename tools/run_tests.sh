@@ -89,28 +89,25 @@ ASAN_OPTIONS=detect_leaks=1 build/test-asan/torvane_core_tests --gtest_brief=1
 leak_logs="$PWD/build/test-asan/leak-reports"
 rm -rf "$leak_logs"
 mkdir -p "$leak_logs"
-(
-  export LD_PRELOAD="$(runtime libasan.so) $(runtime libstdc++.so)"
-  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:allocator_may_return_null=1:log_path=$leak_logs/asan"
-  export LSAN_OPTIONS=use_tls=0:exitcode=0
-  export PYTHONMALLOC=malloc
-  export PYTHONPATH="$PWD/build/test-asan"
-  status=0
-  "$py" -c 'import sys, torvane_solver as ts; sys.exit("test-asan" not in ts.__file__)' &&
-    "$py" -m pytest -q -p no:cacheprovider tests/python --ignore=tests/python/test_typing.py || status=$?
-  reports=$(find "$leak_logs" -type f | sort)
-  if [ "$status" != 0 ]; then
-    [ -z "$reports" ] || cat $reports
-    exit "$status"
-  fi
-  ours=$( [ -z "$reports" ] || grep -l -E "$PWD/src/|torvane_solver\.cpython" $reports || true)
-  if [ -n "$ours" ]; then
-    cat $ours
-    echo "LeakSanitizer: leaks in this project's code (reports above)" >&2
-    exit 1
-  fi
-  echo "LeakSanitizer: no leak in this project's code ($(echo "$reports" | grep -c . || true) reports of NumPy and the interpreter ignored)"
-)
+asan_env=(env LD_PRELOAD="$(runtime libasan.so) $(runtime libstdc++.so)"
+  ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:allocator_may_return_null=1:log_path=$leak_logs/asan"
+  LSAN_OPTIONS=use_tls=0:exitcode=0 PYTHONMALLOC=malloc PYTHONPATH="$PWD/build/test-asan")
+status=0
+"${asan_env[@]}" "$py" -c 'import sys, torvane_solver as ts; sys.exit("test-asan" not in ts.__file__)' &&
+  "${asan_env[@]}" "$py" -m pytest -q -p no:cacheprovider tests/python --ignore=tests/python/test_typing.py ||
+  status=$?
+reports=$(find "$leak_logs" -type f | sort)
+if [ "$status" != 0 ]; then
+  [ -z "$reports" ] || cat $reports
+  exit "$status"
+fi
+ours=$([ -z "$reports" ] || grep -l -E "$PWD/src/|torvane_solver\.cpython" $reports || true)
+if [ -n "$ours" ]; then
+  cat $ours
+  echo "LeakSanitizer: leaks in this project's code (reports above)" >&2
+  exit 1
+fi
+echo "LeakSanitizer: no leak in this project's code ($(echo "$reports" | grep -c . || true) reports of NumPy and the interpreter ignored)"
 
 # TSan: the C++ suite. Where the kernel randomises mappings more than this
 # runtime accepts, the run is repeated with address randomisation off.
