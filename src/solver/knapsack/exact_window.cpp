@@ -19,15 +19,29 @@ namespace {
 
 constexpr std::size_t kMaxWindow = 20;
 
-// Whole milliseconds since `start`, or nothing when the clock reads earlier.
-std::optional<std::uint64_t> whole_ms_since(std::chrono::steady_clock::time_point start) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now < start) return std::nullopt;
-    const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(now - start).count();
-    const std::uint64_t seconds = static_cast<std::uint64_t>(nanos / 1'000'000'000);
-    const std::uint64_t rest = static_cast<std::uint64_t>(nanos % 1'000'000'000);
-    return seconds * 1000 + rest / 1'000'000;
-}
+// The window's time limit, from the moment it is made. The whole
+// milliseconds elapsed (seconds * 1000 + nanoseconds / 10^6) reach the limit
+// L exactly when the elapsed nanoseconds reach L * 10^6, so each check, made
+// before every subset, compares nanoseconds without dividing. A clock that
+// reads earlier than the start never counts as passed.
+class WindowDeadline {
+public:
+    explicit WindowDeadline(std::uint64_t limit_ms)
+        : start_(std::chrono::steady_clock::now()),
+          limit_ns_(limit_ms > std::numeric_limits<std::uint64_t>::max() / 1'000'000
+                        ? std::numeric_limits<std::uint64_t>::max()
+                        : limit_ms * 1'000'000) {}
+
+    bool passed() const {
+        const auto nanos =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_).count();
+        return nanos >= 0 && static_cast<std::uint64_t>(nanos) >= limit_ns_;
+    }
+
+private:
+    std::chrono::steady_clock::time_point start_;
+    std::uint64_t limit_ns_;
+};
 
 // Whether base + subset m of the core satisfies the constraints: the
 // answer of ConstraintIndex::satisfied (that is, of check_constraints) for
@@ -262,7 +276,7 @@ ExactWindowReport run_exact_window(const SolveContext& context, const Similarity
     const double epsilon = static_cast<double>(settings.improvement_epsilon);
     ScoredRecord best = final_record;
     const std::uint64_t subsets = std::uint64_t{1} << core.size();
-    const auto start = std::chrono::steady_clock::now();
+    const WindowDeadline deadline(limit_ms);
     bool stopped = false;
     for (std::uint64_t m0 = 0; m0 < subsets && !stopped; m0 += kObjectiveLanes) {
         std::uint64_t feasible_lanes = 0;
@@ -275,7 +289,7 @@ ExactWindowReport run_exact_window(const SolveContext& context, const Similarity
             objectives = lane_objectives(members.indices(), members.lanes(), objective);
         }
         for (std::uint64_t l = 0; l < kObjectiveLanes && m0 + l < subsets; ++l) {
-            if (const auto elapsed = whole_ms_since(start); elapsed && *elapsed >= limit_ms) {
+            if (deadline.passed()) {
                 stopped = true;
                 break;
             }
