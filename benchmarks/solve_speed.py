@@ -21,7 +21,7 @@ threads at once on one solver against one thread.
 
 Usage:
     PYTHONPATH=build/<dir> python3 benchmarks/solve_speed.py [--sizes 200,1000,5000]
-        [--min-time 2.0] [--max-reps 50] [--threads-n 1000] [--threads-solves 20]
+        [--min-time 2.0] [--max-reps 50] [--threads-n 1000] [--threads-solves 20] [--threads-rounds 5]
 
 The numbers are medians of repeated runs; on a machine shared with other
 work they move by several percent from run to run.
@@ -190,6 +190,7 @@ def main() -> None:
     parser.add_argument("--max-reps", type=int, default=50)
     parser.add_argument("--threads-n", type=int, default=1000, help="problem size of the two-thread run")
     parser.add_argument("--threads-solves", type=int, default=20, help="solves per thread in the two-thread run")
+    parser.add_argument("--threads-rounds", type=int, default=5, help="alternating rounds of the two-thread run")
     parser.add_argument("--seed", type=int, default=20250101)
     parser.add_argument("--memory-child", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -246,13 +247,19 @@ def main() -> None:
         print(f"  n={n:>6}: solve_numpy {fmt(mem_whole):>7}, solve_precomputed_numpy {fmt(mem_search):>7}"
               f"   (matrix {floor:.1f})")
 
+    # Rounds alternate between one and two threads, so that a change in the
+    # load of the machine hits both alike; the medians are reported.
     tn = args.threads_n
     problem = make_problem(tn, args.seed + tn)
     solver.solve_numpy(**problem)
-    one = throughput(solver, problem, args.threads_solves, 1)
-    two = throughput(solver, problem, args.threads_solves, 2)
-    print(f"\ntwo Python threads solving at once (n={tn}, {args.threads_solves} solves per thread):"
-          f" 1 thread {one:.1f} solves/s, 2 threads {two:.1f} solves/s, ratio {two / one:.2f}")
+    ones, twos = [], []
+    for _ in range(args.threads_rounds):
+        ones.append(throughput(solver, problem, args.threads_solves, 1))
+        twos.append(throughput(solver, problem, args.threads_solves, 2))
+    one, two = statistics.median(ones), statistics.median(twos)
+    print(f"\ntwo Python threads solving at once (n={tn}, {args.threads_solves} solves per thread, median of"
+          f" {args.threads_rounds} alternating rounds): 1 thread {one:.1f} solves/s, 2 threads {two:.1f} solves/s,"
+          f" ratio {two / one:.2f}")
 
 
 if __name__ == "__main__":
