@@ -368,17 +368,20 @@ TEST_P(ColumnSums, EqualRowWiseSums) {
 INSTANTIATE_TEST_SUITE_P(Matrices, ColumnSums, ::testing::Values(true, false));
 
 // The leading entries of the add order are the first entries of the full
-// stable sort, with tied keys (equal scores) and with NaN keys.
+// stable sort, with tied keys (equal scores), with NaN keys, and with many
+// distinct keys (several rounds of the selection of the cut-off key).
 struct LeadingCase {
     unsigned seed;
     bool with_nan;
+    std::size_t n = 120;
+    bool distinct = false;
 };
 
 class LeadingAddOrder : public ::testing::TestWithParam<LeadingCase> {};
 
 TEST_P(LeadingAddOrder, IsThePrefixOfTheStableSort) {
     std::mt19937 rng(GetParam().seed);
-    const std::size_t n = 120;
+    const std::size_t n = GetParam().n;
     std::vector<Candidate> candidates;
     for (std::size_t i = 0; i < n; ++i) candidates.push_back({0.25f * float(rng() % 4), 50 * (1 + rng() % 3)});
     ProblemInstance p = make_problem(candidates);
@@ -389,7 +392,9 @@ TEST_P(LeadingAddOrder, IsThePrefixOfTheStableSort) {
     tables.gain.assign(n, 0.0);
     tables.loss.assign(n, 0.0);
     tables.similarity_sum.assign(n, 0.0);
-    for (std::size_t i = 0; i < n; ++i) tables.similarity_sum[i] = 0.5 * double(rng() % 3);
+    for (std::size_t i = 0; i < n; ++i) {
+        tables.similarity_sum[i] = GetParam().distinct ? double(rng()) / 4294967296.0 : 0.5 * double(rng() % 3);
+    }
 
     std::vector<std::size_t> indices;
     for (std::size_t i = 0; i < n; ++i) {
@@ -400,8 +405,8 @@ TEST_P(LeadingAddOrder, IsThePrefixOfTheStableSort) {
     std::vector<std::size_t> from_scores = indices;
     torvane::sort_by_add_priority(from_scores, scores, tables);
     EXPECT_EQ(from_scores, full);
-    for (std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{12}, std::size_t{50}, indices.size(),
-                              indices.size() + 5}) {
+    for (std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{12}, std::size_t{50}, std::size_t{77},
+                              indices.size() / 2, indices.size() - 1, indices.size(), indices.size() + 5}) {
         const auto leading = torvane::leading_by_add_priority(indices, count, scores, tables);
         ASSERT_EQ(leading.size(), std::min(count, indices.size()));
         EXPECT_TRUE(std::equal(leading.begin(), leading.end(), full.begin())) << count;
@@ -409,6 +414,8 @@ TEST_P(LeadingAddOrder, IsThePrefixOfTheStableSort) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, LeadingAddOrder,
-                         ::testing::Values(LeadingCase{1, false}, LeadingCase{2, false}, LeadingCase{3, true}));
+                         ::testing::Values(LeadingCase{1, false}, LeadingCase{2, false}, LeadingCase{3, true},
+                                           LeadingCase{4, false, 1000, true}, LeadingCase{5, false, 1000, false},
+                                           LeadingCase{6, true, 1000, true}));
 
 }  // namespace

@@ -230,7 +230,7 @@ TEST(Solve, ShortArraysAreAnInternalFaultNotAnOverread) {
 }
 
 TEST(Solve, ExpiredWindowBudgetChecksNoSubset) {
-    // The budget is checked before every subset, the first included; with
+    // The budget is checked before the first subset and between batches; with
     // one millisecond and a large core it rarely completes. Whatever the
     // timing, the report stays consistent.
     const ProblemInstance problem = random_problem(300, 16, 0, 5);

@@ -185,6 +185,46 @@ void sort_by_keys(std::vector<std::size_t>& indices, const std::vector<double>& 
     indices = std::move(sorted);
 }
 
+// The value at position k of `values` sorted ascending (k < size); the
+// vector is used as working room. Each round splits the range around the
+// median of its first, middle and last values and keeps the side that holds
+// position k. Counting and moving use no branch on the values: the keys of
+// a candidate list come in no useful order, so a branch on each comparison
+// would be mispredicted about half of the time, which made a library
+// selection the largest cost of ranking the candidates. Every round drops at
+// least the values equal to its pivot; a range that has not shrunk to a few
+// values after 64 rounds is finished by the library selection.
+std::uint64_t kth_smallest(std::vector<std::uint64_t>& values, std::size_t k) {
+    std::vector<std::uint64_t> room(values.size());
+    std::uint64_t* from = values.data();
+    std::uint64_t* to = room.data();
+    std::size_t size = values.size();
+    for (int round = 0; size > 16 && round < 64; ++round) {
+        const std::uint64_t a = from[0];
+        const std::uint64_t b = from[size / 2];
+        const std::uint64_t c = from[size - 1];
+        const std::uint64_t pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
+        std::size_t less = 0;
+        std::size_t equal = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            less += from[i] < pivot;
+            equal += from[i] == pivot;
+        }
+        if (k >= less && k < less + equal) return pivot;
+        const bool below = k < less;
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            to[kept] = from[i];
+            kept += below ? from[i] < pivot : from[i] > pivot;
+        }
+        if (!below) k -= less + equal;
+        size = kept;
+        std::swap(from, to);
+    }
+    std::nth_element(from, from + k, from + size);
+    return from[k];
+}
+
 }  // namespace
 
 void sort_by_add_priority(std::vector<std::size_t>& indices, const SolverSettings& settings,
@@ -256,10 +296,8 @@ std::vector<std::size_t> leading_by_add_priority(const std::vector<std::size_t>&
     if (count == m) {
         for (std::size_t k = 0; k < m; ++k) order.push_back({ranks[k], k});
     } else if (count > 0) {
-        std::vector<std::uint64_t> sorted_ranks = ranks;
-        std::nth_element(sorted_ranks.begin(), sorted_ranks.begin() + static_cast<std::ptrdiff_t>(count - 1),
-                         sorted_ranks.end());
-        const std::uint64_t threshold = sorted_ranks[count - 1];
+        std::vector<std::uint64_t> working = ranks;
+        const std::uint64_t threshold = kth_smallest(working, count - 1);
         for (std::size_t k = 0; k < m; ++k) {
             if (ranks[k] < threshold) order.push_back({ranks[k], k});
         }
