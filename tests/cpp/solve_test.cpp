@@ -2,9 +2,11 @@
 
 #include <cmath>
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "backend/pool/thread_pool.hpp"
 #include "common/fault.hpp"
@@ -179,6 +181,22 @@ TEST_P(SolveOnAnyThreadCount, GivesTheSameBits) {
     ASSERT_GE(results[0].objective_trace.size(), 2u);
     expect_identical(results[0], results[1]);
     expect_identical(results[0], results[2]);
+
+    // Two solves at once on the process-wide pool: whichever starts second
+    // runs its loops on its own thread.
+    std::vector<SolveResult> together(2);
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            ready.fetch_add(1);
+            while (ready.load() < 2) std::this_thread::yield();
+            together[t] = torvane::run_solver(settings, problem, constraints);
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    expect_identical(results[0], together[0]);
+    expect_identical(results[0], together[1]);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -246,6 +246,11 @@ ThreadPool& global_pool() {
     return *pool;
 }
 
+ThreadPool& calling_thread_pool() {
+    static ThreadPool* const pool = new ThreadPool(1);
+    return *pool;
+}
+
 ThreadPool& current_pool() {
     ThreadPool::Context* context = ThreadPool::thread_context();
     return context != nullptr ? *context->pool : global_pool();

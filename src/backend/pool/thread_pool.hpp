@@ -174,6 +174,10 @@ private:
 // the process's affinity mask. It is never destroyed.
 ThreadPool& global_pool();
 
+// A pool of one thread and no workers: loops run under its install() run
+// on the calling thread alone, in order. Shared by every caller.
+ThreadPool& calling_thread_pool();
+
 // The pool the calling thread works for: the one whose task or install()
 // it is running, otherwise the process-wide pool.
 ThreadPool& current_pool();

@@ -1,9 +1,11 @@
 #include "solver/knapsack/run_solver.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <string>
 
+#include "backend/pool/thread_pool.hpp"
 #include "common/fault.hpp"
 #include "solver/constraints/constraint_check.hpp"
 #include "solver/knapsack/construction.hpp"
@@ -54,9 +56,49 @@ void require_consistent_problem(const ProblemInstance& p) {
 
 }  // namespace
 
+namespace {
+
+// The solves running at this moment, in all threads of the process.
+std::atomic<std::size_t> running_solves{0};
+
+class RunningSolve {
+public:
+    RunningSolve() : others_(running_solves.fetch_add(1, std::memory_order_relaxed)) {}
+    ~RunningSolve() { running_solves.fetch_sub(1, std::memory_order_relaxed); }
+    RunningSolve(const RunningSolve&) = delete;
+    RunningSolve& operator=(const RunningSolve&) = delete;
+    // How many other solves were running when this one started.
+    std::size_t others() const { return others_; }
+
+private:
+    std::size_t others_;
+};
+
+SolveResult solve(const SolverSettings& settings, const ProblemInstance& problem, const ConstraintSet& constraints,
+                  std::chrono::steady_clock::time_point start);
+
+}  // namespace
+
 SolveResult run_solver(const SolverSettings& settings, const ProblemInstance& problem,
                        const ConstraintSet& constraints) {
     const auto start = std::chrono::steady_clock::now();
+    // A solve that starts alone spreads its parallel loops over the worker
+    // pool. One that starts while others run keeps its loops on its own
+    // thread: the CPUs are busy with the other solves already, and handing
+    // pieces around would only add hand-overs and time slicing between more
+    // threads than CPUs. The results are the same either way; only the
+    // split of the loops differs, and no result depends on it.
+    const RunningSolve running;
+    if (running.others() > 0) {
+        return pool::calling_thread_pool().install([&] { return solve(settings, problem, constraints, start); });
+    }
+    return solve(settings, problem, constraints, start);
+}
+
+namespace {
+
+SolveResult solve(const SolverSettings& settings, const ProblemInstance& problem, const ConstraintSet& constraints,
+                  std::chrono::steady_clock::time_point start) {
     const std::size_t n = problem.n;
     if (n == 0) {
         // The empty problem: nothing to select, nothing violated, no timing.
@@ -158,5 +200,7 @@ SolveResult run_solver(const SolverSettings& settings, const ProblemInstance& pr
     result.solve_time_ms = elapsed_ms(start, std::chrono::steady_clock::now());
     return result;
 }
+
+}  // namespace
 
 }  // namespace torvane

@@ -111,7 +111,12 @@ public:
             if (added.may_swap) {
                 deltas_.compute_listed(x, deltas, scratch);
                 const bool all_tabu = screen_.swaps_always_overlap();
-                for (std::size_t y = 0; y < removed_.size(); ++y) {
+                // When every swap is tabu and a move is known to exist, only
+                // the aspirant and relaxed swaps can be admissible; if the
+                // deltas of this add candidate hold none (a test without
+                // branches over all of them), its swaps are passed over.
+                const bool pass_over = all_tabu && result.any_move && !any_may_pass(deltas);
+                for (std::size_t y = 0; y < removed_.size() && !pass_over; ++y) {
                     // Most moves are neither aspirant nor relaxed and fall to
                     // the overlap shortcut whether feasible or not; the test
                     // of feasibility, which passes about half of the time,
@@ -140,6 +145,17 @@ public:
     const NeighbourhoodScreen& screen() const { return screen_; }
 
 private:
+    // Whether a move with one of these deltas is aspirant or relaxed: the
+    // tests of the swap loop, made for all deltas without branches.
+    bool any_may_pass(const std::vector<double>& deltas) const {
+        bool any = false;
+        for (double delta : deltas) {
+            const double next = current_ + delta;
+            any |= (next > aspiration_above_) | (relaxed_ & (next > improvement_above_));
+        }
+        return any;
+    }
+
     void consider(const Move& move, double delta, std::optional<NeighbourhoodScreen::Addition>& addition,
                   Chooser* chooser, ScanResult& result) const {
         const double next = current_ + delta;
