@@ -82,7 +82,7 @@ public:
           c_(c),
           screen_(c.memory, c.selection, c.problem.cluster_ids),
           feasibility_(c.index, c.stats),
-          deltas_(c.weights, c.cache, c.selection, c.redundancy, c.similarity, c.problem, hood.removes, hood.adds),
+          deltas_(c.weights, c.cache, c.selection, c.redundancy, c.similarity, c.problem, hood.removes),
           current_(c.current_objective),
           aspiration_above_(c.best_feasible_objective + c.improvement_epsilon),
           relaxed_(c.stagnation >= (c.early_stopping_patience > 3 ? c.early_stopping_patience / 2 : 1)),
@@ -109,7 +109,7 @@ public:
             const SwapFeasibility::Added added = feasibility_.added(a);
             std::optional<NeighbourhoodScreen::Addition> addition;  // worked out when first needed
             if (added.may_swap) {
-                deltas_.compute_listed(x, deltas, scratch);
+                deltas_.compute(a, deltas, scratch);
                 const bool all_tabu = screen_.swaps_always_overlap();
                 // When every swap is tabu and a move is known to exist, only
                 // the aspirant and relaxed swaps can be admissible; if the

@@ -177,21 +177,6 @@ SwapDeltas::SwapDeltas(const ObjectiveWeights& weights, const SupportCache* cach
     }
 }
 
-SwapDeltas::SwapDeltas(const ObjectiveWeights& weights, const SupportCache* cache,
-                       std::span<const std::uint8_t> selection, std::span<const float> redundancy,
-                       const SimilarityView& similarity, const ProblemInstance& problem,
-                       std::span<const std::size_t> removed, std::span<const std::size_t> added)
-    : SwapDeltas(weights, cache, selection, redundancy, similarity, problem, removed) {
-    const std::size_t count = removed.size();
-    for (std::size_t a : added) TORVANE_CHECK(a < problem.n, "swap deltas: added index outside the candidates");
-    added_ = added;
-    listed_similarity_.resize(added.size() * count);
-    for (std::size_t y = 0; y < count; ++y) {
-        const float* column = similarity.column(removed[y]);
-        for (std::size_t x = 0; x < added.size(); ++x) listed_similarity_[x * count + y] = column[added[x]];
-    }
-}
-
 void SwapDeltas::compute(std::size_t a, std::span<double> out, std::vector<double>& scratch) const {
     compute(a, out, scratch, simd::best_simd_level());
 }
@@ -200,31 +185,15 @@ void SwapDeltas::compute(std::size_t a, std::span<double> out, std::vector<doubl
                          simd::SimdLevel level) const {
     const std::size_t count = removed_.size();
     TORVANE_CHECK(a < problem_.n && out.size() >= count, "swap deltas: added index outside the candidates");
-    // similarity[a * n + r] of each removed r, from r's column.
-    scratch.resize(2 * count);
-    for (std::size_t y = 0; y < count; ++y) scratch[y] = static_cast<double>(similarity_.column(removed_[y])[a]);
-    compute_gathered(a, out, scratch, level);
-}
-
-void SwapDeltas::compute_listed(std::size_t position, std::span<double> out, std::vector<double>& scratch) const {
-    const std::size_t count = removed_.size();
-    TORVANE_CHECK(position < added_.size() && out.size() >= count, "swap deltas: position outside the add list");
-    scratch.resize(2 * count);
-    const float* listed = listed_similarity_.data() + position * count;
-    for (std::size_t y = 0; y < count; ++y) scratch[y] = static_cast<double>(listed[y]);
-    compute_gathered(added_[position], out, scratch, simd::best_simd_level());
-}
-
-void SwapDeltas::compute_gathered(std::size_t a, std::span<double> out, std::vector<double>& scratch,
-                                  simd::SimdLevel level) const {
-    const std::size_t count = removed_.size();
     const ProblemInstance& p = problem_;
     const ObjectiveWeights& w = weights_;
     const auto wide = [](float x) { return static_cast<double>(x); };
-    // The similarities are in scratch already; the fulfilment changes, which
-    // only a problem with coverage has, go after them.
+    // similarity[a * n + r] of each removed r, from r's column; and the
+    // fulfilment changes, which only a problem with coverage has.
+    scratch.resize(2 * count);
     double* similarity = scratch.data();
     double* fulfilment_term = scratch.data() + count;
+    for (std::size_t y = 0; y < count; ++y) similarity[y] = wide(similarity_.column(removed_[y])[a]);
     // mu times the fulfilment change; without fulfilment the change is
     // +0.0 and the product the same constant for every move.
     const double mu = wide(w.mu_fulfilment);

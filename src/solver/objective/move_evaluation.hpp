@@ -53,15 +53,6 @@ public:
     SwapDeltas(const ObjectiveWeights& weights, const SupportCache* cache, std::span<const std::uint8_t> selection,
                std::span<const float> redundancy, const SimilarityView& similarity, const ProblemInstance& problem,
                std::span<const std::size_t> removed);
-    // The same for the add candidates `added` (a search iteration's add
-    // list), known in advance: the similarities of every listed candidate
-    // to the removed ones are gathered here, one removed candidate's column
-    // at a time, into a table read by compute_listed. Gathered per added
-    // candidate instead, they would be one scattered read of the n x n
-    // matrix per pair, most of them cache misses.
-    SwapDeltas(const ObjectiveWeights& weights, const SupportCache* cache, std::span<const std::uint8_t> selection,
-               std::span<const float> redundancy, const SimilarityView& similarity, const ProblemInstance& problem,
-               std::span<const std::size_t> removed, std::span<const std::size_t> added);
 
     // out[y] = move_delta(weights, cache, selection, redundancy, similarity,
     // added, removed[y], problem) for every y; `scratch` is working room.
@@ -69,9 +60,6 @@ public:
     // The same with the vector kernels of one instruction set.
     void compute(std::size_t added, std::span<double> out, std::vector<double>& scratch,
                  simd::SimdLevel level) const;
-    // compute for the added candidate at `position` of the list given to the
-    // constructor, with the gathered similarities.
-    void compute_listed(std::size_t position, std::span<double> out, std::vector<double>& scratch) const;
 
 private:
     const ObjectiveWeights& weights_;
@@ -81,18 +69,9 @@ private:
     const SimilarityView& similarity_;
     const ProblemInstance& problem_;
     std::span<const std::size_t> removed_;
-    // The deltas of `added` against every removed candidate, whose
-    // similarities to `added` are given, widened, in scratch[0 .. count).
-    void compute_gathered(std::size_t added, std::span<double> out, std::vector<double>& scratch,
-                          simd::SimdLevel level) const;
-
     bool fulfilment_active_;
     // The removed candidates' scores and redundancy sums, by position.
     std::vector<float> relevance_, density_, centrality_, recency_, auxiliary_, redundancy_removed_;
-    // With an add list: its candidates, and similarity[added[x] * n +
-    // removed[y]] at x * removed.size() + y.
-    std::span<const std::size_t> added_;
-    std::vector<float> listed_similarity_;
 };
 
 }  // namespace torvane
