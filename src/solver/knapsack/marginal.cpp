@@ -225,6 +225,30 @@ std::uint64_t kth_smallest(std::vector<std::uint64_t>& values, std::size_t k) {
     return from[k];
 }
 
+struct Keyed {
+    std::uint64_t rank;
+    std::size_t position;
+};
+
+// Stable sort by rank: least significant byte first, one counting pass per
+// byte, skipping the bytes in which all ranks agree (the sign and exponent
+// bytes of keys of one magnitude). A comparison sort would branch on keys
+// in no useful order, mispredicting about half of its comparisons.
+void sort_stably_by_rank(std::vector<Keyed>& entries) {
+    if (entries.size() < 2) return;
+    std::uint64_t varying = 0;
+    for (const Keyed& e : entries) varying |= e.rank ^ entries[0].rank;
+    std::vector<Keyed> room(entries.size());
+    for (unsigned shift = 0; shift < 64; shift += 8) {
+        if (((varying >> shift) & 0xFF) == 0) continue;
+        std::size_t start[257] = {};
+        for (const Keyed& e : entries) ++start[((e.rank >> shift) & 0xFF) + 1];
+        for (std::size_t d = 1; d <= 256; ++d) start[d] += start[d - 1];
+        for (const Keyed& e : entries) room[start[(e.rank >> shift) & 0xFF]++] = e;
+        entries.swap(room);
+    }
+}
+
 }  // namespace
 
 void sort_by_add_priority(std::vector<std::size_t>& indices, const SolverSettings& settings,
@@ -287,27 +311,29 @@ std::vector<std::size_t> leading_by_add_priority(const std::vector<std::size_t>&
     };
     std::vector<std::uint64_t> ranks(m);
     for (std::size_t k = 0; k < m; ++k) ranks[k] = descending(keys[k]);
-    struct Keyed {
-        std::uint64_t rank;
-        std::size_t position;
-    };
-    std::vector<Keyed> order;
-    order.reserve(count);
+    std::vector<Keyed> order(count);
     if (count == m) {
-        for (std::size_t k = 0; k < m; ++k) order.push_back({ranks[k], k});
+        for (std::size_t k = 0; k < m; ++k) order[k] = {ranks[k], k};
     } else if (count > 0) {
         std::vector<std::uint64_t> working = ranks;
         const std::uint64_t threshold = kth_smallest(working, count - 1);
+        // Those below the cut-off key, then those holding it, each group by
+        // position, written without a branch on the keys: a slot is
+        // overwritten until an entry that qualifies stays in it. Fewer than
+        // `count` keys lie below the cut-off, so no write goes past the end.
+        std::size_t taken = 0;
         for (std::size_t k = 0; k < m; ++k) {
-            if (ranks[k] < threshold) order.push_back({ranks[k], k});
+            order[taken] = {ranks[k], k};
+            taken += ranks[k] < threshold;
         }
-        for (std::size_t k = 0; k < m && order.size() < count; ++k) {
-            if (ranks[k] == threshold) order.push_back({ranks[k], k});
+        for (std::size_t k = 0; k < m && taken < count; ++k) {
+            order[taken] = {ranks[k], k};
+            taken += ranks[k] == threshold;
         }
     }
-    std::sort(order.begin(), order.end(), [](const Keyed& a, const Keyed& b) {
-        return a.rank < b.rank || (a.rank == b.rank && a.position < b.position);
-    });
+    // Positions ascend within equal ranks, so a stable sort by rank alone
+    // gives the order by (rank, position).
+    sort_stably_by_rank(order);
     std::vector<std::size_t> leading(order.size());
     for (std::size_t k = 0; k < order.size(); ++k) leading[k] = indices[order[k].position];
     return leading;
