@@ -86,7 +86,8 @@ public:
           current_(c.current_objective),
           aspiration_above_(c.best_feasible_objective + c.improvement_epsilon),
           relaxed_(c.stagnation >= (c.early_stopping_patience > 3 ? c.early_stopping_patience / 2 : 1)),
-          improvement_above_(c.current_objective + c.improvement_epsilon) {
+          improvement_above_(c.current_objective + c.improvement_epsilon),
+          pass_above_(pass_threshold(aspiration_above_, relaxed_, improvement_above_)) {
         for (std::size_t r : hood.removes) {
             // A required chunk keeps its place in the list but never leaves.
             removed_.push_back(feasibility_.removed(r));
@@ -145,15 +146,22 @@ public:
     const NeighbourhoodScreen& screen() const { return screen_; }
 
 private:
-    // Whether a move with one of these deltas is aspirant or relaxed: the
-    // tests of the swap loop, made for all deltas without branches.
+    // Whether a move with one of these deltas is aspirant or relaxed, that
+    // is, whether current + delta exceeds pass_above_ for one of them; a
+    // loop without branches that the compiler turns into vector compares.
     bool any_may_pass(const std::vector<double>& deltas) const {
-        bool any = false;
-        for (double delta : deltas) {
-            const double next = current_ + delta;
-            any |= (next > aspiration_above_) | (relaxed_ & (next > improvement_above_));
-        }
-        return any;
+        int passing = 0;
+        for (double delta : deltas) passing |= static_cast<int>(current_ + delta > pass_above_);
+        return passing != 0;
+    }
+
+    // x > pass_above_ exactly when x > aspiration_above_ or, after enough
+    // stagnation, x > improvement_above_. NaN is exceeded by nothing; a NaN
+    // threshold leaves the other one to decide.
+    static double pass_threshold(double aspiration_above, bool relaxed, double improvement_above) {
+        if (!relaxed || std::isnan(improvement_above)) return aspiration_above;
+        if (std::isnan(aspiration_above)) return improvement_above;
+        return std::min(aspiration_above, improvement_above);
     }
 
     void consider(const Move& move, double delta, std::optional<NeighbourhoodScreen::Addition>& addition,
@@ -193,6 +201,7 @@ private:
     const double aspiration_above_;  // best feasible objective + epsilon
     const bool relaxed_;             // stagnated long enough for the relaxation
     const double improvement_above_;  // current objective + epsilon
+    const double pass_above_;         // the lower of the two that apply
     std::vector<SwapFeasibility::Removed> removed_;
 };
 
