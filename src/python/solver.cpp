@@ -230,22 +230,29 @@ bool check_candidate_lengths(const CandidateArrays& a, std::size_t n) {
 }
 
 // Copies the shared candidate arrays into the problem (n and dim already set).
+// The per-candidate arrays hold at least n entries (check_candidate_lengths);
+// entries past the n-th belong to no candidate and are left out, so every
+// per-candidate array of the problem has exactly n entries.
 void copy_candidates(const CandidateArrays& a, ProblemInstance& problem) {
     const std::size_t n = problem.n;
     problem.embeddings = copy_logical_f32(a.embeddings);
     problem.embeddings.resize(n * problem.dim);  // the integer division may leave a tail
     problem.density = copy_contiguous<float>(a.density);
+    problem.density.resize(n);
     problem.centrality = copy_contiguous<float>(a.centrality);
+    problem.centrality.resize(n);
     problem.recency = copy_contiguous<float>(a.recency);
+    problem.recency.resize(n);
     problem.auxiliary = copy_contiguous<float>(a.auxiliary);
+    problem.auxiliary.resize(n);
     const std::vector<npy_ulong> costs = copy_contiguous<npy_ulong>(a.token_costs);
     problem.token_costs.assign(costs.begin(), costs.end());
     const std::vector<npy_ubyte> roles = copy_contiguous<npy_ubyte>(a.roles);
-    problem.roles.resize(roles.size());
-    for (std::size_t i = 0; i < roles.size(); ++i) problem.roles[i] = role_from_code(roles[i]);
+    problem.roles.resize(n);
+    for (std::size_t i = 0; i < n; ++i) problem.roles[i] = role_from_code(roles[i]);
     const std::vector<npy_long> clusters = copy_contiguous<npy_long>(a.cluster_ids);
-    problem.cluster_ids.resize(clusters.size());
-    for (std::size_t i = 0; i < clusters.size(); ++i) {
+    problem.cluster_ids.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
         if (clusters[i] >= 0) problem.cluster_ids[i] = static_cast<std::size_t>(clusters[i]);
     }
     problem.chunk_ids.reserve(n);

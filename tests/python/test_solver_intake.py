@@ -283,6 +283,19 @@ def test_numpy_short_candidate_array_refused(solver):
         solver.solve_numpy(**numpy_args() | {"auxiliary_scores": np.ones(2, F32)})
 
 
+@pytest.mark.parametrize("method", ["solve_numpy", "solve_precomputed_numpy"])
+@pytest.mark.parametrize("name", ["density_scores", "centrality_scores", "recency_scores", "auxiliary_scores",
+                                  "roles", "cluster_ids"])
+def test_longer_candidate_array_ignores_its_extra_entries(solver, method, name):
+    # Entries past the n-th belong to no candidate: the result is the one of
+    # the exact-length array, never an internal fault.
+    args = numpy_args() if method == "solve_numpy" else precomputed_args()
+    longer = np.concatenate([args[name], np.full(3, 200, args[name].dtype)])
+    want = getattr(solver, method)(**args)
+    got = getattr(solver, method)(**args | {name: longer})
+    assert got.selected_indices == want.selected_indices and got.objective_score == want.objective_score
+
+
 def test_precomputed_empty_problem(solver):
     out = solver.solve_precomputed_numpy(**empty_precomputed(query_embedding=np.ones(7, F32)))
     assert out.num_selected == 0 and out.constraints_satisfied
