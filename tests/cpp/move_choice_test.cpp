@@ -104,7 +104,7 @@ void expect_same_choice(const ChoiceCase& k, unsigned seed) {
         p.token_costs.push_back(50 + rng() % 300);
         p.roles.push_back(torvane::role_from_code(static_cast<std::uint8_t>(rng() % 4)));
         p.cluster_ids.push_back(rng() % 3 != 0 ? std::optional<std::size_t>(i % 7) : std::nullopt);
-        p.chunk_ids.push_back("c" + std::to_string(i));
+        p.chunk_ids.push_back(std::string(1, 'c').append(std::to_string(i)));
     }
     std::vector<float> coverage(p.num_query_tokens * n);
     for (float& x : coverage) x = unit(rng) * unit(rng);

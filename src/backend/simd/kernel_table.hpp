@@ -54,7 +54,8 @@ struct LaneObjectiveInput {
 //   + delta (rec_a - rec_y) + epsilon (aux_a - aux_y) + fulfilment_y
 //   - lambda (red_a - similarity_y - red_y),
 // each score difference taken in single precision and widened, the terms
-// added in this order in double precision (move_evaluation.hpp).
+// added in this order in double precision (move_evaluation.hpp). The kernel
+// also tells whether pass_offset + out[y] > pass_above for some y.
 struct SwapDeltaInput {
     std::size_t count;
     const float* relevance;
@@ -68,6 +69,7 @@ struct SwapDeltaInput {
     float added_relevance, added_density, added_centrality, added_recency, added_auxiliary;
     double added_redundancy;
     double alpha, beta, gamma, delta, epsilon, lambda;
+    double pass_offset, pass_above;
 };
 
 // A lane mask (kLaneCount floats) and a flag per member.
@@ -95,8 +97,9 @@ struct KernelTable {
     // of kLaneScratchPerMember bytes per member, aligned to 64 bytes.
     void (*lane_objectives)(const LaneObjectiveInput& input, void* scratch, float* out);
 
-    // out[y] for y < input.count, as SwapDeltaInput describes.
-    void (*swap_deltas)(const SwapDeltaInput& input, double* out);
+    // out[y] for y < input.count, as SwapDeltaInput describes; returns
+    // whether pass_offset + out[y] > pass_above for some y.
+    bool (*swap_deltas)(const SwapDeltaInput& input, double* out);
 
     // For every c < n: sum[c] += columns[j][c] widened, for j = 0 .. count-1
     // in this order, skipping j when c == own[j]. own is strictly ascending

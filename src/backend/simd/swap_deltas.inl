@@ -6,10 +6,11 @@
 // every unit gives the same bits. Only builtins and plain loops here (see
 // kernel_table.hpp).
 
-void swap_deltas_kernel(const SwapDeltaInput& in, double* out) {
+bool swap_deltas_kernel(const SwapDeltaInput& in, double* out) {
     const float rel = in.added_relevance, dens = in.added_density, cent = in.added_centrality,
                 rec = in.added_recency, aux = in.added_auxiliary;
     const double red = in.added_redundancy;
+    long passing = 0;
     for (std::size_t y = 0; y < in.count; ++y) {
         double delta = in.alpha * static_cast<double>(rel - in.relevance[y]);
         delta += in.beta * static_cast<double>(dens - in.density[y]);
@@ -20,5 +21,7 @@ void swap_deltas_kernel(const SwapDeltaInput& in, double* out) {
         const double change = red - in.similarity[y] - static_cast<double>(in.redundancy[y]);
         delta -= in.lambda * change;
         out[y] = delta;
+        passing |= static_cast<long>(in.pass_offset + delta > in.pass_above);
     }
+    return passing != 0;
 }

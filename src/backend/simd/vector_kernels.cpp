@@ -258,8 +258,8 @@ void add_columns(std::span<const float* const> columns, std::span<const std::siz
     kernels(level).add_columns(columns.data(), own.data(), columns.size(), n, sum);
 }
 
-void swap_deltas(const SwapDeltaInput& input, double* out, SimdLevel level) {
-    kernels(level).swap_deltas(input, out);
+bool swap_deltas(const SwapDeltaInput& input, double* out, SimdLevel level) {
+    return kernels(level).swap_deltas(input, out);
 }
 
 namespace {

@@ -82,9 +82,10 @@ struct LaneObjectiveInput;
 void lane_objectives(const LaneObjectiveInput& input, float* out, SimdLevel level = best_simd_level());
 
 // out[y] = the change of the objective of swap y of those `input` describes
-// (kernel_table.hpp), the same bits whichever instruction set runs.
+// (kernel_table.hpp), the same bits whichever instruction set runs; returns
+// whether input.pass_offset + out[y] > input.pass_above for some y.
 struct SwapDeltaInput;
-void swap_deltas(const SwapDeltaInput& input, double* out, SimdLevel level = best_simd_level());
+bool swap_deltas(const SwapDeltaInput& input, double* out, SimdLevel level = best_simd_level());
 
 // For every c < n: sum[c] += columns[j][c] (widened to double) for each
 // column j in order, except where c == own[j]. `own` must be strictly

@@ -110,13 +110,14 @@ public:
             const SwapFeasibility::Added added = feasibility_.added(a);
             std::optional<NeighbourhoodScreen::Addition> addition;  // worked out when first needed
             if (added.may_swap) {
-                deltas_.compute(a, deltas, scratch);
+                // Whether one of the swaps is aspirant or relaxed, tested
+                // with the deltas as they are computed.
+                const bool some_may_pass = deltas_.compute(a, deltas, scratch, current_, pass_above_);
                 const bool all_tabu = screen_.swaps_always_overlap();
                 // When every swap is tabu and a move is known to exist, only
-                // the aspirant and relaxed swaps can be admissible; if the
-                // deltas of this add candidate hold none (a test without
-                // branches over all of them), its swaps are passed over.
-                const bool pass_over = all_tabu && result.any_move && !any_may_pass(deltas);
+                // the aspirant and relaxed swaps can be admissible; if this
+                // add candidate has none, its swaps are passed over.
+                const bool pass_over = all_tabu && result.any_move && !some_may_pass;
                 for (std::size_t y = 0; y < removed_.size() && !pass_over; ++y) {
                     // Most moves are neither aspirant nor relaxed and fall to
                     // the overlap shortcut whether feasible or not; the test
@@ -146,15 +147,6 @@ public:
     const NeighbourhoodScreen& screen() const { return screen_; }
 
 private:
-    // Whether a move with one of these deltas is aspirant or relaxed, that
-    // is, whether current + delta exceeds pass_above_ for one of them; a
-    // loop without branches that the compiler turns into vector compares.
-    bool any_may_pass(const std::vector<double>& deltas) const {
-        int passing = 0;
-        for (double delta : deltas) passing |= static_cast<int>(current_ + delta > pass_above_);
-        return passing != 0;
-    }
-
     // x > pass_above_ exactly when x > aspiration_above_ or, after enough
     // stagnation, x > improvement_above_. NaN is exceeded by nothing; a NaN
     // threshold leaves the other one to decide.

@@ -177,12 +177,13 @@ SwapDeltas::SwapDeltas(const ObjectiveWeights& weights, const SupportCache* cach
     }
 }
 
-void SwapDeltas::compute(std::size_t a, std::span<double> out, std::vector<double>& scratch) const {
-    compute(a, out, scratch, simd::best_simd_level());
+bool SwapDeltas::compute(std::size_t a, std::span<double> out, std::vector<double>& scratch, double pass_offset,
+                         double pass_above) const {
+    return compute(a, out, scratch, simd::best_simd_level(), pass_offset, pass_above);
 }
 
-void SwapDeltas::compute(std::size_t a, std::span<double> out, std::vector<double>& scratch,
-                         simd::SimdLevel level) const {
+bool SwapDeltas::compute(std::size_t a, std::span<double> out, std::vector<double>& scratch, simd::SimdLevel level,
+                         double pass_offset, double pass_above) const {
     const std::size_t count = removed_.size();
     TORVANE_CHECK(a < problem_.n && out.size() >= count, "swap deltas: added index outside the candidates");
     const ProblemInstance& p = problem_;
@@ -227,7 +228,9 @@ void SwapDeltas::compute(std::size_t a, std::span<double> out, std::vector<doubl
     in.delta = wide(w.delta);
     in.epsilon = wide(w.epsilon);
     in.lambda = wide(w.lambda);
-    simd::swap_deltas(in, out.data(), level);
+    in.pass_offset = pass_offset;
+    in.pass_above = pass_above;
+    return simd::swap_deltas(in, out.data(), level);
 }
 
 double move_delta(const ObjectiveWeights& w, const SupportCache* cache, std::span<const std::uint8_t> selection,

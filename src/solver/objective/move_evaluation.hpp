@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -56,10 +57,13 @@ public:
 
     // out[y] = move_delta(weights, cache, selection, redundancy, similarity,
     // added, removed[y], problem) for every y; `scratch` is working room.
-    void compute(std::size_t added, std::span<double> out, std::vector<double>& scratch) const;
+    // Returns whether pass_offset + out[y] > pass_above for some y (never,
+    // with the defaults).
+    bool compute(std::size_t added, std::span<double> out, std::vector<double>& scratch, double pass_offset = 0.0,
+                 double pass_above = std::numeric_limits<double>::infinity()) const;
     // The same with the vector kernels of one instruction set.
-    void compute(std::size_t added, std::span<double> out, std::vector<double>& scratch,
-                 simd::SimdLevel level) const;
+    bool compute(std::size_t added, std::span<double> out, std::vector<double>& scratch, simd::SimdLevel level,
+                 double pass_offset = 0.0, double pass_above = std::numeric_limits<double>::infinity()) const;
 
 private:
     const ObjectiveWeights& weights_;
