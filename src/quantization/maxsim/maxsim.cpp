@@ -67,17 +67,33 @@ float sum_best(const float* best, std::size_t count) {
     return s;
 }
 
-// Scores every query against every document: the query range is one
-// parallel loop; within a piece of queries the documents are the outer loop
-// so that each document is read from memory once per piece and stays in
-// cache while the piece's queries are scored against it.
+// Scores every query against every document. The longer of the two ranges
+// is the parallel loop, so that a batch of one query (the common case of a
+// search) or of one document still spreads over the threads. With the
+// queries split, the documents are the outer loop within a piece, so that
+// each document is read from memory once per piece and stays in cache while
+// the piece's queries are scored against it; with the documents split, each
+// document is read once and the queries stay in cache. Every score is
+// computed on its own, so the split never changes a bit.
 template <class Best>
 void score_all(std::size_t queries, std::size_t documents, std::size_t query_tokens, std::span<float> out,
                Best&& best_of) {
-    pool::parallel_pieces(0, queries, [&](std::size_t lo, std::size_t hi) {
+    if (queries >= documents) {
+        pool::parallel_pieces(0, queries, [&](std::size_t lo, std::size_t hi) {
+            std::vector<float> best(query_tokens);
+            for (std::size_t j = 0; j < documents; ++j) {
+                for (std::size_t i = lo; i < hi; ++i) {
+                    best_of(i, j, best.data());
+                    out[i * documents + j] = sum_best(best.data(), query_tokens);
+                }
+            }
+        });
+        return;
+    }
+    pool::parallel_pieces(0, documents, [&](std::size_t lo, std::size_t hi) {
         std::vector<float> best(query_tokens);
-        for (std::size_t j = 0; j < documents; ++j) {
-            for (std::size_t i = lo; i < hi; ++i) {
+        for (std::size_t j = lo; j < hi; ++j) {
+            for (std::size_t i = 0; i < queries; ++i) {
                 best_of(i, j, best.data());
                 out[i * documents + j] = sum_best(best.data(), query_tokens);
             }
