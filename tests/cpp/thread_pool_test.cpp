@@ -2,11 +2,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstdint>
 #include <new>
 #include <numeric>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "backend/pool/thread_pool.hpp"
@@ -199,7 +202,23 @@ TEST(ThreadPool, InstallSelectsThePoolOfNestedLoops) {
         });
     });
     EXPECT_EQ(&torvane::pool::current_pool(), &torvane::pool::global_pool());
-    EXPECT_EQ(torvane::pool::global_pool().thread_count(), torvane::pool::available_cpus());
+    EXPECT_EQ(torvane::pool::global_pool().thread_count(), torvane::pool::process_pool_size());
+}
+
+TEST(ThreadPool, ProcessPoolSizeFromTheEnvironment) {
+    const char* saved = std::getenv("TORVANE_NUM_THREADS");
+    const std::string kept = saved != nullptr ? saved : "";
+    const std::size_t cpus = torvane::pool::available_cpus();
+    const std::pair<const char*, std::size_t> cases[] = {
+        {"7", 7}, {"1", 1}, {"1024", 1024}, {"0", cpus}, {"1025", cpus}, {"-3", cpus}, {"3x", cpus},
+        {"", cpus}, {" 4", 4}, {"18446744073709551617", cpus}};
+    for (const auto& [text, want] : cases) {
+        ::setenv("TORVANE_NUM_THREADS", text, 1);
+        EXPECT_EQ(torvane::pool::process_pool_size(), want) << '"' << text << '"';
+    }
+    ::unsetenv("TORVANE_NUM_THREADS");
+    EXPECT_EQ(torvane::pool::process_pool_size(), cpus);
+    if (saved != nullptr) ::setenv("TORVANE_NUM_THREADS", kept.c_str(), 1);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include <chrono>
+#include <cstdlib>
 #include <new>
 #include <string>
 #include <system_error>
@@ -239,10 +240,25 @@ void ThreadPool::rethrow_as_internal(std::exception_ptr error) {
     }
 }
 
+std::size_t process_pool_size() {
+    // TORVANE_NUM_THREADS, a whole number from 1 to 1024, sets the size
+    // (to share the machine with other work, or to check that results do
+    // not depend on it); anything else is ignored.
+    if (const char* text = std::getenv("TORVANE_NUM_THREADS")) {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long value = std::strtoull(text, &end, 10);
+        if (errno == 0 && end != text && *end == '\0' && text[0] != '-' && value >= 1 && value <= 1024) {
+            return static_cast<std::size_t>(value);
+        }
+    }
+    return available_cpus();
+}
+
 ThreadPool& global_pool() {
     // Deliberately never destroyed: worker threads must not be joined
     // while the process (or an interpreter embedding it) shuts down.
-    static ThreadPool* const pool = new ThreadPool(available_cpus());
+    static ThreadPool* const pool = new ThreadPool(process_pool_size());
     return *pool;
 }
 

@@ -170,8 +170,13 @@ private:
     std::vector<std::thread> workers_;
 };
 
-// The process-wide pool, created on first use with one thread per CPU of
-// the process's affinity mask. It is never destroyed.
+// The size of the process-wide pool: the TORVANE_NUM_THREADS environment
+// variable when it holds a whole number from 1 to 1024, otherwise one
+// thread per CPU of the process's affinity mask.
+std::size_t process_pool_size();
+
+// The process-wide pool, created on first use with process_pool_size()
+// threads. It is never destroyed.
 ThreadPool& global_pool();
 
 // A pool of one thread and no workers: loops run under its install() run
