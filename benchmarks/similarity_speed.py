@@ -26,7 +26,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import platform
 import re
 import subprocess
 import sys
@@ -35,6 +34,8 @@ import time
 from pathlib import Path
 
 import numpy as np
+
+from machine import cpu_model
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -75,16 +76,6 @@ def time_ours(bench: Path, u: np.ndarray, reps: int, workdir: Path) -> tuple[flo
     header = proc.stdout.splitlines()[0]
     result = np.fromfile(out_path, dtype=np.float32).reshape(n, n)
     return float(match.group(1)), float(match.group(2)), result, header
-
-
-def cpu_model() -> str:
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
 
 
 def main() -> None:

@@ -33,7 +33,6 @@ import argparse
 import gc
 import math
 import os
-import platform
 import statistics
 import subprocess
 import sys
@@ -42,6 +41,8 @@ import time
 from pathlib import Path
 
 import numpy as np
+
+from machine import cpu_model
 
 import torvane_solver as ts
 
@@ -171,16 +172,6 @@ def throughput(solver, args: dict, solves: int, threads: int) -> float:
     for t in pool:
         t.join()
     return threads * solves / (time.perf_counter() - start)
-
-
-def cpu_model() -> str:
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
 
 
 def main() -> None:
