@@ -52,17 +52,7 @@ ObjectiveContext make_objective_context(const ProblemInstance& problem, std::spa
         c.num_query_tokens = problem.num_query_tokens;
         if (problem.query_token_weights.has_value()) c.query_token_weights = optional_view(problem.query_token_weights);
     }
-    c.alpha = weights.alpha;
-    c.beta = weights.beta;
-    c.gamma = weights.gamma;
-    c.delta = weights.delta;
-    c.epsilon = weights.epsilon;
-    c.mu = weights.mu;
-    c.lambda = weights.lambda;
-    c.support_secondary_discount = weights.support_secondary_discount;
-    c.support_quorum_bonus = weights.support_quorum_bonus;
-    c.support_quorum_threshold = weights.support_quorum_threshold;
-    c.support_quorum_cap = weights.support_quorum_cap;
+    static_cast<BatchWeights&>(c) = weights;
     return c;
 }
 

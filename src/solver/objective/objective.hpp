@@ -11,22 +11,12 @@
 
 namespace torvane {
 
-// The twelve weights every objective computation reads. beta, gamma and
-// delta are already zero when the settings' auxiliary weights are inactive.
-// Both mu slots hold the same value: the batch objective reads `mu`, the
-// double-precision fulfilment total `mu_fulfilment`.
-struct ObjectiveWeights {
-    float alpha = 0.0f;
-    float beta = 0.0f;
-    float gamma = 0.0f;
-    float delta = 0.0f;
-    float epsilon = 0.0f;
-    float mu = 0.0f;
-    float lambda = 0.0f;
-    float support_secondary_discount = 0.0f;
-    float support_quorum_bonus = 0.0f;
-    float support_quorum_threshold = 0.0f;
-    float support_quorum_cap = 0.0f;  // the unsigned cap converted to float
+// The twelve weights every objective computation reads: the batch
+// objective's eleven and a second mu. beta, gamma and delta are already zero
+// when the settings' auxiliary weights are inactive. Both mu slots hold the
+// same value: the batch objective reads `mu`, the double-precision
+// fulfilment total `mu_fulfilment`.
+struct ObjectiveWeights : BatchWeights {
     float mu_fulfilment = 0.0f;
 };
 
