@@ -2,9 +2,14 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
+#include <random>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "common/fault.hpp"
+#include "common/flat_map.hpp"
 #include "common/format.hpp"
 #include "common/roles.hpp"
 
@@ -114,3 +119,58 @@ TEST(Fault, CheckRaisesInternalError) {
 }
 
 }  // namespace
+
+// The core's hash map and set against std::map over random insertions,
+// lookups of present and absent keys, growth and clearing.
+TEST(FlatMap, AgreesWithAnOrderedMap) {
+    std::mt19937 rng(7);
+    torvane::FlatMap<std::size_t, std::uint32_t> map;
+    std::map<std::size_t, std::uint32_t> oracle;
+    for (int round = 0; round < 3; ++round) {
+        for (int step = 0; step < 5000; ++step) {
+            const std::size_t key = rng() % 3000 * 64;  // multiples of 64: low bits alike
+            if (rng() % 3 == 0) {
+                const auto [value, added] = map.try_emplace(key, step);
+                const auto [it, oracle_added] = oracle.try_emplace(key, step);
+                ASSERT_EQ(added, oracle_added);
+                ASSERT_EQ(*value, it->second);
+            } else {
+                ++map[key];
+                ++oracle[key];
+            }
+        }
+        ASSERT_EQ(map.size(), oracle.size());
+        for (std::size_t key = 0; key < 3000 * 64; key += 32) {
+            const auto it = oracle.find(key);
+            const std::uint32_t* value = map.find(key);
+            ASSERT_EQ(value != nullptr, it != oracle.end()) << key;
+            if (value != nullptr) {
+                ASSERT_EQ(*value, it->second);
+            }
+        }
+        map.clear();
+        oracle.clear();
+        EXPECT_TRUE(map.empty());
+        EXPECT_EQ(map.find(64), nullptr);
+    }
+}
+
+TEST(FlatSet, HoldsTextsAndTheirViews) {
+    torvane::FlatSet<std::string> ids;
+    torvane::FlatSet<std::string_view> views;
+    std::vector<std::string> texts;
+    for (int i = 0; i < 500; ++i) texts.push_back("chunk_" + std::to_string(i));
+    texts.push_back("");
+    for (const std::string& text : texts) {
+        EXPECT_TRUE(ids.insert(text));
+        EXPECT_TRUE(views.insert(text));
+    }
+    EXPECT_FALSE(ids.insert("chunk_7"));
+    EXPECT_EQ(ids.size(), texts.size());
+    for (const std::string& text : texts) {
+        EXPECT_TRUE(ids.contains(text));
+        EXPECT_TRUE(views.contains(text));
+    }
+    EXPECT_FALSE(ids.contains("chunk_500"));
+    EXPECT_FALSE(views.contains("chunk_"));
+}

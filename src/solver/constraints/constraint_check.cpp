@@ -3,9 +3,9 @@
 #include <array>
 #include <map>
 #include <string_view>
-#include <unordered_set>
 
 #include "common/fault.hpp"
+#include "common/flat_map.hpp"
 
 namespace torvane {
 
@@ -132,10 +132,10 @@ ConstraintReport check_constraints(std::span<const std::uint8_t> selection, cons
 
     // Required ids, in the set's ascending byte-wise order.
     if (!constraints.required_chunks.empty()) {
-        std::unordered_set<std::string_view> selected_ids;
+        FlatSet<std::string_view> selected_ids;
         for (std::size_t i : selected) selected_ids.insert(problem.chunk_ids[i]);
         for (const std::string& id : constraints.required_chunks) {
-            if (selected_ids.find(id) == selected_ids.end()) {
+            if (!selected_ids.contains(id)) {
                 report.violations.push_back(id_violation(ViolationKind::RequiredChunkMissing, id));
             }
         }

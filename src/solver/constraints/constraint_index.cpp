@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <limits>
 #include <string_view>
-#include <unordered_map>
 
 #include "common/fault.hpp"
+#include "common/flat_map.hpp"
 #include "solver/constraints/constraint_check.hpp"
 
 namespace torvane {
@@ -25,14 +25,14 @@ ConstraintIndex::ConstraintIndex(const ProblemInstance& problem, const Constrain
     excluded_.assign(n, 0);
     required_.assign(n, 0);
 
-    std::unordered_map<std::string_view, std::size_t> ids;
-    std::unordered_map<std::size_t, std::size_t> clusters;
+    FlatMap<std::string_view, std::size_t> ids;
+    FlatMap<std::size_t, std::size_t> clusters;
     ids.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         const std::string& id = problem.chunk_ids[i];
-        id_slot_[i] = ids.try_emplace(id, ids.size()).first->second;
+        id_slot_[i] = *ids.try_emplace(id, ids.size()).first;
         const auto& cluster = problem.cluster_ids[i];
-        cluster_slot_[i] = cluster ? clusters.try_emplace(*cluster, clusters.size()).first->second : kNoCluster;
+        cluster_slot_[i] = cluster ? *clusters.try_emplace(*cluster, clusters.size()).first : kNoCluster;
         excluded_[i] = constraints.excluded_chunks.count(id) != 0 ? 1 : 0;
         required_[i] = constraints.required_chunks.count(id) != 0 ? 1 : 0;
         if (required_[i] != 0) required_candidates_.push_back(i);
@@ -41,11 +41,10 @@ ConstraintIndex::ConstraintIndex(const ProblemInstance& problem, const Constrain
     id_slot_count_ = ids.size();
     cluster_slot_count_ = clusters.size();
     for (const std::string& id : constraints.required_chunks) {
-        const auto it = ids.find(id);
-        if (it == ids.end()) {
-            required_unmatched_ = true;
+        if (const std::size_t* slot = ids.find(id)) {
+            required_slots_.push_back(*slot);
         } else {
-            required_slots_.push_back(it->second);
+            required_unmatched_ = true;
         }
     }
     std::sort(required_slots_.begin(), required_slots_.end());

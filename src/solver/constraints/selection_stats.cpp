@@ -9,7 +9,7 @@ namespace torvane {
 
 namespace {
 
-bool contains(const std::unordered_set<std::string>& ids, const std::string& id) { return ids.find(id) != ids.end(); }
+bool contains(const FlatSet<std::string>& ids, const std::string& id) { return ids.contains(id); }
 bool contains(const std::set<std::string>& ids, const std::string& id) { return ids.find(id) != ids.end(); }
 
 std::vector<std::size_t> indices_in(const std::set<std::string>& ids, std::span<const std::string> chunk_ids) {

@@ -7,10 +7,9 @@
 #include <cstdint>
 #include <span>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
+#include "common/flat_map.hpp"
 #include "common/roles.hpp"
 #include "common/token_total.hpp"
 #include "solver/knapsack/problem.hpp"
@@ -23,9 +22,9 @@ struct SelectionStats {
     // (Unknown, -1, is slot 255).
     std::array<std::size_t, 256> role_counts{};
     // Selected chunks per cluster id; chunks without a cluster are not counted.
-    std::unordered_map<std::size_t, std::size_t> cluster_counts;
+    FlatMap<std::size_t, std::size_t> cluster_counts;
     // Chunk ids of the selected chunks.
-    std::unordered_set<std::string> selected_ids;
+    FlatSet<std::string> selected_ids;
     // Exact sum of the selected token costs.
     TokenTotal token_total;
     std::size_t count = 0;
@@ -34,8 +33,8 @@ struct SelectionStats {
         return role_counts[static_cast<std::uint8_t>(role_code(role))];
     }
     std::size_t cluster_count(std::size_t cluster) const {
-        const auto it = cluster_counts.find(cluster);
-        return it == cluster_counts.end() ? 0 : it->second;
+        const std::size_t* members = cluster_counts.find(cluster);
+        return members == nullptr ? 0 : *members;
     }
 };
 

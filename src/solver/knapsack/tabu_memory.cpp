@@ -68,15 +68,9 @@ double diversification_weight(std::size_t stagnation) {
     return stagnation >= 5 ? 0.02 * static_cast<double>(stagnation) : 0.0;
 }
 
-std::size_t PairCounts::PairKeyHash::operator()(const PairKey& key) const {
-    // splitmix64 finaliser over both indices; only lookups depend on it.
-    std::uint64_t x = static_cast<std::uint64_t>(key.low) * 0x9E3779B97F4A7C15ULL ^ static_cast<std::uint64_t>(key.high);
-    x ^= x >> 30;
-    x *= 0xBF58476D1CE4E5B9ULL;
-    x ^= x >> 27;
-    x *= 0x94D049BB133111EBULL;
-    x ^= x >> 31;
-    return static_cast<std::size_t>(x);
+std::uint64_t PairCounts::PairKeyHash::operator()(const PairKey& key) const {
+    // Both indices mixed; only lookups depend on it.
+    return mix64(static_cast<std::uint64_t>(key.low) * 0x9E3779B97F4A7C15ULL ^ static_cast<std::uint64_t>(key.high));
 }
 
 TabuMemory::TabuMemory(std::size_t tenure, std::size_t candidate_count, float similarity_threshold)
@@ -247,8 +241,8 @@ void PairCounts::move_to_map() {
 }
 
 std::uint32_t PairCounts::get_sparse(std::size_t i, std::size_t k) const {
-    const auto it = sparse_.find(PairKey{std::min(i, k), std::max(i, k)});
-    return it == sparse_.end() ? 0 : it->second;
+    const std::uint32_t* count = sparse_.find(PairKey{std::min(i, k), std::max(i, k)});
+    return count == nullptr ? 0 : *count;
 }
 
 void PairCounts::clear() {
@@ -262,8 +256,8 @@ void PairCounts::clear() {
 }
 
 std::uint32_t TabuMemory::cluster_count(std::size_t cluster) const {
-    const auto it = cluster_counts_.find(cluster);
-    return it == cluster_counts_.end() ? 0 : it->second;
+    const std::uint32_t* count = cluster_counts_.find(cluster);
+    return count == nullptr ? 0 : *count;
 }
 
 void TabuMemory::clear() {

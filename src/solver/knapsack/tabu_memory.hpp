@@ -9,9 +9,9 @@
 #include <deque>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
+#include "common/flat_map.hpp"
 #include "solver/knapsack/problem.hpp"
 
 namespace torvane {
@@ -75,7 +75,7 @@ private:
         bool operator==(const PairKey&) const = default;
     };
     struct PairKeyHash {
-        std::size_t operator()(const PairKey& key) const;
+        std::uint64_t operator()(const PairKey& key) const;
     };
 
     std::uint32_t get_sparse(std::size_t i, std::size_t k) const;
@@ -88,7 +88,7 @@ private:
     std::size_t stride_ = 1;
     bool counted_ = false;
     bool overflowed_ = false;  // the counts are in sparse_
-    std::unordered_map<PairKey, std::uint32_t, PairKeyHash> sparse_;
+    FlatMap<PairKey, std::uint32_t, PairKeyHash> sparse_;
 };
 
 struct TabuEntry {
@@ -179,7 +179,7 @@ private:
     std::size_t iteration_clock_ = 0;
     std::vector<std::uint32_t> frequency_;
     PairCounts pair_counts_;
-    std::unordered_map<std::size_t, std::uint32_t> cluster_counts_;
+    FlatMap<std::size_t, std::uint32_t> cluster_counts_;
 };
 
 }  // namespace torvane
