@@ -22,26 +22,6 @@ double token_weight(const ProblemInstance& problem, std::size_t t) {
     return 1.0;
 }
 
-// Inserts v into four places, best first: at the front on a tie with the
-// best, elsewhere only where strictly greater; NaN displaces nothing.
-void insert_value(float (&b)[4], float v) {
-    if (v >= b[0]) {
-        b[3] = b[2];
-        b[2] = b[1];
-        b[1] = b[0];
-        b[0] = v;
-    } else if (v > b[1]) {
-        b[3] = b[2];
-        b[2] = b[1];
-        b[1] = v;
-    } else if (v > b[2]) {
-        b[3] = b[2];
-        b[2] = v;
-    } else if (v > b[3]) {
-        b[3] = v;
-    }
-}
-
 double support_of(const float (&b)[4], std::size_t supporters, const ObjectiveWeights& weights) {
     TokenSupport token;
     for (int k = 0; k < 4; ++k) token.best[k] = static_cast<double>(b[k]);
@@ -140,15 +120,15 @@ double fulfilment_delta(const ObjectiveWeights& weights, const SupportCache* cac
                 if (selection[i] == 0) continue;
                 const float v = row[i];
                 if (v >= threshold) ++k_before;
-                insert_value(before, v);
+                insert_best(before, v);
                 if (has_removal && i == removed) continue;
                 if (v >= threshold) ++k_after;
-                insert_value(after, v);
+                insert_best(after, v);
             }
         }
         const float v = row[added];
         if (v >= threshold) ++k_after;
-        insert_value(after, v);
+        insert_best(after, v);
         delta += token_weight(problem, t) * (support_of(after, k_after, weights) - support_of(before, k_before, weights));
     }
     return delta;

@@ -58,22 +58,7 @@ ObjectiveContext make_objective_context(const ProblemInstance& problem, std::spa
 
 void TokenSupport::add(float v, float threshold) {
     if (v >= threshold) ++supporters;
-    const double x = v;
-    if (x >= best[0]) {
-        best[3] = best[2];
-        best[2] = best[1];
-        best[1] = best[0];
-        best[0] = x;
-    } else if (x > best[1]) {
-        best[3] = best[2];
-        best[2] = best[1];
-        best[1] = x;
-    } else if (x > best[2]) {
-        best[3] = best[2];
-        best[2] = x;
-    } else if (x > best[3]) {
-        best[3] = x;
-    }
+    insert_best(best, static_cast<double>(v));
 }
 
 double TokenSupport::support(const ObjectiveWeights& weights) const {

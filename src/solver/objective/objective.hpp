@@ -29,6 +29,27 @@ ObjectiveContext make_objective_context(const ProblemInstance& problem, std::spa
 
 // The four best coverage values of one query token among the selected
 // candidates, and how many of them reach the support threshold.
+// Inserts v into four values kept best first: at the front on a tie with
+// the best, elsewhere only where strictly greater; NaN displaces nothing.
+template <class T>
+void insert_best(T (&best)[4], T v) {
+    if (v >= best[0]) {
+        best[3] = best[2];
+        best[2] = best[1];
+        best[1] = best[0];
+        best[0] = v;
+    } else if (v > best[1]) {
+        best[3] = best[2];
+        best[2] = best[1];
+        best[1] = v;
+    } else if (v > best[2]) {
+        best[3] = best[2];
+        best[2] = v;
+    } else if (v > best[3]) {
+        best[3] = v;
+    }
+}
+
 struct TokenSupport {
     double best[4] = {0.0, 0.0, 0.0, 0.0};
     std::size_t supporters = 0;
