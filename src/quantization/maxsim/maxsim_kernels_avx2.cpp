@@ -32,26 +32,7 @@ inline float load_float(const std::byte* p) {
 
 inline __m256 load8(const std::byte* p) { return _mm256_loadu_ps(reinterpret_cast<const float*>(p)); }
 
-// Lane p of the result is the reduction of v[p].
-inline __m256 reduce_lanes8(const __m256* v) {
-    __m256 half[2];
-    for (int g = 0; g < 2; ++g) {
-        const __m256* w = v + 4 * g;
-        const __m256 t0 = _mm256_unpacklo_ps(w[0], w[1]);  // w0l0 w1l0 w0l1 w1l1 | w0l4 w1l4 w0l5 w1l5
-        const __m256 t1 = _mm256_unpackhi_ps(w[0], w[1]);  // w0l2 w1l2 w0l3 w1l3 | w0l6 w1l6 w0l7 w1l7
-        const __m256 t2 = _mm256_unpacklo_ps(w[2], w[3]);
-        const __m256 t3 = _mm256_unpackhi_ps(w[2], w[3]);
-        const __m256 c0 = _mm256_shuffle_ps(t0, t2, 0x44);  // lane 0 of w0..w3 | lane 4
-        const __m256 c1 = _mm256_shuffle_ps(t0, t2, 0xEE);  // lane 1 | lane 5
-        const __m256 c2 = _mm256_shuffle_ps(t1, t3, 0x44);  // lane 2 | lane 6
-        const __m256 c3 = _mm256_shuffle_ps(t1, t3, 0xEE);  // lane 3 | lane 7
-        // ((l0 + l1) + l2) + l3 in the low half, ((l4 + l5) + l6) + l7 in the high half.
-        half[g] = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(c0, c1), c2), c3);
-    }
-    const __m256 low = _mm256_permute2f128_ps(half[0], half[1], 0x20);
-    const __m256 high = _mm256_permute2f128_ps(half[0], half[1], 0x31);
-    return _mm256_add_ps(low, high);
-}
+#include "backend/simd/lane_reduction.inl"
 
 // The best scores of a query token are kept lane by lane: lane c holds the
 // best score of document tokens c, c + 8, c + 16, ... (taken in ascending
