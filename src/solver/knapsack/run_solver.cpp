@@ -54,10 +54,6 @@ void require_consistent_problem(const ProblemInstance& p) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // The solves running at this moment, in all threads of the process.
 std::atomic<std::size_t> running_solves{0};
 
@@ -73,29 +69,6 @@ public:
 private:
     std::size_t others_;
 };
-
-SolveResult solve(const SolverSettings& settings, const ProblemInstance& problem, const ConstraintSet& constraints,
-                  std::chrono::steady_clock::time_point start);
-
-}  // namespace
-
-SolveResult run_solver(const SolverSettings& settings, const ProblemInstance& problem,
-                       const ConstraintSet& constraints) {
-    const auto start = std::chrono::steady_clock::now();
-    // A solve that starts alone spreads its parallel loops over the worker
-    // pool. One that starts while others run keeps its loops on its own
-    // thread: the CPUs are busy with the other solves already, and handing
-    // pieces around would only add hand-overs and time slicing between more
-    // threads than CPUs. The results are the same either way; only the
-    // split of the loops differs, and no result depends on it.
-    const RunningSolve running;
-    if (running.others() > 0) {
-        return pool::calling_thread_pool().install([&] { return solve(settings, problem, constraints, start); });
-    }
-    return solve(settings, problem, constraints, start);
-}
-
-namespace {
 
 SolveResult solve(const SolverSettings& settings, const ProblemInstance& problem, const ConstraintSet& constraints,
                   std::chrono::steady_clock::time_point start) {
@@ -202,5 +175,21 @@ SolveResult solve(const SolverSettings& settings, const ProblemInstance& problem
 }
 
 }  // namespace
+
+SolveResult run_solver(const SolverSettings& settings, const ProblemInstance& problem,
+                       const ConstraintSet& constraints) {
+    const auto start = std::chrono::steady_clock::now();
+    // A solve that starts alone spreads its parallel loops over the worker
+    // pool. One that starts while others run keeps its loops on its own
+    // thread: the CPUs are busy with the other solves already, and handing
+    // pieces around would only add hand-overs and time slicing between more
+    // threads than CPUs. The results are the same either way; only the
+    // split of the loops differs, and no result depends on it.
+    const RunningSolve running;
+    if (running.others() > 0) {
+        return pool::calling_thread_pool().install([&] { return solve(settings, problem, constraints, start); });
+    }
+    return solve(settings, problem, constraints, start);
+}
 
 }  // namespace torvane
