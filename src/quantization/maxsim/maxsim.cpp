@@ -78,27 +78,25 @@ float sum_best(const float* best, std::size_t count) {
 template <class Best>
 void score_all(std::size_t queries, std::size_t documents, std::size_t query_tokens, std::span<float> out,
                Best&& best_of) {
+    const auto score = [&](std::size_t i, std::size_t j, float* best) {
+        best_of(i, j, best);
+        out[i * documents + j] = sum_best(best, query_tokens);
+    };
     if (queries >= documents) {
         pool::parallel_pieces(0, queries, [&](std::size_t lo, std::size_t hi) {
             std::vector<float> best(query_tokens);
             for (std::size_t j = 0; j < documents; ++j) {
-                for (std::size_t i = lo; i < hi; ++i) {
-                    best_of(i, j, best.data());
-                    out[i * documents + j] = sum_best(best.data(), query_tokens);
-                }
+                for (std::size_t i = lo; i < hi; ++i) score(i, j, best.data());
             }
         });
-        return;
-    }
-    pool::parallel_pieces(0, documents, [&](std::size_t lo, std::size_t hi) {
-        std::vector<float> best(query_tokens);
-        for (std::size_t j = lo; j < hi; ++j) {
-            for (std::size_t i = 0; i < queries; ++i) {
-                best_of(i, j, best.data());
-                out[i * documents + j] = sum_best(best.data(), query_tokens);
+    } else {
+        pool::parallel_pieces(0, documents, [&](std::size_t lo, std::size_t hi) {
+            std::vector<float> best(query_tokens);
+            for (std::size_t j = lo; j < hi; ++j) {
+                for (std::size_t i = 0; i < queries; ++i) score(i, j, best.data());
             }
-        }
-    });
+        });
+    }
 }
 
 // ---------------------------------------------------------------------------
