@@ -2,6 +2,7 @@
 // Rhetorical roles of candidate chunks: codes, display names and the text
 // parser used for chunk dictionaries and must-include role lists.
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -20,6 +21,10 @@ enum class RhetoricalRole : std::int8_t {
 };
 
 inline constexpr std::int8_t role_code(RhetoricalRole role) { return static_cast<std::int8_t>(role); }
+
+// The role's code read as an unsigned byte: an index into a table of 256
+// entries per role, which every code (Unknown's -1 included) fits.
+inline constexpr std::size_t role_slot(RhetoricalRole role) { return static_cast<std::uint8_t>(role_code(role)); }
 
 // Display name written into messages ("DataTable" for code 6, "Unknown" for -1).
 std::string_view role_display_name(RhetoricalRole role);

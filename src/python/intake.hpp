@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "numpy_api.hpp"
-#include "solver/knapsack/assembly.hpp"
+#include "solver/search/assembly.hpp"
 
 namespace torvane::py {
 

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "py_support.hpp"
-#include "solver/knapsack/problem.hpp"
+#include "solver/model/problem.hpp"
+#include "solver/model/result.hpp"
+#include "solver/model/settings.hpp"
 
 namespace torvane::py {
 

@@ -7,10 +7,11 @@
 #include <new>
 #include <string>
 
+#include "common/numeric.hpp"
 #include "convert.hpp"
 #include "intake.hpp"
 #include "records.hpp"
-#include "solver/knapsack/run_solver.hpp"
+#include "solver/search/run_solver.hpp"
 
 namespace torvane::py {
 
@@ -21,9 +22,11 @@ struct SolverObject {
     // Frozen at construction and only read afterwards, so any number of
     // threads may solve with it at once.
     std::shared_ptr<const SolverSettings> settings;
+    std::shared_ptr<const ComputeBackend> backend;
 };
 
 const SolverSettings& settings_of(PyObject* self) { return *reinterpret_cast<SolverObject*>(self)->settings; }
+const ComputeBackend& backend_of(PyObject* self) { return *reinterpret_cast<SolverObject*>(self)->backend; }
 
 SolverSettings settings_from_config(const ConfigValues* config) {
     SolverSettings s;
@@ -59,7 +62,6 @@ SolverSettings settings_from_config(const ConfigValues* config) {
     s.tabu_similarity_threshold = 0.85f;
     s.improvement_epsilon = 1e-6f;
     s.move_batch_size = 64;
-    s.backend = create_backend(s.use_gpu);
     return s;
 }
 
@@ -114,9 +116,12 @@ PyObject* solver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             values = &reinterpret_cast<ConfigObject*>(config)->values;
         }
         auto settings = std::make_shared<const SolverSettings>(settings_from_config(values));
+        std::shared_ptr<const ComputeBackend> backend = create_backend(settings->use_gpu);
         PyObject* self = type->tp_alloc(type, 0);
         if (self == nullptr) return nullptr;
-        new (&reinterpret_cast<SolverObject*>(self)->settings) std::shared_ptr<const SolverSettings>(std::move(settings));
+        auto* object = reinterpret_cast<SolverObject*>(self);
+        new (&object->settings) std::shared_ptr<const SolverSettings>(std::move(settings));
+        new (&object->backend) std::shared_ptr<const ComputeBackend>(std::move(backend));
         return self;
     });
 }
@@ -124,12 +129,13 @@ PyObject* solver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void solver_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<SolverObject*>(self)->settings.~shared_ptr();
+    reinterpret_cast<SolverObject*>(self)->backend.~shared_ptr();
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 PyObject* kind_name(PyObject* self) {
-    const std::string_view name = backend_kind_name(settings_of(self).backend->kind());
+    const std::string_view name = backend_kind_name(backend_of(self).kind());
     return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
@@ -187,11 +193,12 @@ PyObject* solver_solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         }
 
         const SolverSettings& settings = settings_of(self);
+        const ComputeBackend& backend = backend_of(self);
         SolveResult result;
         without_gil([&] {
             const auto start = std::chrono::steady_clock::now();
             const ProblemInstance problem = assemble_from_chunks(std::move(records), std::move(query_values));
-            result = run_solver(settings, problem, constraints);
+            result = run_solver(settings, problem, constraints, backend);
             result.solve_time_ms = elapsed_ms(start, std::chrono::steady_clock::now());
         });
         return make_solver_output(std::move(result));
@@ -278,10 +285,11 @@ void derive_sizes(const CandidateArrays& a, ProblemInstance& problem) {
 PyObject* solve_and_wrap(PyObject* self, ProblemInstance& problem, const ConstraintSet& constraints,
                          bool derive_relevance) {
     const SolverSettings& settings = settings_of(self);
+    const ComputeBackend& backend = backend_of(self);
     SolveResult result;
     without_gil([&] {
         if (derive_relevance) compute_relevance(problem);
-        result = run_solver(settings, problem, constraints);
+        result = run_solver(settings, problem, constraints, backend);
     });
     return make_solver_output(std::move(result));
 }

@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "solver/knapsack/construction.hpp"
-#include "solver/knapsack/marginal.hpp"
-#include "solver/knapsack/repair.hpp"
-#include "solver/knapsack/utility.hpp"
+#include "reference/context_overloads.hpp"
+#include "solver/search/construction.hpp"
+#include "solver/search/marginal.hpp"
+#include "solver/search/repair.hpp"
+#include "solver/search/utility.hpp"
 
 using torvane::ConstraintSet;
 using torvane::ProblemInstance;
@@ -103,7 +104,7 @@ TEST(GreedyStart, RequiredChunksIgnoreExclusionAndClusterCapButNotBudget) {
     c.max_per_cluster = 1;
     c.required_chunks = {"big", "a", "b"};
     c.excluded_chunks = {"a"};
-    EXPECT_EQ(selected(torvane::greedy_start(SolverSettings{}, p, c)), (Indices{1, 2, 3}));
+    EXPECT_EQ(selected(torvane::reference::greedy_start(SolverSettings{}, p, c)), (Indices{1, 2, 3}));
 }
 
 TEST(GreedyStart, ZeroMaxChunksStillAddsOneChunkPerMissingRole) {
@@ -113,7 +114,7 @@ TEST(GreedyStart, ZeroMaxChunksStillAddsOneChunkPerMissingRole) {
     c.max_chunks = 0;
     c.must_include_roles = {RhetoricalRole::Risk, RhetoricalRole::Example};
     c.required_chunks = {"chunk_0"};
-    EXPECT_EQ(selected(torvane::greedy_start(SolverSettings{}, p, c)), (Indices{2, 3}));
+    EXPECT_EQ(selected(torvane::reference::greedy_start(SolverSettings{}, p, c)), (Indices{2, 3}));
 }
 
 TEST(GreedyStart, CoveredRoleGetsNoExtraChunkAndTiesGoToLowerIndex) {
@@ -125,10 +126,10 @@ TEST(GreedyStart, CoveredRoleGetsNoExtraChunkAndTiesGoToLowerIndex) {
     c.must_include_roles = {RhetoricalRole::Risk};
     c.required_chunks = {"chunk_2"};
     // Chunk 2 is required; the Risk role picks chunk 0 over its equal twin.
-    EXPECT_EQ(selected(torvane::greedy_start(SolverSettings{}, p, c)), (Indices{0, 2}));
+    EXPECT_EQ(selected(torvane::reference::greedy_start(SolverSettings{}, p, c)), (Indices{0, 2}));
     c.required_chunks = {"chunk_1"};
     c.max_chunks = 1;
-    EXPECT_EQ(selected(torvane::greedy_start(SolverSettings{}, p, c)), (Indices{1}));
+    EXPECT_EQ(selected(torvane::reference::greedy_start(SolverSettings{}, p, c)), (Indices{1}));
 }
 
 TEST(GreedyStart, FillSkipsWhatDoesNotFitAndRespectsClusterCap) {
@@ -139,7 +140,7 @@ TEST(GreedyStart, FillSkipsWhatDoesNotFitAndRespectsClusterCap) {
     ConstraintSet c;
     c.max_tokens = 250;
     c.max_per_cluster = 1;
-    EXPECT_EQ(selected(torvane::greedy_start(SolverSettings{}, p, c)), (Indices{0, 3}));
+    EXPECT_EQ(selected(torvane::reference::greedy_start(SolverSettings{}, p, c)), (Indices{0, 3}));
 }
 
 // ---- memory-guided construction ---------------------------------------------------
@@ -149,7 +150,7 @@ TEST(MemoryGuided, EqualUtilitiesEnterByAscendingCostThenIndex) {
     ConstraintSet c;
     c.max_chunks = 3;
     const torvane::TabuMemory memory(10, p.n, 0.85f);
-    const Selection s = torvane::memory_guided_construction(SolverSettings{}, p, c, memory);
+    const Selection s = torvane::reference::memory_guided_construction(SolverSettings{}, p, c, memory);
     EXPECT_EQ(selected(s), (Indices{1, 2, 3}));
 }
 
@@ -162,9 +163,9 @@ TEST(MemoryGuided, RequiredSkippedWhenTooLargeExcludedStillTakenAndZeroChunksEmp
     c.required_chunks = {"huge", "ex"};
     c.excluded_chunks = {"ex"};
     const torvane::TabuMemory memory(10, p.n, 0.85f);
-    EXPECT_EQ(selected(torvane::memory_guided_construction(SolverSettings{}, p, c, memory)), (Indices{1, 2}));
+    EXPECT_EQ(selected(torvane::reference::memory_guided_construction(SolverSettings{}, p, c, memory)), (Indices{1, 2}));
     c.max_chunks = 0;
-    EXPECT_EQ(selected(torvane::memory_guided_construction(SolverSettings{}, p, c, memory)), Indices{});
+    EXPECT_EQ(selected(torvane::reference::memory_guided_construction(SolverSettings{}, p, c, memory)), Indices{});
 }
 
 TEST(MemoryGuided, ZeroClusterCapAdmitsOnlyUnclustered) {
@@ -173,7 +174,7 @@ TEST(MemoryGuided, ZeroClusterCapAdmitsOnlyUnclustered) {
     c.max_per_cluster = 0;
     c.must_include_roles = {RhetoricalRole::Risk};
     const torvane::TabuMemory memory(10, p.n, 0.85f);
-    EXPECT_EQ(selected(torvane::memory_guided_construction(SolverSettings{}, p, c, memory)), (Indices{1}));
+    EXPECT_EQ(selected(torvane::reference::memory_guided_construction(SolverSettings{}, p, c, memory)), (Indices{1}));
 }
 
 // ---- repair and destroy-and-repair ------------------------------------------------
@@ -183,10 +184,10 @@ TEST(Repair, FillsByPriorityAndSmallChunksStillEnterAfterABigOneDoesNotFit) {
     ConstraintSet c;
     c.max_tokens = 220;
     c.max_per_cluster = 1;
-    const Selection s = torvane::repair_selection(SolverSettings{}, Selection(4, 0), p, c);
+    const Selection s = torvane::reference::repair_selection(SolverSettings{}, Selection(4, 0), p, c);
     EXPECT_EQ(selected(s), (Indices{0}));
     c.max_tokens = 200 + 50 + 50;
-    EXPECT_EQ(selected(torvane::repair_selection(SolverSettings{}, Selection(4, 0), p, c)), (Indices{0, 1, 2}));
+    EXPECT_EQ(selected(torvane::reference::repair_selection(SolverSettings{}, Selection(4, 0), p, c)), (Indices{0, 1, 2}));
 }
 
 TEST(Repair, RequiredButExcludedNeverAddedAndFullSelectionUnchanged) {
@@ -195,9 +196,9 @@ TEST(Repair, RequiredButExcludedNeverAddedAndFullSelectionUnchanged) {
     c.required_chunks = {"r"};
     c.excluded_chunks = {"r"};
     c.must_include_roles = {RhetoricalRole::Procedure};  // nobody holds it: stays missing
-    EXPECT_EQ(selected(torvane::repair_selection(SolverSettings{}, Selection(3, 0), p, c)), (Indices{1, 2}));
+    EXPECT_EQ(selected(torvane::reference::repair_selection(SolverSettings{}, Selection(3, 0), p, c)), (Indices{1, 2}));
     c.max_chunks = 1;
-    EXPECT_EQ(selected(torvane::repair_selection(SolverSettings{}, Selection{0, 1, 0}, p, c)), (Indices{1}));
+    EXPECT_EQ(selected(torvane::reference::repair_selection(SolverSettings{}, Selection{0, 1, 0}, p, c)), (Indices{1}));
 }
 
 struct DropCase {
@@ -216,7 +217,7 @@ TEST_P(DestroyDrops, AThirdAtLeastOne) {
     c.max_tokens = 100 * g - 1;  // the repair cannot refill everything
     const torvane::TabuMemory memory(10, p.n, 0.85f);
     const Selection all(g, 1);
-    const Selection after = torvane::destroy_and_repair(SolverSettings{}, all, p, c, memory);
+    const Selection after = torvane::reference::destroy_and_repair(SolverSettings{}, all, p, c, memory);
     // Equal keys: the lowest indices are dropped; the repair refills them in
     // index order until the budget stops it, so the last dropped one stays out.
     Selection expected(g, 1);
@@ -236,9 +237,9 @@ TEST(Destroy, OftenUsedChunkDropsFirstAndRequiredOnlyIsNotReduced) {
     c.max_chunks = 2;
     c.required_chunks = {"req"};
     // Chunk 1 was used by the search, so it is weaker than its twin and leaves.
-    const Selection after = torvane::destroy_and_repair(SolverSettings{}, Selection{1, 1, 1}, p, c, memory);
+    const Selection after = torvane::reference::destroy_and_repair(SolverSettings{}, Selection{1, 1, 1}, p, c, memory);
     EXPECT_EQ(after[1], 0);
-    const Selection only_required = torvane::destroy_and_repair(SolverSettings{}, Selection{0, 0, 1}, p, c, memory);
+    const Selection only_required = torvane::reference::destroy_and_repair(SolverSettings{}, Selection{0, 0, 1}, p, c, memory);
     EXPECT_EQ(only_required[2], 1);
 }
 

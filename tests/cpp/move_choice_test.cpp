@@ -16,11 +16,11 @@
 
 #include "backend/pool/thread_pool.hpp"
 #include "backend/simd/vector_kernels.hpp"
-#include "solver/knapsack/marginal.hpp"
-#include "solver/knapsack/search.hpp"
-#include "solver/knapsack/similarity_view.hpp"
-#include "solver/knapsack/solve_context.hpp"
-#include "solver/knapsack/tabu_memory.hpp"
+#include "solver/search/marginal.hpp"
+#include "solver/search/tabu_search.hpp"
+#include "solver/model/similarity_view.hpp"
+#include "solver/search/solve_context.hpp"
+#include "solver/search/tabu_memory.hpp"
 #include "solver/objective/move_evaluation.hpp"
 #include "solver/objective/objective.hpp"
 
@@ -133,7 +133,8 @@ void expect_same_choice(const ChoiceCase& k, unsigned seed) {
     }
     constraints.required_chunks = {"c3"};
     constraints.excluded_chunks = {"c4"};
-    const torvane::SolveContext context(settings, p, constraints);
+    const torvane::CpuReferenceBackend backend;
+    const torvane::SolveContext context(settings, p, constraints, backend);
     const torvane::ObjectiveWeights weights = torvane::make_objective_weights(settings);
     const torvane::SimilarityColumns columns(similarity, n, true);
 
@@ -171,7 +172,7 @@ void expect_same_choice(const ChoiceCase& k, unsigned seed) {
     const std::vector<float> redundancy = torvane::build_redundancy_vector(selection, columns.view());
     const auto cache = torvane::build_support_cache(selection, p, weights.support_quorum_threshold, weights.mu);
     const double objective =
-        torvane::evaluate_selection(selection, weights, p, similarity, *settings.backend).objective_score;
+        torvane::evaluate_selection(selection, weights, p, similarity, backend).objective_score;
     const double current = k.nan_current ? std::numeric_limits<double>::quiet_NaN() : objective;
     const double best_feasible[] = {-std::numeric_limits<double>::infinity(), objective, objective + 0.05,
                                     std::numeric_limits<double>::quiet_NaN(), objective + 10.0};

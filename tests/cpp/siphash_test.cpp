@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/siphash.hpp"
-#include "solver/knapsack/tabu_memory.hpp"
+#include "solver/search/tabu_memory.hpp"
 
 namespace {
 

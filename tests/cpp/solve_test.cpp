@@ -10,7 +10,7 @@
 
 #include "backend/pool/thread_pool.hpp"
 #include "common/fault.hpp"
-#include "solver/knapsack/run_solver.hpp"
+#include "solver/search/run_solver.hpp"
 
 using torvane::ConstraintSet;
 using torvane::ProblemInstance;
@@ -19,6 +19,8 @@ using torvane::SolveResult;
 using torvane::SolverSettings;
 
 namespace {
+
+const torvane::CpuReferenceBackend kCpu;
 
 // A reproducible clustered problem with coverage, so that every part of
 // the search (moves, fulfilment deltas, perturbations, window) is exercised.
@@ -176,7 +178,7 @@ TEST_P(SolveOnAnyThreadCount, GivesTheSameBits) {
     std::vector<SolveResult> results;
     for (std::size_t threads : {1, 2, 7}) {
         torvane::pool::ThreadPool pool(threads);
-        results.push_back(pool.install([&] { return torvane::run_solver(settings, problem, constraints); }));
+        results.push_back(pool.install([&] { return torvane::run_solver(settings, problem, constraints, kCpu); }));
     }
     ASSERT_GE(results[0].objective_trace.size(), 2u);
     expect_identical(results[0], results[1]);
@@ -191,7 +193,7 @@ TEST_P(SolveOnAnyThreadCount, GivesTheSameBits) {
         threads.emplace_back([&, t] {
             ready.fetch_add(1);
             while (ready.load() < 2) std::this_thread::yield();
-            together[t] = torvane::run_solver(settings, problem, constraints);
+            together[t] = torvane::run_solver(settings, problem, constraints, kCpu);
         });
     }
     for (std::thread& thread : threads) thread.join();
@@ -219,8 +221,8 @@ TEST(Solve, SearchNeverWorsensTheStartAndReportsConsistently) {
     SolverSettings full;
     full.exact_window_time_ms = 1'000'000;
     const ConstraintSet constraints;
-    const SolveResult start = torvane::run_solver(start_only, problem, constraints);
-    const SolveResult searched = torvane::run_solver(full, problem, constraints);
+    const SolveResult start = torvane::run_solver(start_only, problem, constraints, kCpu);
+    const SolveResult searched = torvane::run_solver(full, problem, constraints, kCpu);
     EXPECT_EQ(start.iterations_run, 0u);
     EXPECT_EQ(start.best_iteration, 0u);
     EXPECT_GE(searched.breakdown.objective_score, start.breakdown.objective_score);
@@ -237,14 +239,14 @@ TEST(Solve, ShortArraysAreAnInternalFaultNotAnOverread) {
     ProblemInstance problem = random_problem(10, 4, 0, 3);
     problem.coverage.reset();
     problem.density.pop_back();
-    EXPECT_THROW(torvane::run_solver(SolverSettings{}, problem, ConstraintSet{}), torvane::InternalError);
+    EXPECT_THROW(torvane::run_solver(SolverSettings{}, problem, ConstraintSet{}, kCpu), torvane::InternalError);
     problem = random_problem(10, 4, 0, 3);
     problem.coverage.reset();
     problem.embeddings.resize(39);
-    EXPECT_THROW(torvane::run_solver(SolverSettings{}, problem, ConstraintSet{}), torvane::InternalError);
+    EXPECT_THROW(torvane::run_solver(SolverSettings{}, problem, ConstraintSet{}, kCpu), torvane::InternalError);
     problem = random_problem(10, 4, 2, 3);
     problem.coverage->resize(19);
-    EXPECT_THROW(torvane::run_solver(SolverSettings{}, problem, ConstraintSet{}), torvane::InternalError);
+    EXPECT_THROW(torvane::run_solver(SolverSettings{}, problem, ConstraintSet{}, kCpu), torvane::InternalError);
 }
 
 TEST(Solve, ExpiredWindowBudgetChecksNoSubset) {
@@ -256,7 +258,7 @@ TEST(Solve, ExpiredWindowBudgetChecksNoSubset) {
     settings.iterations = 0;
     settings.exact_window_size = 20;
     settings.exact_window_time_ms = 0;  // acts as 1 ms
-    const SolveResult r = torvane::run_solver(settings, problem, ConstraintSet{});
+    const SolveResult r = torvane::run_solver(settings, problem, ConstraintSet{}, kCpu);
     ASSERT_TRUE(r.exact_window_used);
     EXPECT_EQ(r.exact_window_core_size, 20u);
     if (r.exact_window_exhaustive) {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/fault.hpp"
-#include "solver/knapsack/tabu_memory.hpp"
+#include "solver/search/tabu_memory.hpp"
 
 using torvane::Selection;
 using torvane::TabuMemory;

@@ -6,21 +6,10 @@
 #include "backend/simd/kernel_table.hpp"
 #include "backend/simd/vector_kernels.hpp"
 #include "common/fault.hpp"
+#include "common/numeric.hpp"
 
 namespace torvane {
 namespace {
-
-std::size_t checked_mul(std::size_t a, std::size_t b, const char* what) {
-    std::size_t product = 0;
-    TORVANE_CHECK(!__builtin_mul_overflow(a, b, &product), what);
-    return product;
-}
-
-float clamp_unit(float v) {
-    if (v < 0.0f) return 0.0f;
-    if (v > 1.0f) return 1.0f;
-    return v;
-}
 
 // The candidates of one selection row, each list ascending: those with a
 // non-zero byte (selected for the sums and the fulfilment), with byte 1

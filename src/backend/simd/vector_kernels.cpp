@@ -12,6 +12,7 @@
 #include "backend/pool/thread_pool.hpp"
 #include "backend/simd/kernel_table.hpp"
 #include "common/fault.hpp"
+#include "common/numeric.hpp"
 
 namespace torvane::simd {
 namespace {
@@ -50,12 +51,6 @@ const KernelTable& kernels(SimdLevel level) {
     TORVANE_CHECK(simd_level_available(level),
                   "vector kernels: instruction set " + std::string(simd_level_name(level)) + " is not available");
     return *table_if_built(level);
-}
-
-std::size_t checked_mul(std::size_t a, std::size_t b, const char* what) {
-    std::size_t product = 0;
-    TORVANE_CHECK(!__builtin_mul_overflow(a, b, &product), what);
-    return product;
 }
 
 }  // namespace

@@ -11,7 +11,6 @@ namespace torvane {
 
 namespace {
 
-std::size_t role_slot(RhetoricalRole role) { return static_cast<std::uint8_t>(role_code(role)); }
 
 Violation token_violation(ViolationKind kind, const TokenTotal& total, std::size_t limit) {
     Violation v;

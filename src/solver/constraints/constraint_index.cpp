@@ -12,7 +12,6 @@ namespace torvane {
 
 namespace {
 
-std::size_t role_slot(RhetoricalRole role) { return static_cast<std::uint8_t>(role_code(role)); }
 
 }  // namespace
 

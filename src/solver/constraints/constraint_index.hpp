@@ -13,7 +13,7 @@
 
 #include "common/roles.hpp"
 #include "common/token_total.hpp"
-#include "solver/knapsack/problem.hpp"
+#include "solver/model/problem.hpp"
 
 namespace torvane {
 

@@ -12,7 +12,7 @@
 #include "common/flat_map.hpp"
 #include "common/roles.hpp"
 #include "common/token_total.hpp"
-#include "solver/knapsack/problem.hpp"
+#include "solver/model/problem.hpp"
 
 namespace torvane {
 

@@ -4,15 +4,14 @@
 
 #include "backend/simd/kernel_table.hpp"
 #include "common/fault.hpp"
+#include "common/numeric.hpp"
 
 namespace torvane {
 
 namespace {
 
-constexpr float kZeroMagnitude = 1.1920929e-7f;
-
 bool fulfilment_active(const ProblemInstance& problem, float mu) {
-    return problem.coverage.has_value() && problem.num_query_tokens > 0 && std::fabs(mu) > kZeroMagnitude;
+    return problem.coverage.has_value() && problem.num_query_tokens > 0 && std::fabs(mu) > kZeroWeight;
 }
 
 double token_weight(const ProblemInstance& problem, std::size_t t) {

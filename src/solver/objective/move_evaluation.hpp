@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "backend/simd/vector_kernels.hpp"
-#include "solver/knapsack/problem.hpp"
-#include "solver/knapsack/similarity_view.hpp"
+#include "solver/model/problem.hpp"
+#include "solver/model/similarity_view.hpp"
 #include "solver/objective/objective.hpp"
 
 namespace torvane {

@@ -3,15 +3,10 @@
 #include <cmath>
 
 #include "common/fault.hpp"
+#include "common/numeric.hpp"
 
 namespace torvane {
 namespace {
-
-double clamp_unit(double v) {
-    if (v < 0.0) return 0.0;
-    if (v > 1.0) return 1.0;
-    return v;
-}
 
 std::span<const float> optional_view(const std::optional<std::vector<float>>& values) {
     return values.has_value() ? std::span<const float>(*values) : std::span<const float>{};

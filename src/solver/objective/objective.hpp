@@ -6,8 +6,9 @@
 
 #include "backend/mod/compute_backend.hpp"
 #include "backend/mod/objective_context.hpp"
-#include "solver/knapsack/problem.hpp"
-#include "solver/objective/breakdown.hpp"
+#include "solver/model/breakdown.hpp"
+#include "solver/model/problem.hpp"
+#include "solver/model/settings.hpp"
 
 namespace torvane {
 

@@ -7,11 +7,13 @@
 
 #include "backend/mod/batch_objective.hpp"
 #include "common/fault.hpp"
+#include "common/numeric.hpp"
 #include "common/token_total.hpp"
 #include "solver/constraints/constraint_index.hpp"
 #include "solver/constraints/constraint_check.hpp"
 #include "solver/constraints/selection_stats.hpp"
-#include "solver/knapsack/search.hpp"
+#include "solver/search/exact_window.hpp"
+#include "solver/search/marginal.hpp"
 
 namespace torvane {
 
@@ -139,7 +141,6 @@ public:
     }
 
 private:
-    static std::size_t role_slot(RhetoricalRole role) { return static_cast<std::uint8_t>(role_code(role)); }
 
     std::vector<std::uint64_t> half_sums(std::size_t first, std::size_t last) const {
         std::vector<std::uint64_t> sums(std::size_t{1} << (last - first), 0);

@@ -1,4 +1,4 @@
-#include "solver/knapsack/repair.hpp"
+#include "solver/search/repair.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "solver/constraints/constraint_index.hpp"
-#include "solver/knapsack/utility.hpp"
+#include "solver/search/utility.hpp"
 
 namespace torvane {
 
@@ -20,11 +20,6 @@ double stats_priority(const SolveContext& context, std::size_t c, const IndexedS
 }
 
 }  // namespace
-
-Selection repair_selection(const SolverSettings& settings, Selection selection, const ProblemInstance& problem,
-                           const ConstraintSet& constraints) {
-    return repair_selection(SolveContext(settings, problem, constraints), std::move(selection));
-}
 
 // The statistics are those of the selection at every decision: they are
 // built once and brought up to date with each chunk added (a repair never
@@ -77,11 +72,6 @@ Selection repair_selection(const SolveContext& context, Selection selection) {
         select(*best);
     }
     return selection;
-}
-
-Selection destroy_and_repair(const SolverSettings& settings, const Selection& current, const ProblemInstance& problem,
-                             const ConstraintSet& constraints, const TabuMemory& memory) {
-    return destroy_and_repair(SolveContext(settings, problem, constraints), current, memory);
 }
 
 Selection destroy_and_repair(const SolveContext& context, const Selection& current, const TabuMemory& memory) {

@@ -8,9 +8,10 @@
 #include <span>
 #include <vector>
 
-#include "solver/knapsack/problem.hpp"
-#include "solver/knapsack/similarity_view.hpp"
-#include "solver/knapsack/utility.hpp"
+#include "solver/model/problem.hpp"
+#include "solver/model/settings.hpp"
+#include "solver/model/similarity_view.hpp"
+#include "solver/search/utility.hpp"
 
 namespace torvane {
 

@@ -1,4 +1,4 @@
-#include "solver/knapsack/tabu_memory.hpp"
+#include "solver/search/tabu_memory.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "solver/knapsack/marginal.hpp"
+#include "solver/search/marginal.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -9,13 +9,13 @@
 
 #include "backend/simd/vector_kernels.hpp"
 #include "common/fault.hpp"
-#include "solver/knapsack/utility.hpp"
+#include "common/numeric.hpp"
+#include "solver/search/utility.hpp"
 
 namespace torvane {
 
 namespace {
 
-double clamp_unit(double x) { return std::min(std::max(x, 0.0), 1.0); }
 
 struct Places {
     double b[4] = {0.0, 0.0, 0.0, 0.0};

@@ -4,12 +4,13 @@
 
 #include "backend/pool/thread_pool.hpp"
 #include "common/fault.hpp"
+#include "common/numeric.hpp"
 #include "solver/constraints/constraint_check.hpp"
 #include "solver/constraints/selection_stats.hpp"
-#include "solver/knapsack/construction.hpp"
-#include "solver/knapsack/repair.hpp"
-#include "solver/knapsack/search.hpp"
-#include "solver/knapsack/utility.hpp"
+#include "solver/search/construction.hpp"
+#include "solver/search/repair.hpp"
+#include "solver/search/tabu_search.hpp"
+#include "solver/search/utility.hpp"
 
 namespace torvane {
 
@@ -244,12 +245,6 @@ MoveChoice find_best_move(const Neighbourhood& hood, const MoveContext& context)
 
 namespace {
 
-std::size_t saturating_mul(std::size_t a, std::size_t b) {
-    std::size_t product;
-    if (__builtin_mul_overflow(a, b, &product)) return std::numeric_limits<std::size_t>::max();
-    return product;
-}
-
 // Smallest r with r * r >= x.
 std::size_t ceil_sqrt(std::size_t x) {
     std::size_t r = static_cast<std::size_t>(std::sqrt(static_cast<double>(x)));
@@ -395,7 +390,7 @@ private:
     }
 
     void rescore() {
-        current_.breakdown = evaluate_selection(current_.selection, weights_, p_, similarity_.rows, *s_.backend);
+        current_.breakdown = evaluate_selection(current_.selection, weights_, p_, similarity_.rows, context_.backend);
         current_.feasible = index_.satisfied(current_.selection);
     }
 

@@ -1,9 +1,10 @@
 #pragma once
 // Completing partial selections, and the destroy-and-repair perturbation.
 
-#include "solver/knapsack/problem.hpp"
-#include "solver/knapsack/solve_context.hpp"
-#include "solver/knapsack/tabu_memory.hpp"
+#include "solver/model/problem.hpp"
+#include "solver/model/settings.hpp"
+#include "solver/search/solve_context.hpp"
+#include "solver/search/tabu_memory.hpp"
 
 namespace torvane {
 
@@ -11,14 +12,10 @@ namespace torvane {
 // then the best remaining chunk while any can still be added. Never
 // removes a chunk.
 Selection repair_selection(const SolveContext& context, Selection selection);
-Selection repair_selection(const SolverSettings& settings, Selection selection, const ProblemInstance& problem,
-                           const ConstraintSet& constraints);
 
 // Drops the weakest third (at least one) of the selected chunks that are not
 // required, weakness being utility lowered for chunks the search has used
 // often and slightly for expensive ones, then repairs.
 Selection destroy_and_repair(const SolveContext& context, const Selection& current, const TabuMemory& memory);
-Selection destroy_and_repair(const SolverSettings& settings, const Selection& current, const ProblemInstance& problem,
-                             const ConstraintSet& constraints, const TabuMemory& memory);
 
 }  // namespace torvane

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/roles.hpp"
-#include "solver/knapsack/problem.hpp"
+#include "solver/model/problem.hpp"
 
 namespace torvane {
 

@@ -3,15 +3,18 @@
 // prepared once per solve: the constraints keyed by candidate index and the
 // per-candidate scores the orderings reuse.
 
+#include "backend/mod/compute_backend.hpp"
 #include "solver/constraints/constraint_index.hpp"
-#include "solver/knapsack/problem.hpp"
-#include "solver/knapsack/utility.hpp"
+#include "solver/model/problem.hpp"
+#include "solver/model/settings.hpp"
+#include "solver/search/utility.hpp"
 
 namespace torvane {
 
 struct SolveContext {
-    SolveContext(const SolverSettings& solver_settings, const ProblemInstance& instance, const ConstraintSet& set)
-        : settings(solver_settings), problem(instance), constraints(set), index(instance, set),
+    SolveContext(const SolverSettings& solver_settings, const ProblemInstance& instance, const ConstraintSet& set,
+                 const ComputeBackend& compute_backend)
+        : settings(solver_settings), problem(instance), constraints(set), backend(compute_backend), index(instance, set),
           scores(solver_settings, instance) {}
     SolveContext(const SolveContext&) = delete;
     SolveContext& operator=(const SolveContext&) = delete;
@@ -19,6 +22,7 @@ struct SolveContext {
     const SolverSettings& settings;
     const ProblemInstance& problem;
     const ConstraintSet& constraints;
+    const ComputeBackend& backend;
     const ConstraintIndex index;
     const CandidateScores scores;
 };

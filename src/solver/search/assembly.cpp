@@ -1,4 +1,4 @@
-#include "solver/knapsack/assembly.hpp"
+#include "solver/search/assembly.hpp"
 
 #include <algorithm>
 #include <cmath>

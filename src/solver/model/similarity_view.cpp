@@ -1,4 +1,4 @@
-#include "solver/knapsack/similarity_view.hpp"
+#include "solver/model/similarity_view.hpp"
 
 #include "backend/simd/vector_kernels.hpp"
 #include "common/fault.hpp"

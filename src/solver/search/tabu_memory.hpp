@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "common/flat_map.hpp"
-#include "solver/knapsack/problem.hpp"
+#include "common/numeric.hpp"
+#include "solver/model/problem.hpp"
 
 namespace torvane {
 
@@ -20,15 +21,6 @@ namespace torvane {
 // byte i is non-zero), so that overlap counts take one popcount per word.
 using SelectionBits = std::vector<std::uint64_t>;
 SelectionBits pack_selection(std::span<const std::uint8_t> selection);
-
-// The number of set bits, computed inline: on targets whose baseline has no
-// population-count instruction std::popcount is a library call.
-constexpr unsigned count_bits(std::uint64_t x) {
-    x = x - ((x >> 1) & 0x5555555555555555u);
-    x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
-    return static_cast<unsigned>((x * 0x0101010101010101u) >> 56);
-}
 
 // SipHash-1-3 under an all-zero key of the selection's length, as a 4-byte
 // little-endian unsigned integer, followed by its bytes. The tenure jitter

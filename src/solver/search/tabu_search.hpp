@@ -1,18 +1,19 @@
 #pragma once
-// The tabu search with its perturbations, the best-move choice, and the
-// exact window that finishes a solve.
+// The tabu search with its perturbations and the best-move choice.
 
 #include <cstddef>
 #include <optional>
 #include <span>
 #include <vector>
 
-#include "solver/knapsack/marginal.hpp"
-#include "solver/knapsack/problem.hpp"
-#include "solver/knapsack/solve_context.hpp"
-#include "solver/knapsack/tabu_memory.hpp"
+#include "solver/model/problem.hpp"
+#include "solver/model/similarity_view.hpp"
 #include "solver/objective/move_evaluation.hpp"
 #include "solver/objective/objective.hpp"
+#include "solver/search/marginal.hpp"
+#include "solver/search/scored_record.hpp"
+#include "solver/search/solve_context.hpp"
+#include "solver/search/tabu_memory.hpp"
 
 namespace torvane {
 
@@ -64,13 +65,6 @@ struct Neighbourhood {
 // would choose it, whatever the number of threads.
 MoveChoice find_best_move(const Neighbourhood& neighbourhood, const MoveContext& context);
 
-// A selection with its scores, as the search carries it.
-struct ScoredRecord {
-    Selection selection;
-    ObjectiveBreakdown breakdown;
-    double objective = 0.0;
-};
-
 // Everything the search leaves behind for the rest of the solve.
 struct SearchOutcome {
     ScoredRecord best_by_objective;
@@ -90,22 +84,5 @@ struct CurrentSolution {
 // iterations, updating `outcome`, `memory` and `elite`.
 void run_tabu_search(const SolveContext& context, const SimilarityView& similarity, const ObjectiveWeights& weights,
                      const CurrentSolution& start, TabuMemory& memory, ElitePool& elite, SearchOutcome& outcome);
-
-struct ExactWindowReport {
-    bool used = false;
-    bool exhaustive = false;
-    std::size_t core_size = 0;
-    std::size_t nodes = 0;
-    std::size_t fixed_in = 0;
-    std::size_t fixed_out = 0;
-    double gap = 0.0;
-    bool improved = false;
-};
-
-// Tries every subset of a window of weak selected and promising unselected
-// candidates around the feasible `final_record`, within the time budget,
-// and replaces it by the best feasible subset when that is better.
-ExactWindowReport run_exact_window(const SolveContext& context, const SimilarityView& similarity,
-                                   const ObjectiveWeights& weights, ScoredRecord& final_record);
 
 }  // namespace torvane

@@ -5,7 +5,8 @@
 #include <cstddef>
 #include <vector>
 
-#include "solver/knapsack/problem.hpp"
+#include "solver/model/problem.hpp"
+#include "solver/model/settings.hpp"
 
 namespace torvane {
 

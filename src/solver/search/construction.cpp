@@ -1,4 +1,4 @@
-#include "solver/knapsack/construction.hpp"
+#include "solver/search/construction.hpp"
 
 #include <algorithm>
 #include <array>
@@ -8,7 +8,7 @@
 #include "common/token_total.hpp"
 #include "solver/constraints/constraint_index.hpp"
 #include "solver/constraints/selection_stats.hpp"
-#include "solver/knapsack/utility.hpp"
+#include "solver/search/utility.hpp"
 
 namespace torvane {
 
@@ -59,7 +59,6 @@ public:
     Selection take() { return std::move(selection_); }
 
 private:
-    static std::size_t role_slot(RhetoricalRole role) { return static_cast<std::uint8_t>(role_code(role)); }
 
     const SolveContext& context_;
     const ProblemInstance& problem_;
@@ -72,11 +71,6 @@ private:
 };
 
 }  // namespace
-
-Selection greedy_start(const SolverSettings& settings, const ProblemInstance& problem,
-                       const ConstraintSet& constraints) {
-    return greedy_start(SolveContext(settings, problem, constraints));
-}
 
 Selection greedy_start(const SolveContext& context) {
     const ProblemInstance& problem = context.problem;
@@ -123,11 +117,6 @@ Selection greedy_start(const SolveContext& context) {
         b.select(*best);
     }
     return b.take();
-}
-
-Selection memory_guided_construction(const SolverSettings& settings, const ProblemInstance& problem,
-                                     const ConstraintSet& constraints, const TabuMemory& memory) {
-    return memory_guided_construction(SolveContext(settings, problem, constraints), memory);
 }
 
 Selection memory_guided_construction(const SolveContext& context, const TabuMemory& memory) {

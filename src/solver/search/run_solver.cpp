@@ -1,4 +1,4 @@
-#include "solver/knapsack/run_solver.hpp"
+#include "solver/search/run_solver.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -8,10 +8,11 @@
 #include "backend/pool/thread_pool.hpp"
 #include "common/fault.hpp"
 #include "solver/constraints/constraint_check.hpp"
-#include "solver/knapsack/construction.hpp"
-#include "solver/knapsack/marginal.hpp"
-#include "solver/knapsack/search.hpp"
-#include "solver/knapsack/tabu_memory.hpp"
+#include "solver/search/construction.hpp"
+#include "solver/search/marginal.hpp"
+#include "solver/search/exact_window.hpp"
+#include "solver/search/tabu_search.hpp"
+#include "solver/search/tabu_memory.hpp"
 #include "solver/objective/objective.hpp"
 
 namespace torvane {
@@ -71,14 +72,13 @@ private:
 };
 
 SolveResult solve(const SolverSettings& settings, const ProblemInstance& problem, const ConstraintSet& constraints,
-                  std::chrono::steady_clock::time_point start) {
+                  const ComputeBackend& backend, std::chrono::steady_clock::time_point start) {
     const std::size_t n = problem.n;
     if (n == 0) {
         // The empty problem: nothing to select, nothing violated, no timing.
         return SolveResult{};
     }
     require_consistent_problem(problem);
-    const ComputeBackend& backend = *settings.backend;
 
     // The similarity matrix the whole solve works on. A given matrix is read
     // where it is: the problem is this call's own copy and stays unchanged
@@ -94,7 +94,7 @@ SolveResult solve(const SolverSettings& settings, const ProblemInstance& problem
     const SimilarityView& similarity = columns.view();
 
     const ObjectiveWeights weights = make_objective_weights(settings);
-    const SolveContext context(settings, problem, constraints);
+    const SolveContext context(settings, problem, constraints, backend);
     backend.prepare(std::max<std::size_t>(settings.move_batch_size, 1));
     TabuMemory memory(settings.tabu_tenure, n, settings.tabu_similarity_threshold);
 
@@ -177,7 +177,7 @@ SolveResult solve(const SolverSettings& settings, const ProblemInstance& problem
 }  // namespace
 
 SolveResult run_solver(const SolverSettings& settings, const ProblemInstance& problem,
-                       const ConstraintSet& constraints) {
+                       const ConstraintSet& constraints, const ComputeBackend& backend) {
     const auto start = std::chrono::steady_clock::now();
     // A solve that starts alone spreads its parallel loops over the worker
     // pool. One that starts while others run keeps its loops on its own
@@ -187,9 +187,9 @@ SolveResult run_solver(const SolverSettings& settings, const ProblemInstance& pr
     // split of the loops differs, and no result depends on it.
     const RunningSolve running;
     if (running.others() > 0) {
-        return pool::calling_thread_pool().install([&] { return solve(settings, problem, constraints, start); });
+        return pool::calling_thread_pool().install([&] { return solve(settings, problem, constraints, backend, start); });
     }
-    return solve(settings, problem, constraints, start);
+    return solve(settings, problem, constraints, backend, start);
 }
 
 }  // namespace torvane

@@ -1,4 +1,4 @@
-#include "solver/knapsack/utility.hpp"
+#include "solver/search/utility.hpp"
 
 #include <algorithm>
 #include <cmath>

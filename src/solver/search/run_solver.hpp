@@ -2,14 +2,17 @@
 
 #include <chrono>
 
-#include "solver/knapsack/problem.hpp"
+#include "backend/mod/compute_backend.hpp"
+#include "solver/model/problem.hpp"
+#include "solver/model/result.hpp"
+#include "solver/model/settings.hpp"
 
 namespace torvane {
 
 // The one solve routine: selects a subset of the problem's candidates
 // under the constraints and reports it with its scores and statistics.
 SolveResult run_solver(const SolverSettings& settings, const ProblemInstance& problem,
-                       const ConstraintSet& constraints);
+                       const ConstraintSet& constraints, const ComputeBackend& backend);
 
 // Milliseconds from `start` to `now`, as (whole seconds + nanoseconds / 1e9)
 // * 1000; 0.0 when `now` is earlier than `start`.
