@@ -15,7 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
-from ._batches import (FloatBatch, Packed, Quantized, as_floats, check_quantized, is_float_form, k_value,
+from ._batches import (FloatBatch, Packed, Quantized, _Floats, as_floats, check_quantized, is_float_form, k_value,
                        num_bits_value, seed_value)
 
 __all__ = ["Packed", "Quantized", "FloatBatch", "maxsim", "maxsim_topk", "quantize", "set_num_threads"]
@@ -54,9 +54,9 @@ def quantize(vectors: FloatBatch, num_bits: int, *, seed: int = 0) -> Quantized:
     return Quantized(codes, meta, floats.offsets, bits, dim, seed_int)
 
 
-def _pair(queries: object, documents: object) -> tuple[str, tuple[object, ...]]:
-    """The native arguments of one scoring call: ("f32", (q tokens, q offsets,
-    d tokens, d offsets)) or ("codes", (... 8 arguments))."""
+def _pair(queries: object, documents: object) -> tuple[Union[Quantized, _Floats], Union[Quantized, _Floats]]:
+    """Both batches checked and converted: two Quantized batches that can be
+    scored together, or two float batches in the packed layout."""
     q_codes = isinstance(queries, Quantized)
     d_codes = isinstance(documents, Quantized)
     if not q_codes and not is_float_form(queries):
@@ -74,16 +74,13 @@ def _pair(queries: object, documents: object) -> tuple[str, tuple[object, ...]]:
         if differences:
             raise ValueError("queries and documents were quantized differently (queries vs documents: "
                              + ", ".join(differences) + ")")
-        return "codes", (queries.codes, queries.meta, queries.offsets, documents.codes, documents.meta,
-                         documents.offsets, queries.num_bits, queries.dim)
+        return queries, documents
     q = as_floats(queries, "queries")
     d = as_floats(documents, "documents")
     if q.dim is not None and d.dim is not None and q.dim != d.dim:
         raise ValueError(f"queries have {q.dim} values per token but documents have {d.dim}")
     dim = q.dim if q.dim is not None else (d.dim if d.dim is not None else 0)
-    q = q.with_dim(dim)
-    d = d.with_dim(dim)
-    return "f32", (q.tokens, q.offsets, d.tokens, d.offsets)
+    return q.with_dim(dim), d.with_dim(dim)
 
 
 def maxsim(queries: Batch, documents: Batch) -> npt.NDArray[np.float32]:
@@ -94,10 +91,11 @@ def maxsim(queries: Batch, documents: Batch) -> npt.NDArray[np.float32]:
     :class:`Quantized` with equal ``num_bits``, ``dim`` and ``seed``. A document
     without tokens scores -inf, a query without tokens 0.0.
     """
-    kind, args = _pair(queries, documents)
-    if kind == "codes":
-        return _native.maxsim_codes(*args)
-    return _native.maxsim_f32(*args)
+    q, d = _pair(queries, documents)
+    if isinstance(q, Quantized) and isinstance(d, Quantized):
+        return _native.maxsim_codes(q.codes, q.meta, q.offsets, d.codes, d.meta, d.offsets, q.num_bits, q.dim)
+    assert isinstance(q, _Floats) and isinstance(d, _Floats)
+    return _native.maxsim_f32(q.tokens, q.offsets, d.tokens, d.offsets)
 
 
 def maxsim_topk(queries: Batch, documents: Batch,
@@ -109,10 +107,10 @@ def maxsim_topk(queries: Batch, documents: Batch,
     number; the entries are exactly the top of :func:`maxsim`'s matrix. Memory
     stays O(Nq x (k + one block of documents)).
     """
-    kind, args = _pair(queries, documents)
-    k_int = k_value(k)
-    documents_count = int(args[-3 if kind == "codes" else -1].shape[0]) - 1  # type: ignore[attr-defined]
-    k_int = min(k_int, documents_count)
-    if kind == "codes":
-        return _native.topk_codes(*args, k_int)
-    return _native.topk_f32(*args, k_int)
+    q, d = _pair(queries, documents)
+    count = min(k_value(k), int(d.offsets.shape[0]) - 1)
+    if isinstance(q, Quantized) and isinstance(d, Quantized):
+        return _native.topk_codes(q.codes, q.meta, q.offsets, d.codes, d.meta, d.offsets, q.num_bits, q.dim,
+                                  count)
+    assert isinstance(q, _Floats) and isinstance(d, _Floats)
+    return _native.topk_f32(q.tokens, q.offsets, d.tokens, d.offsets, count)
