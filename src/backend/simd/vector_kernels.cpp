@@ -264,8 +264,9 @@ bool swap_deltas(const SwapDeltaInput& input, double* out, SimdLevel level) {
 
 namespace {
 
-// Square tiles of the symmetry test and the transpose: two tiles of 64 x 64
-// floats (32 KiB) stay in the first-level cache while they are compared.
+// Square tiles of the transpose: a tile of 64 x 64 floats and its mirror
+// image (32 KiB together) stay in the first-level cache while one is
+// copied into the other. The symmetry test tiles on its own (see there).
 constexpr std::size_t kTile = 64;
 
 }  // namespace
@@ -283,7 +284,14 @@ bool bitwise_symmetric(std::span<const float> matrix, std::size_t n) {
     constexpr std::size_t kBlock = 1024;
     const std::size_t blocks = n / kBlock + (n % kBlock != 0 ? 1 : 0);
     std::atomic<bool> differs{false};
-    const auto bits = reinterpret_cast<const std::uint32_t*>(matrix.data());
+    // Entries are compared as their bit patterns, copied byte for byte (a
+    // float load could quiet a signalling NaN on some targets).
+    const float* const values = matrix.data();
+    const auto word = [values](std::size_t index) {
+        std::uint32_t w;
+        std::memcpy(&w, values + index, sizeof w);
+        return w;
+    };
     const auto tile_differs = [&](std::size_t r0, std::size_t c0) {
         const std::size_t r1 = std::min(n, r0 + kSmall);
         const std::size_t c1 = std::min(n, c0 + kSmall);
@@ -298,7 +306,7 @@ bool bitwise_symmetric(std::span<const float> matrix, std::size_t n) {
 #endif
         const auto load = [&](std::size_t row, std::size_t column) {
             Quad q;
-            std::memcpy(&q, bits + row * n + column, sizeof q);
+            std::memcpy(&q, values + row * n + column, sizeof q);
             return q;
         };
         Quad difference = {0, 0, 0, 0};
@@ -317,11 +325,11 @@ bool bitwise_symmetric(std::span<const float> matrix, std::size_t n) {
                 difference |= load(i + 3, j) ^ TORVANE_SHUFFLE(hi01, hi23, 2, 3, 6, 7);
             }
             for (; j < c1; ++j) {
-                for (std::size_t k = i; k < i + 4; ++k) difference[0] |= bits[k * n + j] ^ bits[j * n + k];
+                for (std::size_t k = i; k < i + 4; ++k) difference[0] |= word(k * n + j) ^ word(j * n + k);
             }
         }
         for (; i < r1; ++i) {
-            for (std::size_t j = c0; j < c1; ++j) difference[0] |= bits[i * n + j] ^ bits[j * n + i];
+            for (std::size_t j = c0; j < c1; ++j) difference[0] |= word(i * n + j) ^ word(j * n + i);
         }
         return (difference[0] | difference[1] | difference[2] | difference[3]) != 0;
 #undef TORVANE_SHUFFLE
