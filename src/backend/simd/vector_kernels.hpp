@@ -76,8 +76,8 @@ std::vector<float> dot_rows(std::span<const float> matrix, std::size_t rows, std
 std::vector<float> cross_dot(std::span<const float> a, std::size_t n_a, std::size_t dim, std::span<const float> b,
                              std::size_t n_b);
 
-// out[l] = the row objective of selection l of the sixteen described by
-// `input` (kernel_table.hpp), the same bits whichever instruction set runs.
+// out[l] = the row objective of selection l of the kLaneCount (64)
+// described by `input` (kernel_table.hpp), the same bits whichever instruction set runs.
 struct LaneObjectiveInput;
 void lane_objectives(const LaneObjectiveInput& input, float* out, SimdLevel level = best_simd_level());
 
