@@ -22,34 +22,21 @@ constexpr float kNormFloor = 1e-6f;
 // The similarity matrix is computed in blocks of this many whole rows.
 constexpr std::size_t kBlockRows = 64;
 
-bool cpu_has(SimdLevel level) {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    switch (level) {
-        case SimdLevel::Scalar: return true;
-        case SimdLevel::Avx2: return __builtin_cpu_supports("avx2") != 0;
-        case SimdLevel::Avx512:
-            return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512vl") != 0;
-    }
-    return false;
-#else
-    return level == SimdLevel::Scalar;
-#endif
-}
-
-const KernelTable* table_if_built(SimdLevel level) {
-    switch (level) {
-        case SimdLevel::Scalar: return &scalar_kernels();
-        case SimdLevel::Avx2: return avx2_kernels();
-        case SimdLevel::Avx512: return avx512_kernels();
-    }
-    return nullptr;
+// The implementations, best first, with the CPU features each needs.
+const Dispatch<KernelTable>& dispatch() {
+    static const Dispatch<KernelTable> table{
+        {SimdLevel::Avx512, cpu::kAvx512F | cpu::kAvx512VL, avx512_kernels()},
+        {SimdLevel::Avx2, cpu::kAvx2, avx2_kernels()},
+        {SimdLevel::Scalar, 0, &scalar_kernels()},
+    };
+    return table;
 }
 
 const KernelTable& kernels(SimdLevel level) {
-    TORVANE_CHECK(simd_level_available(level),
+    const KernelTable* table = dispatch().runnable(level);
+    TORVANE_CHECK(table != nullptr,
                   "vector kernels: instruction set " + std::string(simd_level_name(level)) + " is not available");
-    return *table_if_built(level);
+    return *table;
 }
 
 std::size_t checked_mul(std::size_t a, std::size_t b, const char* what) {
@@ -60,34 +47,9 @@ std::size_t checked_mul(std::size_t a, std::size_t b, const char* what) {
 
 }  // namespace
 
-std::string_view simd_level_name(SimdLevel level) {
-    switch (level) {
-        case SimdLevel::Scalar: return "scalar";
-        case SimdLevel::Avx2: return "avx2";
-        case SimdLevel::Avx512: return "avx512";
-    }
-    return "scalar";
-}
+bool simd_level_available(SimdLevel level) { return dispatch().runnable(level) != nullptr; }
 
-bool simd_level_available(SimdLevel level) {
-    // Asked on every kernel call: look the CPU up once.
-    static const bool available[3] = {
-        true,
-        avx2_kernels() != nullptr && cpu_has(SimdLevel::Avx2),
-        avx512_kernels() != nullptr && cpu_has(SimdLevel::Avx512),
-    };
-    const auto index = static_cast<std::size_t>(level);
-    return index < 3 && available[index];
-}
-
-SimdLevel best_simd_level() {
-    static const SimdLevel best = [] {
-        if (simd_level_available(SimdLevel::Avx512)) return SimdLevel::Avx512;
-        if (simd_level_available(SimdLevel::Avx2)) return SimdLevel::Avx2;
-        return SimdLevel::Scalar;
-    }();
-    return best;
-}
+SimdLevel best_simd_level() { return dispatch().chosen_level(); }
 
 float dot(std::span<const float> a, std::span<const float> b, SimdLevel level) {
     TORVANE_CHECK(b.size() >= a.size(), "dot: the second vector is shorter than the first");
