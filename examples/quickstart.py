@@ -52,9 +52,24 @@ def main() -> None:
     print(out)
     print(f"{out.num_selected} chunks, {out.total_tokens} of {constraints.max_tokens} tokens, "
           f"solved in {out.solve_time_ms:.1f} ms")
-    print(f"objective {out.objective_score:.4f} = relevance {out.relevance_total:.4f}"
-          f" + density {out.density_total:.4f} + centrality {out.centrality_total:.4f}"
-          f" + recency {out.recency_total:.4f} - redundancy {out.redundancy_penalty:.4f}")
+    # The weighted totals, and what the pairwise similarity of the chosen chunks adds:
+    # -lambda_ times the summed similarity of the chosen pairs. Pairs that point in opposite
+    # directions have negative similarity, so this term can be a bonus as well as a cost
+    # (out.redundancy_penalty reports only a cost and is 0 then).
+    totals = {
+        "relevance": out.relevance_total,
+        "density": out.density_total,
+        "centrality": out.centrality_total,
+        "recency": out.recency_total,
+        "auxiliary": out.auxiliary_total,
+        "fulfilment": out.fulfilment_total,
+    }
+    similarity = out.objective_score - sum(totals.values())
+    terms = " + ".join(f"{name} {value:.4f}" for name, value in totals.items())
+    sign = "+" if similarity >= 0 else "-"
+    print(f"objective {out.objective_score:.4f} = {terms} {sign} similarity {abs(similarity):.4f}")
+    print("  (similarity: -lambda_ x the summed similarity of the chosen pairs; pairs with negative "
+          "similarity make it a bonus)")
     print("chosen:")
     for i in out.selected_indices:
         c = chunks[i]

@@ -47,6 +47,15 @@ cmake_bin="$venv/bin/cmake"
 # long leak runs (--soak).
 "$py" -m pytest -q --soak tests/python
 
+# The paths of a machine with fewer instruction sets: the C++ suite and the
+# reference cases once on the AVX2 kernels and once on the scalar ones
+# (TORVANE_SIMD caps the level every kernel family chooses).
+for level in avx2 scalar; do
+  echo "TORVANE_SIMD=$level"
+  TORVANE_SIMD=$level build/test-core/torvane_core_tests --gtest_brief=1
+  TORVANE_SIMD=$level "$py" -m pytest -q -p no:cacheprovider tests/python/test_reference_results.py
+done
+
 if [ "${TORVANE_SANITIZERS:-1}" = 0 ]; then
   exit 0
 fi

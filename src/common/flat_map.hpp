@@ -38,8 +38,11 @@ struct FlatHash<Key, std::enable_if_t<std::is_integral_v<Key>>> {
     std::uint64_t operator()(Key key) const { return mix64(static_cast<std::uint64_t>(key)); }
 };
 
-// Texts (chunk ids, which callers choose) through SipHash-1-3, so that no
-// choice of ids makes the probes long.
+// Texts (chunk ids, which callers choose) through SipHash-1-3. The key is
+// fixed in the source, so this gives a well-spread hash for any ids that
+// arise naturally (similar prefixes, sequential numbers), not protection
+// against ids crafted to collide by someone who reads the key: such ids can
+// still make the probes long (slow, never wrong).
 template <>
 struct FlatHash<std::string_view> {
     std::uint64_t operator()(std::string_view text) const {

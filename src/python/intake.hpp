@@ -2,6 +2,7 @@
 // Intake of solve inputs: chunk dictionaries and NumPy arrays.
 
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "numpy_api.hpp"
@@ -27,11 +28,14 @@ bool require_contiguous(PyArrayObject* array);
 // Copies of array contents. `copy_contiguous` reads a contiguous array in
 // memory order; `copy_logical` reads any array in row-major logical order,
 // whatever its strides.
+// Unaligned arrays are accepted, so the buffer is copied as bytes: no typed
+// pointer into it is formed.
 template <typename T>
 std::vector<T> copy_contiguous(PyArrayObject* array) {
     const std::size_t count = static_cast<std::size_t>(PyArray_SIZE(array));
-    const T* data = static_cast<const T*>(PyArray_DATA(array));
-    return std::vector<T>(data, data + count);
+    std::vector<T> out(count);
+    if (count > 0) std::memcpy(out.data(), PyArray_DATA(array), count * sizeof(T));
+    return out;
 }
 std::vector<float> copy_logical_f32(PyArrayObject* array);
 

@@ -12,7 +12,8 @@ namespace torvane::py {
 
 namespace {
 
-constexpr const char* kVersion = "0.1.6";
+// The project version of the build (CMakeLists.txt), its one source.
+constexpr const char* kVersion = TORVANE_VERSION;
 
 PyObject* accelerator_available(PyObject*, PyObject*) { return new_ref(Py_False); }
 

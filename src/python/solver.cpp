@@ -433,29 +433,19 @@ PyMethodDef kSolverMethods[] = {
     {"backend_kind", &solver_backend_kind, METH_NOARGS, "backend_kind($self)\n--\n\n"},
     {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&solver_solve)), METH_FASTCALL | METH_KEYWORDS,
      "solve($self, chunks, query_embedding, constraints=None)\n--\n\n"
-     "Solve from a list of chunk dictionaries\n\n"
-     "All chunk embeddings must have the same length; a chunk whose embedding length differs from the\n"
-     "first chunk's is refused with ValueError."},
+     "Solve from a list of chunk dictionaries"},
     {"solve_numpy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&solver_solve_numpy)),
      METH_FASTCALL | METH_KEYWORDS,
      "solve_numpy($self, embeddings, query_embedding, token_costs, density_scores, centrality_scores, "
      "recency_scores, auxiliary_scores, roles, cluster_ids, constraints=None)\n--\n\n"
-     "Solve the knapsack problem from numpy arrays\n\n"
-     "The number of candidates n is the length of token_costs. density_scores, centrality_scores,\n"
-     "recency_scores, auxiliary_scores, roles and cluster_ids shorter than n are refused with ValueError\n"
-     "(longer ones are read for their first n entries). embeddings is read in row-major logical order,\n"
-     "also when it is stored column-major."},
+     "Solve the knapsack problem from numpy arrays"},
     {"solve_precomputed_numpy",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&solver_solve_precomputed_numpy)),
      METH_FASTCALL | METH_KEYWORDS,
      "solve_precomputed_numpy($self, embeddings, token_costs, density_scores, centrality_scores, recency_scores, "
      "auxiliary_scores, roles, cluster_ids, relevance_scores, similarity_matrix=None, fulfilment_scores=None, "
      "coverage_matrix=None, query_token_weights=None, query_embedding=None, constraints=None)\n--\n\n"
-     "Solve from precomputed relevance, redundancy, and fulfilment tensors.\n\n"
-     "The number of candidates n is the length of token_costs. density_scores, centrality_scores,\n"
-     "recency_scores, auxiliary_scores, roles and cluster_ids shorter than n are refused with ValueError\n"
-     "(longer ones are read for their first n entries). embeddings is read in row-major logical order,\n"
-     "also when it is stored column-major."},
+     "Solve from precomputed relevance, redundancy, and fulfilment tensors."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -188,7 +188,12 @@ class TabuSearchSolver:
         chunks: list[ChunkDict] | list[dict[str, Any]],
         query_embedding: _F32Array,
         constraints: SolverConstraints | None = None,
-    ) -> SolverOutput: ...
+    ) -> SolverOutput:
+        """Solve from a list of chunk dictionaries
+
+        All chunk embeddings must have the same length; a chunk whose embedding length differs
+        from the first chunk's is refused with ValueError.
+        """
     def solve_numpy(
         self,
         embeddings: _F32Array,
@@ -201,7 +206,19 @@ class TabuSearchSolver:
         roles: _U8Array,
         cluster_ids: _IntArray,
         constraints: SolverConstraints | None = None,
-    ) -> SolverOutput: ...
+    ) -> SolverOutput:
+        """Solve the knapsack problem from numpy arrays
+
+        The number of candidates n is the length of token_costs. density_scores,
+        centrality_scores, recency_scores, auxiliary_scores, roles and cluster_ids shorter than n
+        are refused with ValueError (longer ones are read for their first n entries).
+
+        embeddings is read as one run of values in row-major logical order (also when it is
+        stored column-major) and cut into n rows of dim = (its number of values) // n values;
+        its own row count is not checked against n. Rows may therefore be passed flattened or
+        reshaped: a (4, 3) array with six token costs gives six candidates of two values each.
+        Values past the last whole row are ignored.
+        """
     def solve_precomputed_numpy(
         self,
         embeddings: _F32Array,
@@ -219,7 +236,19 @@ class TabuSearchSolver:
         query_token_weights: _F32Array | None = None,
         query_embedding: _F32Array | None = None,
         constraints: SolverConstraints | None = None,
-    ) -> SolverOutput: ...
+    ) -> SolverOutput:
+        """Solve from precomputed relevance, redundancy, and fulfilment tensors.
+
+        The number of candidates n is the length of token_costs. density_scores,
+        centrality_scores, recency_scores, auxiliary_scores, roles and cluster_ids shorter than n
+        are refused with ValueError (longer ones are read for their first n entries).
+
+        embeddings is read as one run of values in row-major logical order (also when it is
+        stored column-major) and cut into n rows of dim = (its number of values) // n values;
+        its own row count is not checked against n. Rows may therefore be passed flattened or
+        reshaped: a (4, 3) array with six token costs gives six candidates of two values each.
+        Values past the last whole row are ignored.
+        """
 
 def gpu_available() -> bool: ...
 def cuda_available() -> bool: ...

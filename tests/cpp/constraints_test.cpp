@@ -394,10 +394,10 @@ TEST_P(ConstraintIndexAgrees, WithTheStringKeyedChecks) {
         for (std::size_t a = 0; a < c.n; ++a) {
             ASSERT_EQ(index.can_add(a, indexed), torvane::can_add(constraints, a, stats, problem)) << a;
             for (std::size_t r = 0; r < c.n; ++r) {
-                const bool expected = torvane::can_swap(constraints, a, r, stats, problem);
-                ASSERT_EQ(swaps.test(swaps.added(a), swaps.removed(r)), expected) << a << " " << r;
+                const bool swappable = torvane::can_swap(constraints, a, r, stats, problem);
+                ASSERT_EQ(swaps.test(swaps.added(a), swaps.removed(r)), swappable) << a << " " << r;
                 if (selection[a] != 0 || selection[r] == 0) continue;
-                ASSERT_EQ(index.can_swap(a, r, indexed), expected);
+                ASSERT_EQ(index.can_swap(a, r, indexed), swappable);
             }
         }
     }

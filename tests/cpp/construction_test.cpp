@@ -278,6 +278,26 @@ TEST(Marginal, QuorumCapBelowTwoActsAsTwo) {
     EXPECT_GT(gains[3], 0.0);  // a third supporter counts only from cap 3
 }
 
+TEST(Marginal, QuorumCapsBeyondAFloatCountAsUnbounded) {
+    // The largest caps round to 2^64 as floats; they must act as any cap of
+    // four or more, for gains and losses alike.
+    ProblemInstance p = make_problem({{0.0f}, {0.0f}, {0.0f}, {0.0f}, {0.0f}});
+    p.num_query_tokens = 1;
+    p.coverage = std::vector<float>{0.9f, 0.8f, 0.7f, 0.6f, 0.65f};
+    const Selection sel{1, 1, 1, 1, 0};
+    SolverSettings s;
+    s.support_quorum_cap = 4;
+    const auto four = torvane::build_marginal_tables(sel, p, std::span<const float>{}, s);
+    for (const std::size_t cap : {std::size_t{1} << 40, std::numeric_limits<std::size_t>::max() - 1,
+                                  std::numeric_limits<std::size_t>::max()}) {
+        s.support_quorum_cap = cap;
+        const auto t = torvane::build_marginal_tables(sel, p, std::span<const float>{}, s);
+        EXPECT_EQ(t.gain, four.gain) << cap;
+        EXPECT_EQ(t.loss, four.loss) << cap;
+    }
+    EXPECT_GT(four.loss[3], 0.0);  // the fourth supporter's share counts
+}
+
 TEST(Marginal, KeysAndStableOrdering) {
     const ProblemInstance p = make_problem({{0.5f, 1}, {0.5f, 0}, {0.9f, 1}, {0.5f, 1}});
     const std::vector<float> sim(16, 0.0f);

@@ -156,7 +156,8 @@ TEST_P(Levels, FloatScoresMatchTheEightAccumulatorDotBitForBit) {
     // dimensions off a multiple of eight add a tail; 24 query tokens fill
     // tiles of three pairs and chunks of eight.
     const Shape shapes[] = {{3, 5, 4, 11, 0}, {2, 1, 3, 1, 1},  {3, 7, 5, 9, 7},     {2, 6, 3, 8, 8},
-                            {2, 13, 3, 17, 9}, {1, 24, 2, 25, 16}, {2, 35, 3, 40, 128}, {2, 3, 2, 19, 133}};
+                            {2, 13, 3, 17, 9}, {1, 24, 2, 25, 16}, {2, 35, 3, 40, 128}, {2, 3, 2, 19, 133},
+                            {2, 5, 3, 7, 383}, {3, 9, 2, 5, 385}};
     for (const Shape& s : shapes) {
         Array3<float> q(s.nq, s.tq, s.e);
         Array3<float> d(s.nd, s.td, s.e, 3);
@@ -238,8 +239,8 @@ TEST_P(Levels, SignedZeroBestsAnywhereInTheBlocks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(MaxSim, Levels, ::testing::ValuesIn(available_levels()),
-                         [](const ::testing::TestParamInfo<KernelLevel>& info) {
-                             return std::string(torvane::maxsim::kernel_level_name(info.param));
+                         [](const ::testing::TestParamInfo<KernelLevel>& case_info) {
+                             return std::string(torvane::maxsim::kernel_level_name(case_info.param));
                          });
 
 TEST(MaxSim, ResultsDoNotDependOnThePoolSize) {

@@ -230,6 +230,6 @@ INSTANTIATE_TEST_SUITE_P(
                       ChoiceCase{"nan_everywhere", 7, 60, 6, 12, 0.0, true, 3},
                       ChoiceCase{"large_relaxed", 8, 400, 9, 12, 0.1, false, 4},
                       ChoiceCase{"large_strict", 9, 400, 9, 0, 0.0, false, 0}),
-    [](const ::testing::TestParamInfo<ChoiceCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<ChoiceCase>& case_info) { return std::string(case_info.param.name); });
 
 }  // namespace

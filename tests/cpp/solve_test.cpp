@@ -211,7 +211,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Scenario{"memory_guided_restarts", 180, 0, 12, memory_guided_restarts},
                       Scenario{"asymmetric_matrix_small_selection", 120, 2, 13, asymmetric_matrix_small_selection},
                       Scenario{"large_neighbourhood", 5000, 0, 14, large_neighbourhood}),
-    [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<Scenario>& case_info) { return std::string(case_info.param.name); });
 
 TEST(Solve, SearchNeverWorsensTheStartAndReportsConsistently) {
     const ProblemInstance problem = random_problem(120, 16, 3, 11);

@@ -150,7 +150,8 @@ TEST_P(Kernels, CosineMatchesScalarOrderAndTreatsTinyNormsAsZero) {
 TEST_P(Kernels, SimilarityMatrixMatchesEntryByEntryScalarOrder) {
     const SimdLevel level = GetParam();
     const std::tuple<std::size_t, std::size_t> shapes[] = {{1, 1}, {2, 3},    {5, 8},    {9, 16},   {63, 9},
-                                                           {64, 7}, {65, 17}, {130, 40}, {150, 384}, {200, 12}};
+                                                           {64, 7}, {65, 17}, {130, 40}, {150, 384}, {200, 12},
+                                                           {67, 1}, {13, 383}, {71, 385}};
     for (const auto& [n, dim] : shapes) {
         std::vector<float> x = random_values(n * dim + 3, static_cast<std::uint32_t>(n * 1000 + dim));
         x.resize(n * dim + 3);  // values beyond n * dim are ignored
@@ -184,7 +185,7 @@ TEST_P(Kernels, SimilarityOfZeroAndIdenticalRows) {
 TEST_P(Kernels, DotRowsMatchScalarOrder) {
     const SimdLevel level = GetParam();
     for (const std::size_t rows : {0u, 1u, 7u, 8u, 9u, 33u}) {
-        for (const std::size_t dim : {0u, 1u, 8u, 13u, 384u}) {
+        for (const std::size_t dim : {0u, 1u, 7u, 8u, 9u, 13u, 383u, 384u, 385u}) {
             const std::vector<float> m = random_values(rows * dim, static_cast<std::uint32_t>(rows + 7 * dim));
             const std::vector<float> q = random_values(dim + 2, 5);  // a longer query is fine
             const std::vector<float> got = torvane::simd::dot_rows(m, rows, dim, q, level);
@@ -281,9 +282,11 @@ TEST(VectorKernels, CrossDotSumsInAscendingOrder) {
     EXPECT_THROW(torvane::simd::cross_dot(a, n_a, dim, {b.data(), b.size() - 1}, n_b), torvane::InternalError);
     EXPECT_THROW(torvane::simd::cross_dot(a, n_a + 1, dim, b, n_b), torvane::InternalError);
     EXPECT_TRUE(torvane::simd::cross_dot({}, 0, dim, b, n_b).empty());
-    // Dispatch uses a SIMD level wherever the CPU has one.
+    // Dispatch uses a SIMD level wherever the CPU has one, unless TORVANE_SIMD
+    // asks for the scalar path.
 #if defined(__x86_64__)
-    EXPECT_TRUE(!__builtin_cpu_supports("avx2") || torvane::simd::best_simd_level() != SimdLevel::Scalar);
+    EXPECT_TRUE(!__builtin_cpu_supports("avx2") || torvane::simd_level_limit() == SimdLevel::Scalar ||
+                torvane::simd::best_simd_level() != SimdLevel::Scalar);
 #endif
 }
 

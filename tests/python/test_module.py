@@ -1,10 +1,17 @@
 import importlib
+import importlib.metadata
+import re
 import sys
 import unicodedata
+from pathlib import Path
 
 import pytest
 
 import torvane_solver as ts
+
+# The version, from its one source: the project declaration of the build.
+PROJECT_VERSION = re.search(r"project\(torvane_solver VERSION ([0-9.]+)",
+                            (Path(__file__).resolve().parents[2] / "CMakeLists.txt").read_text()).group(1)
 
 # Attributes in registration order; the solver class and the MaxSim
 # functions join as they are built.
@@ -23,8 +30,14 @@ def test_contents_in_registration_order():
     assert ts.__doc__ == "Python module definition"
 
 
+def test_one_version_everywhere():
+    # The project version in CMakeLists.txt is the only place it is written: the
+    # module and the installed distribution's metadata both carry it.
+    assert ts.version() == PROJECT_VERSION == importlib.metadata.version("torvane_solver")
+
+
 @pytest.mark.parametrize("name, signature, doc, result", [
-    ("version", "()", "Get library version", "0.1.6"),
+    ("version", "()", "Get library version", PROJECT_VERSION),
     ("gpu_available", "()", "Check if GPU is available", False),
     ("cuda_available", "()", "Check if CUDA is available", False),
 ])
@@ -63,4 +76,4 @@ def test_second_interpreter_is_refused():
             subinterpreters.run_string(interpreter, "import torvane_solver")
     finally:
         subinterpreters.destroy(interpreter)
-    assert ts.version() == "0.1.6"  # the first interpreter's module is unaffected
+    assert ts.version() == PROJECT_VERSION  # the first interpreter's module is unaffected

@@ -59,9 +59,10 @@ def test_solver_docs_and_signatures():
     assert str(inspect.signature(ts.TabuSearchSolver)) == "(config=None)"
     assert ts.TabuSearchSolver.backend_kind.__text_signature__ == "($self)"
     assert ts.TabuSearchSolver.solve.__text_signature__ == "($self, chunks, query_embedding, constraints=None)"
-    assert ts.TabuSearchSolver.solve.__doc__.startswith("Solve from a list of chunk dictionaries")
-    assert ts.TabuSearchSolver.solve_numpy.__doc__.startswith("Solve the knapsack problem from numpy arrays")
-    assert ts.TabuSearchSolver.solve_precomputed_numpy.__doc__.startswith(
+    # The docstrings are exactly these one-liners; the details are in the stubs and the README.
+    assert ts.TabuSearchSolver.solve.__doc__ == "Solve from a list of chunk dictionaries"
+    assert ts.TabuSearchSolver.solve_numpy.__doc__ == "Solve the knapsack problem from numpy arrays"
+    assert ts.TabuSearchSolver.solve_precomputed_numpy.__doc__ == (
         "Solve from precomputed relevance, redundancy, and fulfilment tensors.")
     params = inspect.signature(ts.TabuSearchSolver.solve_precomputed_numpy).parameters
     assert list(params)[1:] == ["embeddings", "token_costs", "density_scores", "centrality_scores",
@@ -294,6 +295,39 @@ def test_longer_candidate_array_ignores_its_extra_entries(solver, method, name):
     want = getattr(solver, method)(**args)
     got = getattr(solver, method)(**args | {name: longer})
     assert got.selected_indices == want.selected_indices and got.objective_score == want.objective_score
+
+
+def unaligned(a):
+    """A copy of `a` whose data starts one byte past an aligned address."""
+    buf = bytearray(a.nbytes + 1)
+    out = np.frombuffer(buf, a.dtype, count=a.size, offset=1).reshape(a.shape)
+    out[...] = a
+    assert not out.flags.aligned or a.itemsize == 1
+    return out
+
+
+@pytest.mark.parametrize("method", ["solve_numpy", "solve_precomputed_numpy"])
+def test_unaligned_arrays_give_the_aligned_result(solver, method):
+    # Every array argument unaligned at once; the bytes are read as they are.
+    args = numpy_args(9, 5) if method == "solve_numpy" else precomputed_args(
+        9, 5, fulfilment_scores=np.linspace(0, 1, 9, dtype=F32), coverage_matrix=np.full((2, 9), 0.7, F32),
+        query_token_weights=np.ones(2, F32))
+    want = getattr(solver, method)(**args)
+    got = getattr(solver, method)(**{k: unaligned(v) for k, v in args.items()})
+    assert got.to_dict() | {"solve_time_ms": 0} == want.to_dict() | {"solve_time_ms": 0}
+
+
+@pytest.mark.parametrize("method", ["solve_numpy", "solve_precomputed_numpy"])
+def test_embedding_rows_follow_the_token_costs(solver, method):
+    # n comes from token_costs alone; embeddings is one run of values cut into
+    # n rows of size // n values (a documented behaviour: rows may be passed
+    # flattened), values past the last whole row ignored.
+    args = numpy_args(6, 2) if method == "solve_numpy" else precomputed_args(6, 2)
+    want = getattr(solver, method)(**args)
+    values = args["embeddings"].reshape(-1)
+    for shaped in (values.reshape(4, 3), values.reshape(1, 12), np.append(values, F32(9.0)).reshape(1, 13)):
+        got = getattr(solver, method)(**args | {"embeddings": shaped})
+        assert got.to_dict() | {"solve_time_ms": 0} == want.to_dict() | {"solve_time_ms": 0}
 
 
 def test_precomputed_empty_problem(solver):

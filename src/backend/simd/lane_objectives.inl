@@ -10,7 +10,9 @@
 // builtins and plain loops here: no library templates (see kernel_table.hpp).
 
 // The lane types never cross a unit boundary, so the calling convention
-// GCC warns about for wide vectors does not matter here.
+// GCC warns about for wide vectors does not matter here. The warning is
+// silenced for this file only.
+#pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 constexpr std::size_t kLaneWidth = LANE_VECTOR_BYTES / 4;
@@ -198,3 +200,5 @@ void lane_objectives_kernel(const LaneObjectiveInput& in, void* scratch, float* 
 }
 
 #undef FOR_LANE_GROUPS
+
+#pragma GCC diagnostic pop

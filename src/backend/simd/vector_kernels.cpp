@@ -23,66 +23,28 @@ constexpr float kNormFloor = 1e-6f;
 // The similarity matrix is computed in blocks of this many whole rows.
 constexpr std::size_t kBlockRows = 64;
 
-bool cpu_has(SimdLevel level) {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    switch (level) {
-        case SimdLevel::Scalar: return true;
-        case SimdLevel::Avx2: return __builtin_cpu_supports("avx2") != 0;
-        case SimdLevel::Avx512:
-            return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512vl") != 0;
-    }
-    return false;
-#else
-    return level == SimdLevel::Scalar;
-#endif
-}
-
-const KernelTable* table_if_built(SimdLevel level) {
-    switch (level) {
-        case SimdLevel::Scalar: return &scalar_kernels();
-        case SimdLevel::Avx2: return avx2_kernels();
-        case SimdLevel::Avx512: return avx512_kernels();
-    }
-    return nullptr;
+// The implementations, best first, with the CPU features each needs.
+const Dispatch<KernelTable>& dispatch() {
+    static const Dispatch<KernelTable> table{
+        {SimdLevel::Avx512, cpu::kAvx512F | cpu::kAvx512VL, avx512_kernels()},
+        {SimdLevel::Avx2, cpu::kAvx2, avx2_kernels()},
+        {SimdLevel::Scalar, 0, &scalar_kernels()},
+    };
+    return table;
 }
 
 const KernelTable& kernels(SimdLevel level) {
-    TORVANE_CHECK(simd_level_available(level),
+    const KernelTable* table = dispatch().runnable(level);
+    TORVANE_CHECK(table != nullptr,
                   "vector kernels: instruction set " + std::string(simd_level_name(level)) + " is not available");
-    return *table_if_built(level);
+    return *table;
 }
 
 }  // namespace
 
-std::string_view simd_level_name(SimdLevel level) {
-    switch (level) {
-        case SimdLevel::Scalar: return "scalar";
-        case SimdLevel::Avx2: return "avx2";
-        case SimdLevel::Avx512: return "avx512";
-    }
-    return "scalar";
-}
+bool simd_level_available(SimdLevel level) { return dispatch().runnable(level) != nullptr; }
 
-bool simd_level_available(SimdLevel level) {
-    // Asked on every kernel call: look the CPU up once.
-    static const bool available[3] = {
-        true,
-        avx2_kernels() != nullptr && cpu_has(SimdLevel::Avx2),
-        avx512_kernels() != nullptr && cpu_has(SimdLevel::Avx512),
-    };
-    const auto index = static_cast<std::size_t>(level);
-    return index < 3 && available[index];
-}
-
-SimdLevel best_simd_level() {
-    static const SimdLevel best = [] {
-        if (simd_level_available(SimdLevel::Avx512)) return SimdLevel::Avx512;
-        if (simd_level_available(SimdLevel::Avx2)) return SimdLevel::Avx2;
-        return SimdLevel::Scalar;
-    }();
-    return best;
-}
+SimdLevel best_simd_level() { return dispatch().chosen_level(); }
 
 float dot(std::span<const float> a, std::span<const float> b, SimdLevel level) {
     TORVANE_CHECK(b.size() >= a.size(), "dot: the second vector is shorter than the first");
@@ -259,8 +221,9 @@ bool swap_deltas(const SwapDeltaInput& input, double* out, SimdLevel level) {
 
 namespace {
 
-// Square tiles of the symmetry test and the transpose: two tiles of 64 x 64
-// floats (32 KiB) stay in the first-level cache while they are compared.
+// Square tiles of the transpose: a tile of 64 x 64 floats and its mirror
+// image (32 KiB together) stay in the first-level cache while one is
+// copied into the other. The symmetry test tiles on its own (see there).
 constexpr std::size_t kTile = 64;
 
 }  // namespace
@@ -278,7 +241,14 @@ bool bitwise_symmetric(std::span<const float> matrix, std::size_t n) {
     constexpr std::size_t kBlock = 1024;
     const std::size_t blocks = n / kBlock + (n % kBlock != 0 ? 1 : 0);
     std::atomic<bool> differs{false};
-    const auto bits = reinterpret_cast<const std::uint32_t*>(matrix.data());
+    // Entries are compared as their bit patterns, copied byte for byte (a
+    // float load could quiet a signalling NaN on some targets).
+    const float* const values = matrix.data();
+    const auto word = [values](std::size_t index) {
+        std::uint32_t w;
+        std::memcpy(&w, values + index, sizeof w);
+        return w;
+    };
     const auto tile_differs = [&](std::size_t r0, std::size_t c0) {
         const std::size_t r1 = std::min(n, r0 + kSmall);
         const std::size_t c1 = std::min(n, c0 + kSmall);
@@ -293,7 +263,7 @@ bool bitwise_symmetric(std::span<const float> matrix, std::size_t n) {
 #endif
         const auto load = [&](std::size_t row, std::size_t column) {
             Quad q;
-            std::memcpy(&q, bits + row * n + column, sizeof q);
+            std::memcpy(&q, values + row * n + column, sizeof q);
             return q;
         };
         Quad difference = {0, 0, 0, 0};
@@ -312,11 +282,11 @@ bool bitwise_symmetric(std::span<const float> matrix, std::size_t n) {
                 difference |= load(i + 3, j) ^ TORVANE_SHUFFLE(hi01, hi23, 2, 3, 6, 7);
             }
             for (; j < c1; ++j) {
-                for (std::size_t k = i; k < i + 4; ++k) difference[0] |= bits[k * n + j] ^ bits[j * n + k];
+                for (std::size_t k = i; k < i + 4; ++k) difference[0] |= word(k * n + j) ^ word(j * n + k);
             }
         }
         for (; i < r1; ++i) {
-            for (std::size_t j = c0; j < c1; ++j) difference[0] |= bits[i * n + j] ^ bits[j * n + i];
+            for (std::size_t j = c0; j < c1; ++j) difference[0] |= word(i * n + j) ^ word(j * n + i);
         }
         return (difference[0] | difference[1] | difference[2] | difference[3]) != 0;
 #undef TORVANE_SHUFFLE

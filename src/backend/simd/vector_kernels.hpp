@@ -16,20 +16,21 @@
 #include <string_view>
 #include <vector>
 
+#include "common/cpu_features.hpp"
+
 namespace torvane::simd {
 
-enum class SimdLevel : std::uint8_t {
-    Scalar = 0,  // portable C++
-    Avx2 = 1,    // 8-wide, 16 vector registers
-    Avx512 = 2,  // 8-wide with the 32 registers of AVX-512VL
-};
+// Instruction-set levels (common/cpu_features.hpp): Avx2 runs 8-wide with
+// 16 vector registers, Avx512 8-wide with the 32 registers of AVX-512VL.
+using torvane::SimdLevel;
+using torvane::simd_level_name;
 
-std::string_view simd_level_name(SimdLevel level);
-
-// Whether this build has the level and the CPU runs it.
+// Whether this build has the level and the CPU runs it (whatever
+// TORVANE_SIMD says).
 bool simd_level_available(SimdLevel level);
 
-// The fastest available level; what the kernels use unless told otherwise.
+// The level chosen once from what the CPU offers and TORVANE_SIMD allows;
+// what the kernels use unless told otherwise.
 SimdLevel best_simd_level();
 
 // Eight lanes acc[k] += a[i+k] * b[i+k] over the full blocks of eight,
@@ -76,8 +77,8 @@ std::vector<float> dot_rows(std::span<const float> matrix, std::size_t rows, std
 std::vector<float> cross_dot(std::span<const float> a, std::size_t n_a, std::size_t dim, std::span<const float> b,
                              std::size_t n_b);
 
-// out[l] = the row objective of selection l of the sixteen described by
-// `input` (kernel_table.hpp), the same bits whichever instruction set runs.
+// out[l] = the row objective of selection l of the kLaneCount (64)
+// described by `input` (kernel_table.hpp), the same bits whichever instruction set runs.
 struct LaneObjectiveInput;
 void lane_objectives(const LaneObjectiveInput& input, float* out, SimdLevel level = best_simd_level());
 

@@ -14,36 +14,23 @@
 namespace torvane::maxsim {
 namespace {
 
-bool cpu_has(KernelLevel level) {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    switch (level) {
-        case KernelLevel::Scalar: return true;
-        case KernelLevel::Avx2: return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("popcnt") != 0;
-        case KernelLevel::Avx512:
-            return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512vl") != 0 &&
-                   __builtin_cpu_supports("avx512bw") != 0 && __builtin_cpu_supports("avx512vnni") != 0 &&
-                   __builtin_cpu_supports("avx512vpopcntdq") != 0 && __builtin_cpu_supports("popcnt") != 0;
-    }
-    return false;
-#else
-    return level == KernelLevel::Scalar;
-#endif
-}
-
-const KernelTable* table_if_built(KernelLevel level) {
-    switch (level) {
-        case KernelLevel::Scalar: return &scalar_kernels();
-        case KernelLevel::Avx2: return avx2_kernels();
-        case KernelLevel::Avx512: return avx512_kernels();
-    }
-    return nullptr;
+// The implementations, best first, with the CPU features each needs.
+const Dispatch<KernelTable>& dispatch() {
+    static const Dispatch<KernelTable> table{
+        {KernelLevel::Avx512,
+         cpu::kAvx512F | cpu::kAvx512VL | cpu::kAvx512BW | cpu::kAvx512Vnni | cpu::kAvx512Vpopcntdq | cpu::kPopcnt,
+         avx512_kernels()},
+        {KernelLevel::Avx2, cpu::kAvx2 | cpu::kPopcnt, avx2_kernels()},
+        {KernelLevel::Scalar, 0, &scalar_kernels()},
+    };
+    return table;
 }
 
 const KernelTable& kernels(KernelLevel level) {
-    TORVANE_CHECK(kernel_level_available(level), "maxsim: instruction set " + std::string(kernel_level_name(level)) +
-                                                     " is not available");
-    return *table_if_built(level);
+    const KernelTable* table = dispatch().runnable(level);
+    TORVANE_CHECK(table != nullptr, "maxsim: instruction set " + std::string(kernel_level_name(level)) +
+                                        " is not available");
+    return *table;
 }
 
 // Sizes of the decoded arrays; a product beyond the machine word describes
@@ -204,25 +191,11 @@ void check_meta(const ArrayView3& codes, const ArrayView3& meta, const char* cod
 
 const KernelTable& kernel_table(KernelLevel level) { return kernels(level); }
 
-std::string_view kernel_level_name(KernelLevel level) {
-    switch (level) {
-        case KernelLevel::Scalar: return "scalar";
-        case KernelLevel::Avx2: return "avx2";
-        case KernelLevel::Avx512: return "avx512";
-    }
-    return "scalar";
-}
+std::string_view kernel_level_name(KernelLevel level) { return simd_level_name(level); }
 
-bool kernel_level_available(KernelLevel level) { return table_if_built(level) != nullptr && cpu_has(level); }
+bool kernel_level_available(KernelLevel level) { return dispatch().runnable(level) != nullptr; }
 
-KernelLevel best_kernel_level() {
-    static const KernelLevel best = [] {
-        if (kernel_level_available(KernelLevel::Avx512)) return KernelLevel::Avx512;
-        if (kernel_level_available(KernelLevel::Avx2)) return KernelLevel::Avx2;
-        return KernelLevel::Scalar;
-    }();
-    return best;
-}
+KernelLevel best_kernel_level() { return dispatch().chosen_level(); }
 
 void max_sim_f32(const ArrayView3& q, const ArrayView3& d, std::span<float> out, KernelLevel level) {
     const KernelTable& table = kernels(level);

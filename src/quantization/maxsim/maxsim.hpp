@@ -22,6 +22,7 @@
 #include <span>
 #include <string_view>
 
+#include "common/cpu_features.hpp"
 #include "quantization/rotational/rotational_quantizer.hpp"
 
 namespace torvane::maxsim {
@@ -39,19 +40,18 @@ struct ArrayView3 {
     }
 };
 
-// Instruction sets of the scoring kernels, chosen at run time.
-enum class KernelLevel : std::uint8_t {
-    Scalar = 0,  // portable C++
-    Avx2 = 1,    // AVX2 (and POPCNT)
-    Avx512 = 2,  // AVX-512 F, VL, BW, VNNI and VPOPCNTDQ
-};
+// Instruction sets of the scoring kernels (common/cpu_features.hpp), chosen
+// at run time: Avx2 needs POPCNT as well, Avx512 the F, VL, BW, VNNI and
+// VPOPCNTDQ extensions.
+using KernelLevel = SimdLevel;
 
 std::string_view kernel_level_name(KernelLevel level);
 
-// Whether this build has the level and the CPU runs it.
+// Whether this build has the level and the CPU runs it (whatever
+// TORVANE_SIMD says).
 bool kernel_level_available(KernelLevel level);
 
-// The fastest available level.
+// The level chosen once from what the CPU offers and TORVANE_SIMD allows.
 KernelLevel best_kernel_level();
 
 // Float scores: q holds Nq x Tq x E float32 values, d holds Nd x Td x E;

@@ -17,7 +17,8 @@
 // GCC 12's AVX-512 headers fill "undefined" source registers with a
 // self-initialised variable, which its own -Wmaybe-uninitialized reports
 // wherever such an intrinsic is inlined; the warning says nothing about this
-// code.
+// code. The warnings are silenced for this unit's kernels only.
+#pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
@@ -384,6 +385,8 @@ constexpr KernelTable kAvx512Table = {&float_packed_size, &float_pack, &float_be
 const KernelTable* avx512_kernels() { return &kAvx512Table; }
 
 }  // namespace torvane::maxsim
+
+#pragma GCC diagnostic pop
 
 #else
 

@@ -28,8 +28,6 @@ ObjectiveWeights make_objective_weights(const SolverSettings& settings);
 ObjectiveContext make_objective_context(const ProblemInstance& problem, std::span<const float> similarity,
                                         const ObjectiveWeights& weights);
 
-// The four best coverage values of one query token among the selected
-// candidates, and how many of them reach the support threshold.
 // Inserts v into four values kept best first: at the front on a tie with
 // the best, elsewhere only where strictly greater; NaN displaces nothing.
 template <class T>
@@ -51,6 +49,8 @@ void insert_best(T (&best)[4], T v) {
     }
 }
 
+// The four best coverage values of one query token among the selected
+// candidates, and how many of them reach the support threshold.
 struct TokenSupport {
     double best[4] = {0.0, 0.0, 0.0, 0.0};
     std::size_t supporters = 0;

@@ -22,10 +22,13 @@ struct Places {
 };
 
 // Support of one query token from its four best values and supporter count.
-double token_score(const Places& p, std::size_t supporters, std::size_t cap, double discount, double bonus) {
+// The cap is the unsigned setting converted to float: only whether it
+// reaches 3 and 4 matters, so it is compared as a float and never converted
+// back (the largest caps round up to 2^64, which no size_t holds).
+double token_score(const Places& p, std::size_t supporters, float cap, double discount, double bonus) {
     double score = clamp_unit(p.b[0]) + discount * clamp_unit(p.b[1]);
-    score += (supporters >= 3 && cap >= 3) ? bonus * clamp_unit(p.b[2]) : 0.0;
-    score += (supporters >= 4 && cap >= 4) ? 0.5 * bonus * clamp_unit(p.b[3]) : 0.0;
+    score += (supporters >= 3 && cap >= 3.0f) ? bonus * clamp_unit(p.b[2]) : 0.0;
+    score += (supporters >= 4 && cap >= 4.0f) ? 0.5 * bonus * clamp_unit(p.b[3]) : 0.0;
     return score;
 }
 
@@ -83,8 +86,7 @@ MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, co
     const float threshold = settings.support_quorum_threshold;
     const double discount = settings.support_secondary_discount;
     const double bonus = settings.support_quorum_bonus;
-    const std::size_t cap =
-        static_cast<std::size_t>(std::max(static_cast<float>(settings.support_quorum_cap), 2.0f));
+    const float cap = static_cast<float>(settings.support_quorum_cap);
 
     for (std::size_t t = 0; t < tokens; ++t) {
         const float* row = coverage.data() + t * n;
