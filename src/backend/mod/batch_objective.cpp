@@ -7,6 +7,7 @@
 #include "backend/simd/vector_kernels.hpp"
 #include "common/fault.hpp"
 #include "common/numeric.hpp"
+#include "common/support_quorum.hpp"
 
 namespace torvane {
 namespace {
@@ -51,55 +52,11 @@ float fulfilment(const std::vector<std::size_t>& selected, const ObjectiveContex
     TORVANE_CHECK(checked_mul(tokens, n, "batch objective: T * n overflows") <= coverage.size(),
                   "batch objective: a coverage row lies outside the coverage matrix");
 
-    // The cap counts as its integer part, at least 2 (NaN counts as 2); only
-    // whether it reaches 3 and 4 matters.
-    const float cap = context.support_quorum_cap;
-    const bool third_counts = cap >= 3.0f;
-    const bool fourth_counts = cap >= 4.0f;
-    const float threshold = context.support_quorum_threshold;
-
-    float total = 0.0f;
-    for (std::size_t t = 0; t < tokens; ++t) {
-        const float* values = coverage.data() + t * n;
-        float b1 = 0.0f;
-        float b2 = 0.0f;
-        float b3 = 0.0f;
-        float b4 = 0.0f;
-        std::size_t supporters = 0;
-        for (std::size_t i : selected) {
-            const float v = values[i];
-            if (v >= threshold) ++supporters;
-            // Keep the four best; a tie with b1 goes to the front, NaN displaces nothing.
-            if (v >= b1) {
-                b4 = b3;
-                b3 = b2;
-                b2 = b1;
-                b1 = v;
-            } else if (v > b2) {
-                b4 = b3;
-                b3 = b2;
-                b2 = v;
-            } else if (v > b3) {
-                b4 = b3;
-                b3 = v;
-            } else if (v > b4) {
-                b4 = v;
-            }
-        }
-        const std::span<const float> weights = context.query_token_weights.value_or(std::span<const float>{});
-        const float w = t < weights.size() ? weights[t] : 1.0f;
-        b1 = clamp_unit(b1);
-        b2 = clamp_unit(b2);
-        b3 = clamp_unit(b3);
-        b4 = clamp_unit(b4);
-        const float term3 = third_counts && supporters >= 3 ? b3 * context.support_quorum_bonus : 0.0f;
-        const float term4 = fourth_counts && supporters >= 4 ? b4 * (context.support_quorum_bonus * 0.5f) : 0.0f;
-        float s = b1 + b2 * context.support_secondary_discount;
-        s = term3 + s;
-        s = term4 + s;
-        total = total + w * s;
-    }
-    return total;
+    const SupportQuorum<float> quorum{context.support_secondary_discount, context.support_quorum_bonus,
+                                      context.support_quorum_cap};
+    return total_support(coverage.data(), tokens, n, selected,
+                         context.query_token_weights.value_or(std::span<const float>{}),
+                         context.support_quorum_threshold, quorum);
 }
 
 // Half the sum of similarity over ordered pairs of distinct selected

@@ -10,32 +10,12 @@
 #include "backend/simd/vector_kernels.hpp"
 #include "common/fault.hpp"
 #include "common/numeric.hpp"
+#include "common/support_quorum.hpp"
 #include "solver/search/utility.hpp"
 
 namespace torvane {
 
 namespace {
-
-
-struct Places {
-    double b[4] = {0.0, 0.0, 0.0, 0.0};
-};
-
-// Support of one query token from its four best values and supporter count.
-double token_score(const Places& p, std::size_t supporters, std::size_t cap, double discount, double bonus) {
-    double score = clamp_unit(p.b[0]) + discount * clamp_unit(p.b[1]);
-    score += (supporters >= 3 && cap >= 3) ? bonus * clamp_unit(p.b[2]) : 0.0;
-    score += (supporters >= 4 && cap >= 4) ? 0.5 * bonus * clamp_unit(p.b[3]) : 0.0;
-    return score;
-}
-
-Places with_inserted(const Places& p, double x) {
-    if (x >= p.b[0]) return {{x, p.b[0], p.b[1], p.b[2]}};
-    if (x > p.b[1]) return {{p.b[0], x, p.b[1], p.b[2]}};
-    if (x > p.b[2]) return {{p.b[0], p.b[1], x, p.b[2]}};
-    if (x > p.b[3]) return {{p.b[0], p.b[1], p.b[2], x}};
-    return p;
-}
 
 double positive_part(double x) { return x > 0.0 ? x : 0.0; }
 
@@ -81,10 +61,9 @@ MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, co
     const std::vector<float>& coverage = *problem.coverage;
     TORVANE_CHECK(coverage.size() >= tokens * n, "coverage matrix shorter than tokens x candidates");
     const float threshold = settings.support_quorum_threshold;
-    const double discount = settings.support_secondary_discount;
-    const double bonus = settings.support_quorum_bonus;
-    const std::size_t cap =
-        static_cast<std::size_t>(std::max(static_cast<float>(settings.support_quorum_cap), 2.0f));
+    const SupportQuorum<double> quorum{static_cast<double>(settings.support_secondary_discount),
+                                       static_cast<double>(settings.support_quorum_bonus),
+                                       static_cast<float>(settings.support_quorum_cap)};
 
     for (std::size_t t = 0; t < tokens; ++t) {
         const float* row = coverage.data() + t * n;
@@ -93,49 +72,28 @@ MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, co
             weight = static_cast<double>((*problem.query_token_weights)[t]);
         }
 
-        Places places;
+        double places[4] = {0.0, 0.0, 0.0, 0.0};
         std::optional<std::size_t> holders[3];
         std::size_t supporters = 0;
         for (std::size_t i : selected) {
             const float value = row[i];
-            const double x = static_cast<double>(value);
             if (value >= threshold) ++supporters;
-            if (x >= places.b[0]) {
-                places = {{x, places.b[0], places.b[1], places.b[2]}};
-                holders[2] = holders[1];
-                holders[1] = holders[0];
-                holders[0] = i;
-            } else if (x > places.b[1]) {
-                places = {{places.b[0], x, places.b[1], places.b[2]}};
-                holders[2] = holders[1];
-                holders[1] = i;
-            } else if (x > places.b[2]) {
-                places = {{places.b[0], places.b[1], x, places.b[2]}};
-                holders[2] = i;
-            } else if (x > places.b[3]) {
-                places.b[3] = x;
-            }
+            insert_best(places, holders, static_cast<double>(value), std::optional<std::size_t>(i));
         }
-        const double current = token_score(places, supporters, cap, discount, bonus);
+        const double current = quorum.support(places, supporters);
 
         for (std::size_t j = 0; j < n; ++j) {
             const float value = row[j];
+            double after[4] = {places[0], places[1], places[2], places[3]};
             if (selection[j] != 0) {
-                Places after = places;
-                if (holders[0] == j) {
-                    after = {{places.b[1], places.b[2], places.b[3], 0.0}};
-                } else if (holders[1] == j) {
-                    after = {{places.b[0], places.b[2], places.b[3], 0.0}};
-                } else if (holders[2] == j) {
-                    after = {{places.b[0], places.b[1], places.b[3], 0.0}};
-                }
+                remove_holder(after, holders, j);
                 std::size_t k = supporters;
                 if (value >= threshold && k > 0) --k;
-                tables.loss[j] += weight * positive_part(current - token_score(after, k, cap, discount, bonus));
+                tables.loss[j] += weight * positive_part(current - quorum.support(after, k));
             } else {
-                const Places after = with_inserted(places, static_cast<double>(value));
+                insert_best(after, static_cast<double>(value));
                 const std::size_t k = value >= threshold ? supporters + 1 : supporters;
-                tables.gain[j] += weight * positive_part(token_score(after, k, cap, discount, bonus) - current);
+                tables.gain[j] += weight * positive_part(quorum.support(after, k) - current);
             }
         }
     }
