@@ -22,17 +22,6 @@ double positive_part(double x) { return x > 0.0 ? x : 0.0; }
 }  // namespace
 
 MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
-                                     std::span<const float> similarity, const SolverSettings& settings) {
-    const std::size_t n = problem.n;
-    std::size_t entries = 0;
-    if (!__builtin_mul_overflow(n, n, &entries) && similarity.size() == entries) {
-        const SimilarityColumns columns(similarity, n, false);
-        return build_marginal_tables(selection, problem, columns.view(), settings);
-    }
-    return build_marginal_tables(selection, problem, SimilarityView{}, settings);
-}
-
-MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
                                      const SimilarityView& similarity, const SolverSettings& settings) {
     const std::size_t n = problem.n;
     TORVANE_CHECK(selection.size() == n, "selection length does not match the candidate count");
@@ -100,25 +89,11 @@ MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, co
     return tables;
 }
 
-double add_priority(const SolverSettings& settings, std::size_t c, const ProblemInstance& problem,
-                    const MarginalTables& tables) {
-    const double kappa = static_cast<double>(std::max<std::size_t>(problem.token_costs[c], 1));
-    const double gain = tables.gain[c];
-    return candidate_utility(settings, c, problem) / std::pow(kappa, 0.85) + 1.45 * gain +
-           0.35 * gain / std::pow(kappa, 0.65) - 0.06 * tables.similarity_sum[c];
-}
-
-double drop_priority(const SolverSettings& settings, std::size_t c, const ProblemInstance& problem,
-                     const MarginalTables& tables) {
-    const double kappa = static_cast<double>(std::max<std::size_t>(problem.token_costs[c], 1));
-    return candidate_utility(settings, c, problem) / std::pow(kappa, 0.9) + 1.95 * tables.loss[c] -
-           0.1 * tables.similarity_sum[c];
-}
-
 namespace {
 
-// The keys of add_priority and drop_priority from the precomputed scores,
-// with the same operations in the same order.
+// The add and drop keys from the precomputed scores: utility_per_token and
+// utility_per_090 are the utility over the cost powers, with the
+// operations of the keys' formulas in their order.
 // A zero gain is +0.0 (the gains start at +0.0 and only add products of
 // weights and non-negative parts, which never sum to -0.0), and +0.0 over
 // the cost power (at least 1, finite) is +0.0: the division is skipped then.
@@ -209,27 +184,6 @@ void sort_stably_by_rank(std::vector<Keyed>& entries) {
 
 }  // namespace
 
-void sort_by_add_priority(std::vector<std::size_t>& indices, const SolverSettings& settings,
-                          const ProblemInstance& problem, const MarginalTables& tables) {
-    std::vector<double> keys(indices.size());
-    for (std::size_t k = 0; k < indices.size(); ++k) keys[k] = add_priority(settings, indices[k], problem, tables);
-    sort_by_keys(indices, keys, [](double a, double b) { return a > b; });
-}
-
-void sort_by_drop_priority(std::vector<std::size_t>& indices, const SolverSettings& settings,
-                           const ProblemInstance& problem, const MarginalTables& tables) {
-    std::vector<double> keys(indices.size());
-    for (std::size_t k = 0; k < indices.size(); ++k) keys[k] = drop_priority(settings, indices[k], problem, tables);
-    sort_by_keys(indices, keys, [](double a, double b) { return a < b; });
-}
-
-void sort_by_add_priority(std::vector<std::size_t>& indices, const CandidateScores& scores,
-                          const MarginalTables& tables) {
-    std::vector<double> keys(indices.size());
-    for (std::size_t k = 0; k < indices.size(); ++k) keys[k] = add_key(scores, indices[k], tables);
-    sort_by_keys(indices, keys, [](double a, double b) { return a > b; });
-}
-
 void sort_by_drop_priority(std::vector<std::size_t>& indices, const CandidateScores& scores,
                            const MarginalTables& tables) {
     std::vector<double> keys(indices.size());
@@ -297,14 +251,6 @@ std::vector<std::size_t> leading_by_add_priority(const std::vector<std::size_t>&
     return leading;
 }
 
-std::vector<float> build_redundancy_vector(std::span<const std::uint8_t> selection, std::span<const float> similarity,
-                                           std::size_t n) {
-    TORVANE_CHECK(selection.size() == n && similarity.size() / (n == 0 ? 1 : n) == n,
-                  "redundancy vector needs n selection bytes and an n x n similarity matrix");
-    const SimilarityColumns columns(similarity, n, false);
-    return build_redundancy_vector(selection, columns.view());
-}
-
 std::vector<float> build_redundancy_vector(std::span<const std::uint8_t> selection, const SimilarityView& similarity) {
     const std::size_t n = similarity.n;
     TORVANE_CHECK(selection.size() == n, "redundancy vector needs n selection bytes and an n x n similarity matrix");
@@ -334,13 +280,6 @@ void update_redundancy_vector(std::vector<float>& red, const SimilarityView& sim
     for (std::size_t k = 0; k < n; ++k) {
         if (k != added) red[k] += column[k];
     }
-}
-
-void update_redundancy_vector(std::vector<float>& red, std::span<const float> similarity, std::size_t n,
-                              std::size_t added, std::size_t removed) {
-    TORVANE_CHECK(red.size() == n && added < n, "redundancy update outside the candidates");
-    const SimilarityColumns columns(similarity, n, false);
-    update_redundancy_vector(red, columns.view(), added, removed);
 }
 
 void ElitePool::seed(const Selection& selection, double objective) { entries_.push_back({selection, objective}); }
