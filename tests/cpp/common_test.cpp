@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -12,6 +14,7 @@
 #include "common/flat_map.hpp"
 #include "common/format.hpp"
 #include "common/roles.hpp"
+#include "common/support_quorum.hpp"
 
 using torvane::RhetoricalRole;
 
@@ -174,3 +177,66 @@ TEST(FlatSet, HoldsTextsAndTheirViews) {
     EXPECT_FALSE(ids.contains("chunk_500"));
     EXPECT_FALSE(views.contains("chunk_"));
 }
+
+namespace {
+
+// The four best places: a tie with the best goes to the front, lower places
+// need a strictly greater value, NaN displaces nothing, and the holders of
+// the first three places follow their values.
+TEST(SupportQuorum, FourBestPlacesAndTheirHolders) {
+    using Holder = std::optional<std::size_t>;
+    float best[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    Holder holders[3];
+    const float values[] = {0.5f, 0.7f, 0.5f, std::numeric_limits<float>::quiet_NaN(), 0.6f, 0.5f, 0.2f};
+    for (std::size_t i = 0; i < std::size(values); ++i) torvane::insert_best(best, holders, values[i], Holder(i));
+    // 0.7 (1) takes the front from 0.5 (0); the second 0.5 (2) is not above
+    // the first and takes place 3; 0.6 (4) takes place 2 and pushes both
+    // down; the third 0.5 (5) only ties with place 4 and stays out.
+    EXPECT_EQ(std::vector<float>(best, best + 4), (std::vector<float>{0.7f, 0.6f, 0.5f, 0.5f}));
+    EXPECT_EQ(holders[0], Holder(1));
+    EXPECT_EQ(holders[1], Holder(4));
+    EXPECT_EQ(holders[2], Holder(0));
+
+    float tie[4] = {0.5f, 0.4f, 0.0f, 0.0f};
+    EXPECT_EQ(torvane::insert_best(tie, 0.5f), 0);
+    EXPECT_EQ(torvane::insert_best(tie, 0.4f), 3);  // ties with place 3, above place 4
+    EXPECT_EQ(torvane::insert_best(tie, 0.0f), torvane::kNoPlace);
+
+    // Removing a holder closes its place up and leaves 0 at the end; a
+    // candidate without one of the first three places changes nothing.
+    float after[4] = {0.7f, 0.6f, 0.5f, 0.5f};
+    torvane::remove_holder(after, holders, std::size_t{4});
+    EXPECT_EQ(std::vector<float>(after, after + 4), (std::vector<float>{0.7f, 0.5f, 0.5f, 0.0f}));
+    float same[4] = {0.7f, 0.6f, 0.5f, 0.5f};
+    torvane::remove_holder(same, holders, std::size_t{2});
+    EXPECT_EQ(std::vector<float>(same, same + 4), (std::vector<float>{0.7f, 0.6f, 0.5f, 0.5f}));
+}
+
+// The support in both precisions: the clamps, the quorum terms by supporter
+// count and cap, and a cap at the top of the unsigned range (as a float
+// 2^64, beyond any size) counting like 4.
+TEST(SupportQuorum, SupportByCapAndSupporters) {
+    const double best[4] = {1.5, 0.5, 0.25, -0.5};
+    const torvane::SupportQuorum<double> cap4{0.5, 0.25, 4.0f};
+    EXPECT_EQ(cap4.support(best, 2), 1.0 + 0.5 * 0.5);
+    EXPECT_EQ(cap4.support(best, 3), 1.0 + 0.5 * 0.5 + 0.25 * 0.25);
+    EXPECT_EQ(cap4.support(best, 4), 1.0 + 0.5 * 0.5 + 0.25 * 0.25);  // the fourth clamps to 0
+    const double four[4] = {0.75, 0.5, 0.5, 0.25};
+    const double all = 0.75 + 0.5 * 0.5 + 0.5 * 0.25 + 0.25 * 0.125;
+    EXPECT_EQ(cap4.support(four, 4), all);
+    const float huge_cap = static_cast<float>(std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ((torvane::SupportQuorum<double>{0.5, 0.25, huge_cap}.support(four, 4)), all);
+    EXPECT_EQ((torvane::SupportQuorum<double>{0.5, 0.25, 3.0f}.support(four, 4)), 0.75 + 0.5 * 0.5 + 0.5 * 0.25);
+    for (float cap : {0.0f, 2.0f, std::numeric_limits<float>::quiet_NaN()}) {
+        EXPECT_EQ((torvane::SupportQuorum<double>{0.5, 0.25, cap}.support(four, 4)), 0.75 + 0.5 * 0.5);
+    }
+    // Single precision rounds every step to float, in the batch objective's order.
+    const float best_f[4] = {0.8f, 0.6f, 0.4f, 0.2f};
+    const torvane::SupportQuorum<float> single{0.35f, 0.18f, 4.0f};
+    volatile float step = 0.8f + 0.6f * 0.35f;
+    step = 0.4f * 0.18f + step;
+    step = 0.2f * (0.18f * 0.5f) + step;
+    EXPECT_EQ(single.support(best_f, 4), step);
+}
+
+}  // namespace

@@ -9,14 +9,15 @@
 
 #include "common/fault.hpp"
 #include "common/token_total.hpp"
+#include "reference/selection_stats.hpp"
 #include "solver/constraints/constraint_check.hpp"
 #include "solver/constraints/constraint_index.hpp"
-#include "solver/constraints/selection_stats.hpp"
 
 using torvane::ConstraintSet;
 using torvane::ProblemInstance;
 using torvane::RhetoricalRole;
 using torvane::Selection;
+namespace reference = torvane::reference;
 
 namespace {
 
@@ -198,14 +199,14 @@ protected:
     // The string-keyed answer, checked against the index-keyed ones.
     bool add(std::size_t index) const {
         const bool answer =
-            torvane::can_add(constraints, index, torvane::build_selection_stats(selection, problem), problem);
+            reference::can_add(constraints, index, reference::build_selection_stats(selection, problem), problem);
         const torvane::ConstraintIndex indexed(problem, constraints);
         EXPECT_EQ(indexed.can_add(index, indexed.stats(selection)), answer);
         return answer;
     }
     bool swap(std::size_t added, std::size_t removed) const {
-        const bool answer = torvane::can_swap(constraints, added, removed,
-                                              torvane::build_selection_stats(selection, problem), problem);
+        const bool answer = reference::can_swap(constraints, added, removed,
+                                                reference::build_selection_stats(selection, problem), problem);
         const torvane::ConstraintIndex indexed(problem, constraints);
         const auto stats = indexed.stats(selection);
         EXPECT_EQ(indexed.can_swap(added, removed, stats), answer);
@@ -326,9 +327,9 @@ TEST(ConstraintIndices, AscendingWithSharedIdsAndNothingForUnknownIds) {
     ConstraintSet constraints;
     constraints.required_chunks = {"a", "missing", "z"};
     constraints.excluded_chunks = {"b", "c"};
-    EXPECT_EQ(torvane::required_indices(constraints, ids), (std::vector<std::size_t>{1, 3, 4}));
-    EXPECT_EQ(torvane::excluded_indices(constraints, ids), (std::vector<std::size_t>{0, 2}));
-    EXPECT_TRUE(torvane::required_indices(ConstraintSet{}, ids).empty());
+    EXPECT_EQ(reference::required_indices(constraints, ids), (std::vector<std::size_t>{1, 3, 4}));
+    EXPECT_EQ(reference::excluded_indices(constraints, ids), (std::vector<std::size_t>{0, 2}));
+    EXPECT_TRUE(reference::required_indices(ConstraintSet{}, ids).empty());
 }
 
 // --- index-keyed tests -----------------------------------------------------
@@ -369,7 +370,7 @@ TEST_P(ConstraintIndexAgrees, WithTheStringKeyedChecks) {
     if (c.unmatched_required) constraints.required_chunks.insert("nobody");
     constraints.excluded_chunks = {candidates[2].id, candidates[3].id};
     const torvane::ConstraintIndex index(problem, constraints);
-    EXPECT_EQ(index.required_candidates(), torvane::required_indices(constraints, problem.chunk_ids));
+    EXPECT_EQ(index.required_candidates(), reference::required_indices(constraints, problem.chunk_ids));
 
     std::size_t satisfied = 0;
     for (int trial = 0; trial < 300; ++trial) {
@@ -380,21 +381,21 @@ TEST_P(ConstraintIndexAgrees, WithTheStringKeyedChecks) {
         const std::size_t picks = rng() % 8;
         for (std::size_t k = 0; k < picks; ++k) {
             const std::size_t i = rng() % c.n;
-            if (rng() % 5 == 0 || torvane::can_add(constraints, i, torvane::build_selection_stats(selection, problem),
-                                                   problem)) {
+            if (rng() % 5 == 0 ||
+                reference::can_add(constraints, i, reference::build_selection_stats(selection, problem), problem)) {
                 selection[i] = 1;
             }
         }
         const bool expected = torvane::check_constraints(selection, problem, constraints).satisfied;
         ASSERT_EQ(index.satisfied(selection), expected);
         satisfied += expected ? 1 : 0;
-        const auto stats = torvane::build_selection_stats(selection, problem);
+        const auto stats = reference::build_selection_stats(selection, problem);
         const auto indexed = index.stats(selection);
         const torvane::SwapFeasibility swaps(index, indexed);
         for (std::size_t a = 0; a < c.n; ++a) {
-            ASSERT_EQ(index.can_add(a, indexed), torvane::can_add(constraints, a, stats, problem)) << a;
+            ASSERT_EQ(index.can_add(a, indexed), reference::can_add(constraints, a, stats, problem)) << a;
             for (std::size_t r = 0; r < c.n; ++r) {
-                const bool swappable = torvane::can_swap(constraints, a, r, stats, problem);
+                const bool swappable = reference::can_swap(constraints, a, r, stats, problem);
                 ASSERT_EQ(swaps.test(swaps.added(a), swaps.removed(r)), swappable) << a << " " << r;
                 if (selection[a] != 0 || selection[r] == 0) continue;
                 ASSERT_EQ(index.can_swap(a, r, indexed), swappable);

@@ -16,6 +16,7 @@
 
 #include "backend/pool/thread_pool.hpp"
 #include "backend/simd/vector_kernels.hpp"
+#include "reference/tabu_memory.hpp"
 #include "solver/search/marginal.hpp"
 #include "solver/search/tabu_search.hpp"
 #include "solver/model/similarity_view.hpp"
@@ -45,9 +46,12 @@ MoveChoice reference_choice(const Neighbourhood& hood, const MoveContext& c) {
         if (r < n) neighbour[r] = 0;
         const bool aspiration = next > c.best_feasible_objective + c.improvement_epsilon;
         const bool relaxed = relaxed_allowed && next > c.current_objective + c.improvement_epsilon;
-        if (!aspiration && !relaxed && c.memory.is_tabu(a, r, neighbour, torvane::selection_hash(neighbour))) return;
+        if (!aspiration && !relaxed &&
+            torvane::reference::is_tabu(c.memory, a, r, neighbour, torvane::selection_hash(neighbour))) {
+            return;
+        }
         const double score = delta + c.memory.frequency_penalty(c.frequency_weight, a) -
-                             c.memory.memory_penalty(neighbour, c.problem.cluster_ids);
+                             torvane::reference::memory_penalty(c.memory, neighbour, c.problem.cluster_ids);
         const bool replaces = !choice.found || (!(score < choice.score) &&
                                                 (delta > choice.delta || score - choice.score >= 2.220446049250313e-16));
         if (!replaces) return;

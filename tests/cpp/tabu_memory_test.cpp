@@ -10,17 +10,19 @@
 #include <vector>
 
 #include "common/fault.hpp"
+#include "reference/tabu_memory.hpp"
 #include "solver/search/tabu_memory.hpp"
 
 using torvane::Selection;
 using torvane::TabuMemory;
+namespace reference = torvane::reference;
 
 namespace {
 
 using Clusters = std::vector<std::optional<std::size_t>>;
 
 bool tabu(const TabuMemory& memory, std::size_t added, std::size_t removed, const Selection& candidate) {
-    return memory.is_tabu(added, removed, candidate, torvane::selection_hash(candidate));
+    return reference::is_tabu(memory, added, removed, candidate, torvane::selection_hash(candidate));
 }
 
 TEST(TabuMemory, ZeroTenureKeepsNothingAndNothingIsTabu) {
@@ -164,8 +166,9 @@ TEST(TabuMemory, CountsAndPenalty) {
     EXPECT_EQ(memory.cluster_count(7), 2u);
 
     // F = 6, K = 3 + 3 + 2 = 8, P = (0,1) 1 + (0,2) 1 + (0,3) 2 + (1,3) 1 + (2,3) 1 = 6.
-    EXPECT_EQ(memory.memory_penalty(Selection{1, 1, 1, 1}, clusters), 0.004 * 8.0 + 0.005 * 6.0 + 0.003 * 6.0);
-    EXPECT_EQ(memory.memory_penalty(Selection{0, 0, 0, 0}, clusters), 0.0);
+    EXPECT_EQ(reference::memory_penalty(memory, Selection{1, 1, 1, 1}, clusters),
+              0.004 * 8.0 + 0.005 * 6.0 + 0.003 * 6.0);
+    EXPECT_EQ(reference::memory_penalty(memory, Selection{0, 0, 0, 0}, clusters), 0.0);
 
     EXPECT_EQ(memory.frequency_penalty(0.0, 0), 0.0);
     EXPECT_EQ(memory.frequency_penalty(0.1, 3), -0.2);
@@ -183,7 +186,7 @@ TEST(TabuMemory, PairPenaltyLooksAtMostEightAhead) {
     memory.advance();
     memory.record_move(0, n, all, Clusters(n));
     EXPECT_EQ(memory.pair_count(0, 9), 1u);
-    EXPECT_EQ(memory.memory_penalty(all, Clusters(n)), 0.004 * 0.0 + 0.005 * 10.0 + 0.003 * 44.0);
+    EXPECT_EQ(reference::memory_penalty(memory, all, Clusters(n)), 0.004 * 0.0 + 0.005 * 10.0 + 0.003 * 44.0);
 }
 
 TEST(TabuMemory, ClearForgetsEverythingButTheTenures) {
@@ -198,7 +201,7 @@ TEST(TabuMemory, ClearForgetsEverythingButTheTenures) {
     EXPECT_EQ(memory.frequency(0), 0u);
     EXPECT_EQ(memory.pair_count(0, 1), 0u);
     EXPECT_EQ(memory.cluster_count(1), 0u);
-    EXPECT_EQ(memory.memory_penalty(Selection{1, 1, 1}, clusters), 0.0);
+    EXPECT_EQ(reference::memory_penalty(memory, Selection{1, 1, 1}, clusters), 0.0);
     EXPECT_EQ(memory.effective_tenure(), tenure);
     EXPECT_EQ(memory.base_tenure(), 10u);
     EXPECT_EQ(memory.max_entries(), 30u);
@@ -209,7 +212,7 @@ TEST(TabuMemory, MismatchedLengthsAreInternalFaults) {
     TabuMemory memory(10, 3, 0.85f);
     EXPECT_THROW(memory.record_move(0, 3, Selection{1, 1}, Clusters(3)), torvane::InternalError);
     EXPECT_THROW(memory.record_move(0, 3, Selection{1, 1, 1}, Clusters(2)), torvane::InternalError);
-    EXPECT_THROW(memory.memory_penalty(Selection{1, 1, 1}, Clusters(2)), torvane::InternalError);
+    EXPECT_THROW(reference::memory_penalty(memory, Selection{1, 1, 1}, Clusters(2)), torvane::InternalError);
 }
 
 // The screen answers for every neighbour of a selection what the memory
@@ -246,7 +249,8 @@ TEST_P(NeighbourhoodScreenAgrees, WithTheMemoryOnEveryNeighbour) {
                 const bool by_screen = screen.reverses_recent_move(a, r) || screen.overlaps_recent_selection(a, r) ||
                                        screen.repeats_recent_hash(a, r);
                 ASSERT_EQ(by_screen, tabu(memory, a, r, neighbour)) << a << " " << r;
-                ASSERT_EQ(screen.memory_penalty(a, r), memory.memory_penalty(neighbour, clusters)) << a << " " << r;
+                ASSERT_EQ(screen.memory_penalty(a, r), reference::memory_penalty(memory, neighbour, clusters))
+                    << a << " " << r;
             }
         }
     };
@@ -345,7 +349,7 @@ TEST(NeighbourhoodScreen, AgreesWhenThePairCountsLeftTheTable) {
         Selection neighbour = current;
         if (r < n) neighbour[r] = 0;
         neighbour[a] = 1;
-        ASSERT_EQ(screen.memory_penalty(a, r), memory.memory_penalty(neighbour, clusters)) << a << " " << r;
+        ASSERT_EQ(screen.memory_penalty(a, r), reference::memory_penalty(memory, neighbour, clusters)) << a << " " << r;
     }
 }
 

@@ -1,12 +1,11 @@
 #include "backend/mod/batch_objective.hpp"
 
-#include <algorithm>
-
 #include "backend/pool/thread_pool.hpp"
 #include "backend/simd/kernel_table.hpp"
 #include "backend/simd/vector_kernels.hpp"
 #include "common/fault.hpp"
 #include "common/numeric.hpp"
+#include "common/support_quorum.hpp"
 
 namespace torvane {
 namespace {
@@ -51,55 +50,11 @@ float fulfilment(const std::vector<std::size_t>& selected, const ObjectiveContex
     TORVANE_CHECK(checked_mul(tokens, n, "batch objective: T * n overflows") <= coverage.size(),
                   "batch objective: a coverage row lies outside the coverage matrix");
 
-    // The cap counts as its integer part, at least 2 (NaN counts as 2); only
-    // whether it reaches 3 and 4 matters.
-    const float cap = context.support_quorum_cap;
-    const bool third_counts = cap >= 3.0f;
-    const bool fourth_counts = cap >= 4.0f;
-    const float threshold = context.support_quorum_threshold;
-
-    float total = 0.0f;
-    for (std::size_t t = 0; t < tokens; ++t) {
-        const float* values = coverage.data() + t * n;
-        float b1 = 0.0f;
-        float b2 = 0.0f;
-        float b3 = 0.0f;
-        float b4 = 0.0f;
-        std::size_t supporters = 0;
-        for (std::size_t i : selected) {
-            const float v = values[i];
-            if (v >= threshold) ++supporters;
-            // Keep the four best; a tie with b1 goes to the front, NaN displaces nothing.
-            if (v >= b1) {
-                b4 = b3;
-                b3 = b2;
-                b2 = b1;
-                b1 = v;
-            } else if (v > b2) {
-                b4 = b3;
-                b3 = b2;
-                b2 = v;
-            } else if (v > b3) {
-                b4 = b3;
-                b3 = v;
-            } else if (v > b4) {
-                b4 = v;
-            }
-        }
-        const std::span<const float> weights = context.query_token_weights.value_or(std::span<const float>{});
-        const float w = t < weights.size() ? weights[t] : 1.0f;
-        b1 = clamp_unit(b1);
-        b2 = clamp_unit(b2);
-        b3 = clamp_unit(b3);
-        b4 = clamp_unit(b4);
-        const float term3 = third_counts && supporters >= 3 ? b3 * context.support_quorum_bonus : 0.0f;
-        const float term4 = fourth_counts && supporters >= 4 ? b4 * (context.support_quorum_bonus * 0.5f) : 0.0f;
-        float s = b1 + b2 * context.support_secondary_discount;
-        s = term3 + s;
-        s = term4 + s;
-        total = total + w * s;
-    }
-    return total;
+    const SupportQuorum<float> quorum{context.support_secondary_discount, context.support_quorum_bonus,
+                                      context.support_quorum_cap};
+    return total_support(coverage.data(), tokens, n, selected,
+                         context.query_token_weights.value_or(std::span<const float>{}),
+                         context.support_quorum_threshold, quorum);
 }
 
 // Half the sum of similarity over ordered pairs of distinct selected
@@ -152,23 +107,6 @@ std::vector<float> evaluate_batch(std::span<const std::uint8_t> selections, std:
     std::vector<float> out(rows);
     pool::parallel_for(0, rows, [&](std::size_t r) { out[r] = row_objective(selections.subspan(r * n, n), context); });
     return out;
-}
-
-std::vector<float> evaluate_swap_moves(std::span<const std::uint8_t> selection, std::span<const std::size_t> added,
-                                       std::span<const std::size_t> removed, const ObjectiveContext& context) {
-    const std::size_t n = context.n;
-    TORVANE_CHECK(added.size() == removed.size(), "evaluate_swap_moves: the move lists differ in length");
-    TORVANE_CHECK(selection.size() == n, "evaluate_swap_moves: the selection does not have n bytes");
-    const std::size_t moves = added.size();
-    std::vector<std::uint8_t> batch(checked_mul(moves, n, "evaluate_swap_moves: moves * n overflows"));
-    for (std::size_t m = 0; m < moves; ++m) {
-        TORVANE_CHECK(added[m] < n, "evaluate_swap_moves: an added index lies outside the selection");
-        std::uint8_t* row = batch.data() + m * n;
-        std::copy(selection.begin(), selection.end(), row);
-        if (removed[m] < n) row[removed[m]] = 0;  // an index >= n removes nothing
-        row[added[m]] = 1;
-    }
-    return evaluate_batch(batch, moves, context);
 }
 
 std::array<float, kObjectiveLanes> lane_objectives(std::span<const std::size_t> members,

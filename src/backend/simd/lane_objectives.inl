@@ -92,10 +92,10 @@ LaneFloats lane_fulfilment(const LaneObjectiveInput& in, const LaneMask* masks) 
                 const float value = values[in.members[k]];
                 const LaneVectorMask member = masks[k].group[g];
                 if (value >= in.support_quorum_threshold) supporters += one_each & member;
-                // The four-place insertion as selects: the value goes to the
-                // first place it reaches (a tie with the best counts) and
-                // pushes the values behind it down one place; NaN reaches
-                // none.
+                // The four-place insertion (insert_best, common/support_quorum.hpp)
+                // as selects: the value goes to the first place it reaches (a
+                // tie with the best counts) and pushes the values behind it
+                // down one place; NaN reaches none.
                 const LaneVector v = vector_splat(value);
                 const LaneVectorMask ge1 = (v >= b1) & member;
                 const LaneVectorMask gt2 = (v > b2) & member & ~ge1;
@@ -118,6 +118,7 @@ LaneFloats lane_fulfilment(const LaneObjectiveInput& in, const LaneMask* masks) 
                 third_counts ? vector_select(supporters >= 3, c3 * in.support_quorum_bonus, none) : none;
             const LaneVector term4 =
                 fourth_counts ? vector_select(supporters >= 4, c4 * (in.support_quorum_bonus * 0.5f), none) : none;
+            // SupportQuorum<float>::support, lane by lane.
             LaneVector s = c1 + c2 * in.support_secondary_discount;
             s = term3 + s;
             s = term4 + s;

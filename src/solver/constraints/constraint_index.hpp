@@ -2,8 +2,9 @@
 // The constraints of one solve keyed by candidate index instead of chunk id
 // and cluster id, for the searches that test thousands of moves and
 // selections per solve. Built once per solve; every test gives exactly the
-// answer of its string-keyed counterpart in constraint_check.hpp and
-// selection_stats.hpp.
+// answer of its string-keyed counterpart: check_constraints in
+// constraint_check.hpp, and the literal id- and map-based summary and move
+// tests (selection stats, can_add, can_swap) that the tests compare with.
 
 #include <array>
 #include <cstddef>
@@ -19,7 +20,7 @@ namespace torvane {
 
 class ConstraintIndex;
 
-// SelectionStats by index: chunk ids and clusters are counted in dense
+// A selection summary by index: chunk ids and clusters are counted in dense
 // slots of the ConstraintIndex that built them.
 struct IndexedStats {
     std::array<std::size_t, 256> role_counts{};  // by role code as an unsigned byte
@@ -51,7 +52,7 @@ public:
     bool excluded(std::size_t i) const { return excluded_[i] != 0; }
     // The candidate's chunk id is one of the required ids.
     bool required(std::size_t i) const { return required_[i] != 0; }
-    // required_indices: the candidates whose id is required, ascending.
+    // The candidates whose id is required, ascending.
     const std::vector<std::size_t>& required_candidates() const { return required_candidates_; }
     // Id slots of the required ids some candidate carries, ascending.
     const std::vector<std::size_t>& required_slots() const { return required_slots_; }
@@ -62,7 +63,7 @@ public:
     std::size_t largest_cost() const { return largest_cost_; }
     RhetoricalRole role(std::size_t i) const { return problem_.roles[i]; }
 
-    // build_selection_stats (a non-zero byte is selected).
+    // The summary of a selection (a non-zero byte is selected).
     IndexedStats stats(std::span<const std::uint8_t> selection) const;
     // stats after selecting the unselected candidate i.
     void add_to(IndexedStats& stats, std::size_t i) const;

@@ -21,11 +21,10 @@ double token_weight(const ProblemInstance& problem, std::size_t t) {
     return 1.0;
 }
 
-double support_of(const float (&b)[4], std::size_t supporters, const ObjectiveWeights& weights) {
-    TokenSupport token;
-    for (int k = 0; k < 4; ++k) token.best[k] = static_cast<double>(b[k]);
-    token.supporters = supporters;
-    return token.support(weights);
+double support_of(const float (&b)[4], std::size_t supporters, const SupportQuorum<double>& quorum) {
+    const double wide[4] = {static_cast<double>(b[0]), static_cast<double>(b[1]), static_cast<double>(b[2]),
+                            static_cast<double>(b[3])};
+    return quorum.support(wide, supporters);
 }
 
 }  // namespace
@@ -48,28 +47,17 @@ std::optional<SupportCache> build_support_cache(std::span<const std::uint8_t> se
     cache.supporters.assign(tokens, 0);
     for (std::size_t t = 0; t < tokens; ++t) {
         const float* row = problem.coverage->data() + t * n;
-        float b1 = 0.0f, b2 = 0.0f, b3 = 0.0f, b4 = 0.0f;
-        std::optional<std::size_t> h1, h2, h3;
+        float best[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+        std::optional<std::size_t> holders[3];
         std::uint8_t k = 0;
         for (std::size_t i = 0; i < n; ++i) {
             if (selection[i] == 0) continue;
             const float v = row[i];
             if (v >= threshold && k < 255) ++k;
-            if (v >= b1) {
-                b4 = b3, b3 = b2, b2 = b1, b1 = v;
-                h3 = h2, h2 = h1, h1 = i;
-            } else if (v > b2) {
-                b4 = b3, b3 = b2, b2 = v;
-                h3 = h2, h2 = i;
-            } else if (v > b3) {
-                b4 = b3, b3 = v;
-                h3 = i;
-            } else if (v > b4) {
-                b4 = v;
-            }
+            insert_best(best, holders, v, std::optional<std::size_t>(i));
         }
-        cache.best1[t] = b1, cache.best2[t] = b2, cache.best3[t] = b3, cache.best4[t] = b4;
-        cache.holder1[t] = h1, cache.holder2[t] = h2, cache.holder3[t] = h3;
+        cache.best1[t] = best[0], cache.best2[t] = best[1], cache.best3[t] = best[2], cache.best4[t] = best[3];
+        cache.holder1[t] = holders[0], cache.holder2[t] = holders[1], cache.holder3[t] = holders[2];
         cache.supporters[t] = k;
     }
     return cache;
@@ -84,6 +72,7 @@ double fulfilment_delta(const ObjectiveWeights& weights, const SupportCache* cac
     const float threshold = weights.support_quorum_threshold;
     TORVANE_CHECK(added < n && (!has_removal || removed < n), "fulfilment delta: index outside the candidates");
     const std::vector<float>& coverage = *problem.coverage;
+    const SupportQuorum<double> quorum = support_quorum(weights);
 
     double delta = 0.0;
     for (std::size_t t = 0; t < tokens; ++t) {
@@ -99,14 +88,9 @@ double fulfilment_delta(const ObjectiveWeights& weights, const SupportCache* cac
             after[0] = before[0], after[1] = before[1], after[2] = before[2], after[3] = before[3];
             k_after = k_before;
             if (has_removal) {
-                // A candidate holding only the fourth place leaves it as it is.
-                if (cache->holder1[t] == removed) {
-                    after[0] = before[1], after[1] = before[2], after[2] = before[3], after[3] = 0.0f;
-                } else if (cache->holder2[t] == removed) {
-                    after[1] = before[2], after[2] = before[3], after[3] = 0.0f;
-                } else if (cache->holder3[t] == removed) {
-                    after[2] = before[3], after[3] = 0.0f;
-                }
+                const std::optional<std::size_t> holders[3] = {cache->holder1[t], cache->holder2[t],
+                                                                cache->holder3[t]};
+                remove_holder(after, holders, removed);
                 if (row[removed] >= threshold && k_after > 0) --k_after;
             }
         } else {
@@ -128,7 +112,7 @@ double fulfilment_delta(const ObjectiveWeights& weights, const SupportCache* cac
         const float v = row[added];
         if (v >= threshold) ++k_after;
         insert_best(after, v);
-        delta += token_weight(problem, t) * (support_of(after, k_after, weights) - support_of(before, k_before, weights));
+        delta += token_weight(problem, t) * (support_of(after, k_after, quorum) - support_of(before, k_before, quorum));
     }
     return delta;
 }

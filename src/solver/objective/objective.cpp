@@ -51,22 +51,9 @@ ObjectiveContext make_objective_context(const ProblemInstance& problem, std::spa
     return c;
 }
 
-void TokenSupport::add(float v, float threshold) {
-    if (v >= threshold) ++supporters;
-    insert_best(best, static_cast<double>(v));
-}
-
-double TokenSupport::support(const ObjectiveWeights& weights) const {
-    // The cap counts as its integer part and at least 2; only whether it
-    // reaches 3 and 4 matters, and NaN reaches neither.
-    const float cap = weights.support_quorum_cap;
-    const double bonus = weights.support_quorum_bonus;
-    const double third = cap >= 3.0f && supporters >= 3 ? bonus * clamp_unit(best[2]) : 0.0;
-    const double fourth = cap >= 4.0f && supporters >= 4 ? 0.5 * bonus * clamp_unit(best[3]) : 0.0;
-    double s = clamp_unit(best[0]) + static_cast<double>(weights.support_secondary_discount) * clamp_unit(best[1]);
-    s = s + third;
-    s = s + fourth;
-    return s;
+SupportQuorum<double> support_quorum(const ObjectiveWeights& weights) {
+    return {static_cast<double>(weights.support_secondary_discount), static_cast<double>(weights.support_quorum_bonus),
+            weights.support_quorum_cap};
 }
 
 double selection_fulfilment(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
@@ -79,19 +66,12 @@ double selection_fulfilment(std::span<const std::uint8_t> selection, const Probl
     std::size_t cells = 0;
     TORVANE_CHECK(!__builtin_mul_overflow(tokens, n, &cells) && cells <= coverage.size(),
                   "fulfilment: a coverage row lies outside the coverage matrix");
-    const std::span<const float> token_weights = optional_view(problem.query_token_weights);
-
-    double total = 0.0;
-    for (std::size_t t = 0; t < tokens; ++t) {
-        const float* values = coverage.data() + t * n;
-        TokenSupport token;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (selection[i] != 0) token.add(values[i], weights.support_quorum_threshold);
-        }
-        const double w = t < token_weights.size() ? static_cast<double>(token_weights[t]) : 1.0;
-        total = total + w * token.support(weights);
+    std::vector<std::size_t> selected;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (selection[i] != 0) selected.push_back(i);
     }
-    return total;
+    return total_support(coverage.data(), tokens, n, selected, optional_view(problem.query_token_weights),
+                         weights.support_quorum_threshold, support_quorum(weights));
 }
 
 ObjectiveBreakdown evaluate_selection(std::span<const std::uint8_t> selection, const ObjectiveWeights& weights,

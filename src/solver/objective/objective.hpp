@@ -6,6 +6,7 @@
 
 #include "backend/mod/compute_backend.hpp"
 #include "backend/mod/objective_context.hpp"
+#include "common/support_quorum.hpp"
 #include "solver/model/breakdown.hpp"
 #include "solver/model/problem.hpp"
 #include "solver/model/settings.hpp"
@@ -28,44 +29,8 @@ ObjectiveWeights make_objective_weights(const SolverSettings& settings);
 ObjectiveContext make_objective_context(const ProblemInstance& problem, std::span<const float> similarity,
                                         const ObjectiveWeights& weights);
 
-// Inserts v into four values kept best first: at the front on a tie with
-// the best, elsewhere only where strictly greater; NaN displaces nothing.
-template <class T>
-void insert_best(T (&best)[4], T v) {
-    if (v >= best[0]) {
-        best[3] = best[2];
-        best[2] = best[1];
-        best[1] = best[0];
-        best[0] = v;
-    } else if (v > best[1]) {
-        best[3] = best[2];
-        best[2] = best[1];
-        best[1] = v;
-    } else if (v > best[2]) {
-        best[3] = best[2];
-        best[2] = v;
-    } else if (v > best[3]) {
-        best[3] = v;
-    }
-}
-
-// The four best coverage values of one query token among the selected
-// candidates, and how many of them reach the support threshold.
-struct TokenSupport {
-    double best[4] = {0.0, 0.0, 0.0, 0.0};
-    std::size_t supporters = 0;
-
-    // Counts v as a supporter when v >= threshold (in single precision) and
-    // inserts it: at the front on a tie with the best, otherwise only where
-    // it is strictly greater; NaN displaces nothing.
-    void add(float v, float threshold);
-
-    // best1 + discount * best2 (+ bonus * best3 with three supporters and a
-    // cap of 3 or more) (+ bonus / 2 * best4 with four supporters and a cap
-    // of 4 or more), each value clamped to [0, 1] first. A cap below 2
-    // (or NaN) acts as 2.
-    double support(const ObjectiveWeights& weights) const;
-};
+// The support rule of the weights in double precision.
+SupportQuorum<double> support_quorum(const ObjectiveWeights& weights);
 
 // The weighted support of the selection over all query tokens, in double
 // precision; 0 without coverage or query tokens.

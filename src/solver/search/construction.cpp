@@ -7,7 +7,6 @@
 
 #include "common/token_total.hpp"
 #include "solver/constraints/constraint_index.hpp"
-#include "solver/constraints/selection_stats.hpp"
 #include "solver/search/utility.hpp"
 
 namespace torvane {

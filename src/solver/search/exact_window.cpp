@@ -11,7 +11,6 @@
 #include "common/token_total.hpp"
 #include "solver/constraints/constraint_index.hpp"
 #include "solver/constraints/constraint_check.hpp"
-#include "solver/constraints/selection_stats.hpp"
 #include "solver/search/exact_window.hpp"
 #include "solver/search/marginal.hpp"
 

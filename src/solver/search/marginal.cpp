@@ -10,50 +10,16 @@
 #include "backend/simd/vector_kernels.hpp"
 #include "common/fault.hpp"
 #include "common/numeric.hpp"
+#include "common/support_quorum.hpp"
 #include "solver/search/utility.hpp"
 
 namespace torvane {
 
 namespace {
 
-
-struct Places {
-    double b[4] = {0.0, 0.0, 0.0, 0.0};
-};
-
-// Support of one query token from its four best values and supporter count.
-// The cap is the unsigned setting converted to float: only whether it
-// reaches 3 and 4 matters, so it is compared as a float and never converted
-// back (the largest caps round up to 2^64, which no size_t holds).
-double token_score(const Places& p, std::size_t supporters, float cap, double discount, double bonus) {
-    double score = clamp_unit(p.b[0]) + discount * clamp_unit(p.b[1]);
-    score += (supporters >= 3 && cap >= 3.0f) ? bonus * clamp_unit(p.b[2]) : 0.0;
-    score += (supporters >= 4 && cap >= 4.0f) ? 0.5 * bonus * clamp_unit(p.b[3]) : 0.0;
-    return score;
-}
-
-Places with_inserted(const Places& p, double x) {
-    if (x >= p.b[0]) return {{x, p.b[0], p.b[1], p.b[2]}};
-    if (x > p.b[1]) return {{p.b[0], x, p.b[1], p.b[2]}};
-    if (x > p.b[2]) return {{p.b[0], p.b[1], x, p.b[2]}};
-    if (x > p.b[3]) return {{p.b[0], p.b[1], p.b[2], x}};
-    return p;
-}
-
 double positive_part(double x) { return x > 0.0 ? x : 0.0; }
 
 }  // namespace
-
-MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
-                                     std::span<const float> similarity, const SolverSettings& settings) {
-    const std::size_t n = problem.n;
-    std::size_t entries = 0;
-    if (!__builtin_mul_overflow(n, n, &entries) && similarity.size() == entries) {
-        const SimilarityColumns columns(similarity, n, false);
-        return build_marginal_tables(selection, problem, columns.view(), settings);
-    }
-    return build_marginal_tables(selection, problem, SimilarityView{}, settings);
-}
 
 MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
                                      const SimilarityView& similarity, const SolverSettings& settings) {
@@ -84,9 +50,9 @@ MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, co
     const std::vector<float>& coverage = *problem.coverage;
     TORVANE_CHECK(coverage.size() >= tokens * n, "coverage matrix shorter than tokens x candidates");
     const float threshold = settings.support_quorum_threshold;
-    const double discount = settings.support_secondary_discount;
-    const double bonus = settings.support_quorum_bonus;
-    const float cap = static_cast<float>(settings.support_quorum_cap);
+    const SupportQuorum<double> quorum{static_cast<double>(settings.support_secondary_discount),
+                                       static_cast<double>(settings.support_quorum_bonus),
+                                       static_cast<float>(settings.support_quorum_cap)};
 
     for (std::size_t t = 0; t < tokens; ++t) {
         const float* row = coverage.data() + t * n;
@@ -95,74 +61,39 @@ MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, co
             weight = static_cast<double>((*problem.query_token_weights)[t]);
         }
 
-        Places places;
+        double places[4] = {0.0, 0.0, 0.0, 0.0};
         std::optional<std::size_t> holders[3];
         std::size_t supporters = 0;
         for (std::size_t i : selected) {
             const float value = row[i];
-            const double x = static_cast<double>(value);
             if (value >= threshold) ++supporters;
-            if (x >= places.b[0]) {
-                places = {{x, places.b[0], places.b[1], places.b[2]}};
-                holders[2] = holders[1];
-                holders[1] = holders[0];
-                holders[0] = i;
-            } else if (x > places.b[1]) {
-                places = {{places.b[0], x, places.b[1], places.b[2]}};
-                holders[2] = holders[1];
-                holders[1] = i;
-            } else if (x > places.b[2]) {
-                places = {{places.b[0], places.b[1], x, places.b[2]}};
-                holders[2] = i;
-            } else if (x > places.b[3]) {
-                places.b[3] = x;
-            }
+            insert_best(places, holders, static_cast<double>(value), std::optional<std::size_t>(i));
         }
-        const double current = token_score(places, supporters, cap, discount, bonus);
+        const double current = quorum.support(places, supporters);
 
         for (std::size_t j = 0; j < n; ++j) {
             const float value = row[j];
+            double after[4] = {places[0], places[1], places[2], places[3]};
             if (selection[j] != 0) {
-                Places after = places;
-                if (holders[0] == j) {
-                    after = {{places.b[1], places.b[2], places.b[3], 0.0}};
-                } else if (holders[1] == j) {
-                    after = {{places.b[0], places.b[2], places.b[3], 0.0}};
-                } else if (holders[2] == j) {
-                    after = {{places.b[0], places.b[1], places.b[3], 0.0}};
-                }
+                remove_holder(after, holders, j);
                 std::size_t k = supporters;
                 if (value >= threshold && k > 0) --k;
-                tables.loss[j] += weight * positive_part(current - token_score(after, k, cap, discount, bonus));
+                tables.loss[j] += weight * positive_part(current - quorum.support(after, k));
             } else {
-                const Places after = with_inserted(places, static_cast<double>(value));
+                insert_best(after, static_cast<double>(value));
                 const std::size_t k = value >= threshold ? supporters + 1 : supporters;
-                tables.gain[j] += weight * positive_part(token_score(after, k, cap, discount, bonus) - current);
+                tables.gain[j] += weight * positive_part(quorum.support(after, k) - current);
             }
         }
     }
     return tables;
 }
 
-double add_priority(const SolverSettings& settings, std::size_t c, const ProblemInstance& problem,
-                    const MarginalTables& tables) {
-    const double kappa = static_cast<double>(std::max<std::size_t>(problem.token_costs[c], 1));
-    const double gain = tables.gain[c];
-    return candidate_utility(settings, c, problem) / std::pow(kappa, 0.85) + 1.45 * gain +
-           0.35 * gain / std::pow(kappa, 0.65) - 0.06 * tables.similarity_sum[c];
-}
-
-double drop_priority(const SolverSettings& settings, std::size_t c, const ProblemInstance& problem,
-                     const MarginalTables& tables) {
-    const double kappa = static_cast<double>(std::max<std::size_t>(problem.token_costs[c], 1));
-    return candidate_utility(settings, c, problem) / std::pow(kappa, 0.9) + 1.95 * tables.loss[c] -
-           0.1 * tables.similarity_sum[c];
-}
-
 namespace {
 
-// The keys of add_priority and drop_priority from the precomputed scores,
-// with the same operations in the same order.
+// The add and drop keys from the precomputed scores: utility_per_token and
+// utility_per_090 are the utility over the cost powers, with the
+// operations of the keys' formulas in their order.
 // A zero gain is +0.0 (the gains start at +0.0 and only add products of
 // weights and non-negative parts, which never sum to -0.0), and +0.0 over
 // the cost power (at least 1, finite) is +0.0: the division is skipped then.
@@ -253,27 +184,6 @@ void sort_stably_by_rank(std::vector<Keyed>& entries) {
 
 }  // namespace
 
-void sort_by_add_priority(std::vector<std::size_t>& indices, const SolverSettings& settings,
-                          const ProblemInstance& problem, const MarginalTables& tables) {
-    std::vector<double> keys(indices.size());
-    for (std::size_t k = 0; k < indices.size(); ++k) keys[k] = add_priority(settings, indices[k], problem, tables);
-    sort_by_keys(indices, keys, [](double a, double b) { return a > b; });
-}
-
-void sort_by_drop_priority(std::vector<std::size_t>& indices, const SolverSettings& settings,
-                           const ProblemInstance& problem, const MarginalTables& tables) {
-    std::vector<double> keys(indices.size());
-    for (std::size_t k = 0; k < indices.size(); ++k) keys[k] = drop_priority(settings, indices[k], problem, tables);
-    sort_by_keys(indices, keys, [](double a, double b) { return a < b; });
-}
-
-void sort_by_add_priority(std::vector<std::size_t>& indices, const CandidateScores& scores,
-                          const MarginalTables& tables) {
-    std::vector<double> keys(indices.size());
-    for (std::size_t k = 0; k < indices.size(); ++k) keys[k] = add_key(scores, indices[k], tables);
-    sort_by_keys(indices, keys, [](double a, double b) { return a > b; });
-}
-
 void sort_by_drop_priority(std::vector<std::size_t>& indices, const CandidateScores& scores,
                            const MarginalTables& tables) {
     std::vector<double> keys(indices.size());
@@ -341,14 +251,6 @@ std::vector<std::size_t> leading_by_add_priority(const std::vector<std::size_t>&
     return leading;
 }
 
-std::vector<float> build_redundancy_vector(std::span<const std::uint8_t> selection, std::span<const float> similarity,
-                                           std::size_t n) {
-    TORVANE_CHECK(selection.size() == n && similarity.size() / (n == 0 ? 1 : n) == n,
-                  "redundancy vector needs n selection bytes and an n x n similarity matrix");
-    const SimilarityColumns columns(similarity, n, false);
-    return build_redundancy_vector(selection, columns.view());
-}
-
 std::vector<float> build_redundancy_vector(std::span<const std::uint8_t> selection, const SimilarityView& similarity) {
     const std::size_t n = similarity.n;
     TORVANE_CHECK(selection.size() == n, "redundancy vector needs n selection bytes and an n x n similarity matrix");
@@ -378,13 +280,6 @@ void update_redundancy_vector(std::vector<float>& red, const SimilarityView& sim
     for (std::size_t k = 0; k < n; ++k) {
         if (k != added) red[k] += column[k];
     }
-}
-
-void update_redundancy_vector(std::vector<float>& red, std::span<const float> similarity, std::size_t n,
-                              std::size_t added, std::size_t removed) {
-    TORVANE_CHECK(red.size() == n && added < n, "redundancy update outside the candidates");
-    const SimilarityColumns columns(similarity, n, false);
-    update_redundancy_vector(red, columns.view(), added, removed);
 }
 
 void ElitePool::seed(const Selection& selection, double objective) { entries_.push_back({selection, objective}); }

@@ -22,47 +22,31 @@ struct MarginalTables {
 };
 
 // Tables for `selection`. similarity_sum is filled only when `similarity`
-// has n*n entries; gain and loss only when the problem carries coverage.
-MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
-                                     std::span<const float> similarity, const SolverSettings& settings);
-// The same from a view of the matrix: the similarity sums are added column
-// by column of the selected candidates, which gives every candidate's sum
-// the same additions in the same order.
+// covers the n candidates (the sums are added column by column of the
+// selected candidates, which gives every candidate's sum the same additions
+// in the same order as a row-wise sum); gain and loss only when the problem
+// carries coverage.
 MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
                                      const SimilarityView& similarity, const SolverSettings& settings);
 
-double add_priority(const SolverSettings& settings, std::size_t index, const ProblemInstance& problem,
-                    const MarginalTables& tables);
-double drop_priority(const SolverSettings& settings, std::size_t index, const ProblemInstance& problem,
-                     const MarginalTables& tables);
-
-// Sorts `indices` by descending add priority, respectively ascending drop
-// priority; stable, so equal keys keep their order.
-void sort_by_add_priority(std::vector<std::size_t>& indices, const SolverSettings& settings,
-                          const ProblemInstance& problem, const MarginalTables& tables);
-void sort_by_drop_priority(std::vector<std::size_t>& indices, const SolverSettings& settings,
-                           const ProblemInstance& problem, const MarginalTables& tables);
-
-// The same two orders with the keys built from the precomputed scores,
-// which gives the same keys. leading_by_add_priority returns only the first
+// The orders the search ranks candidates in: by descending add key,
+// respectively ascending drop key, stable, so equal keys keep their order.
+// The add key of c is utility / kappa^0.85 + 1.45 gain + 0.35 gain /
+// kappa^0.65 - 0.06 similarity sum, the drop key utility / kappa^0.9 + 1.95
+// loss - 0.1 similarity sum (kappa: the token cost, at least 1), built from
+// the precomputed scores. leading_by_add_priority returns only the first
 // `count` candidates of the order (all when there are fewer); `indices` must
 // be ascending.
 std::vector<std::size_t> leading_by_add_priority(const std::vector<std::size_t>& indices, std::size_t count,
                                                  const CandidateScores& scores, const MarginalTables& tables);
 void sort_by_drop_priority(std::vector<std::size_t>& indices, const CandidateScores& scores,
                            const MarginalTables& tables);
-void sort_by_add_priority(std::vector<std::size_t>& indices, const CandidateScores& scores,
-                          const MarginalTables& tables);
 
 // red[c] = sum of similarity[c*n + i] over the selected i != c, in single
 // precision, i ascending.
-std::vector<float> build_redundancy_vector(std::span<const std::uint8_t> selection, std::span<const float> similarity,
-                                           std::size_t n);
 std::vector<float> build_redundancy_vector(std::span<const std::uint8_t> selection, const SimilarityView& similarity);
 
 // Brings `red` up to date after Move(added, removed) (removed == n: none).
-void update_redundancy_vector(std::vector<float>& red, std::span<const float> similarity, std::size_t n,
-                              std::size_t added, std::size_t removed);
 void update_redundancy_vector(std::vector<float>& red, const SimilarityView& similarity, std::size_t added,
                               std::size_t removed);
 

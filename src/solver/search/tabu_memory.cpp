@@ -20,23 +20,9 @@ std::uint32_t saturating_increment(std::uint32_t value) {
     return value == std::numeric_limits<std::uint32_t>::max() ? value : value + 1;
 }
 
-// Jaccard overlap of the set bytes over the common length, in single
-// precision; two selections with no set byte in common range overlap fully.
-float jaccard(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
-    const std::size_t common = std::min(a.size(), b.size());
-    std::size_t both = 0;
-    std::size_t either = 0;
-    for (std::size_t i = 0; i < common; ++i) {
-        const bool in_a = a[i] != 0;
-        const bool in_b = b[i] != 0;
-        both += static_cast<std::size_t>(in_a && in_b);
-        either += static_cast<std::size_t>(in_a || in_b);
-    }
-    if (either == 0) return 1.0f;
-    return static_cast<float>(both) / static_cast<float>(either);
-}
-
-// Jaccard test of the overlap counts, exactly as jaccard() computes it.
+// Jaccard overlap test from the overlap counts: |both| / |either| in single
+// precision against the threshold; two selections with no set byte in
+// common range overlap fully.
 bool overlap_reaches(std::int64_t both, std::int64_t either, float threshold) {
     if (both < 0 || either < 0) return false;  // a combination no move produces
     const float j = either == 0 ? 1.0f : static_cast<float>(both) / static_cast<float>(either);
@@ -126,52 +112,6 @@ void TabuMemory::record_move(std::size_t added, std::size_t removed, std::span<c
     }
 
     while (ring_.size() > max_entries_) ring_.pop_front();
-}
-
-bool TabuMemory::is_tabu(std::size_t added, std::size_t removed, std::span<const std::uint8_t> candidate,
-                         std::uint64_t candidate_hash) const {
-    // A move that undoes a recent move.
-    for (auto it = ring_.rbegin(); it != ring_.rend() && is_active(*it); ++it) {
-        if (it->removed == added && it->added == removed) return true;
-    }
-    // A selection visited recently, or one too close to it.
-    const bool test_overlap = similarity_threshold_ > 0.0f;
-    for (auto it = ring_.rbegin(); it != ring_.rend() && is_active(*it); ++it) {
-        if (it->hash == candidate_hash) return true;
-        if (test_overlap && jaccard(candidate, it->selection) >= similarity_threshold_) return true;
-    }
-    return false;
-}
-
-double TabuMemory::memory_penalty(std::span<const std::uint8_t> selection,
-                                  std::span<const std::optional<std::size_t>> cluster_ids) const {
-    TORVANE_CHECK(cluster_ids.size() >= selection.size(), "memory_penalty: cluster ids shorter than the selection");
-
-    // Integer sums are exact, so the order of the additions does not matter.
-    std::uint64_t frequencies = 0;
-    std::uint64_t clusters = 0;
-    std::uint64_t pairs = 0;
-    // Each selected index pairs with the up to eight selected indices before
-    // it, which counts every pair (i, k) with k among the next eight after i.
-    constexpr std::size_t kWindow = 8;
-    std::array<std::size_t, kWindow> previous{};
-    std::size_t seen = 0;
-    const bool any_cluster = !cluster_counts_.empty();
-    const bool any_pair = !pair_counts_.empty();
-    for (std::size_t k = 0; k < selection.size(); ++k) {
-        if (selection[k] == 0) continue;
-        frequencies += frequency(k);
-        if (any_cluster && cluster_ids[k]) clusters += cluster_count(*cluster_ids[k]);
-        if (any_pair) {
-            const std::size_t window = std::min(seen, kWindow);
-            for (std::size_t w = 0; w < window; ++w) pairs += pair_count(previous[w], k);
-        }
-        previous[seen % kWindow] = k;
-        ++seen;
-    }
-    if (seen == 0) return 0.0;
-    return 0.004 * static_cast<double>(clusters) + 0.005 * static_cast<double>(frequencies) +
-           0.003 * static_cast<double>(pairs);
 }
 
 double TabuMemory::frequency_penalty(double weight, std::size_t added) const {
@@ -313,7 +253,7 @@ NeighbourhoodScreen::NeighbourhoodScreen(const TabuMemory& memory, std::span<con
         active_.push_back(entry);
     }
 
-    // The selection's own penalty sums, as memory_penalty forms them.
+    // The selection's own penalty sums, as the memory penalty forms them.
     const std::size_t k = chosen_.size();
     for (std::size_t p = 0; p < k; ++p) {
         chosen_slot_.push_back(memory.pair_counts().slot(chosen_[p]));
@@ -364,7 +304,7 @@ bool NeighbourhoodScreen::repeats_recent_hash(std::size_t added, std::size_t rem
     return false;
 }
 
-// memory_penalty counts each selected candidate with the up to eight
+// The memory penalty counts each selected candidate with the up to eight
 // selected ones after it. Taking out the candidate at `position` loses its
 // pairs with its eight neighbours on either side and brings the pairs nine
 // apart across it to distance eight.

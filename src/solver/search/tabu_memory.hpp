@@ -109,19 +109,6 @@ public:
     void record_move(std::size_t added, std::size_t removed, std::span<const std::uint8_t> selection,
                      std::span<const std::optional<std::size_t>> cluster_ids);
 
-    // Whether the move (added, removed) leading to `candidate`, whose
-    // selection_hash is `candidate_hash`, is tabu. Only active entries count,
-    // scanned from the newest; the scan stops at the first inactive one.
-    bool is_tabu(std::size_t added, std::size_t removed, std::span<const std::uint8_t> candidate,
-                 std::uint64_t candidate_hash) const;
-
-    // Diversification penalty of a selection from the long-term counts:
-    // 0.004 x cluster counts + 0.005 x frequencies + 0.003 x pair counts of
-    // each selected candidate with the next (up to) eight selected ones.
-    // `cluster_ids` must cover every selected index.
-    double memory_penalty(std::span<const std::uint8_t> selection,
-                          std::span<const std::optional<std::size_t>> cluster_ids) const;
-
     // -weight x frequency(added) when weight > 0, else 0.
     double frequency_penalty(double weight, std::size_t added) const;
 
@@ -154,7 +141,7 @@ public:
     bool is_active(const TabuEntry& entry) const;
 
     // Sum of cluster_count over the clusters of the selected candidates,
-    // once per candidate: the K term of memory_penalty.
+    // once per candidate: the cluster term of the memory penalty.
     std::uint32_t candidate_cluster_count(std::size_t index,
                                           std::span<const std::optional<std::size_t>> cluster_ids) const {
         return cluster_ids[index] && !cluster_counts_.empty() ? cluster_count(*cluster_ids[index]) : 0;
@@ -184,10 +171,19 @@ namespace torvane {
 // neighbour. Built once per iteration from the memory as it stands; valid
 // while neither the memory nor the selection changes.
 //
-// Every answer equals what TabuMemory gives for the neighbour selection N:
-// - reverses_recent_move || overlaps_recent_selection || repeats_recent_hash
-//   is is_tabu(added, removed, N, selection_hash(N));
-// - memory_penalty(added, removed) is memory_penalty(N, cluster_ids).
+// For the neighbour selection N that the move (added, removed) reaches:
+// - the move is tabu when one of the ring's active entries (scanned from
+//   the newest, up to the first inactive one) recorded the opposite move,
+//   has the hash selection_hash(N), or holds a selection whose Jaccard
+//   overlap with N (set bytes over the common length, in single precision;
+//   no set byte on either side counts as full overlap) reaches the memory's
+//   similarity threshold, which is tested only when above 0: that is
+//   reverses_recent_move || repeats_recent_hash || overlaps_recent_selection;
+// - memory_penalty(added, removed) is N's diversification penalty from the
+//   long-term counts: 0.004 x the cluster counts of its candidates
+//   (candidate_cluster_count) + 0.005 x their frequencies + 0.003 x the pair
+//   counts of each selected candidate with the next (up to) eight selected
+//   ones; 0 when N is empty.
 class NeighbourhoodScreen {
 public:
     // `removed` == selection.size() in the queries below means the move

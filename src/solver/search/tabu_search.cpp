@@ -6,7 +6,6 @@
 #include "common/fault.hpp"
 #include "common/numeric.hpp"
 #include "solver/constraints/constraint_check.hpp"
-#include "solver/constraints/selection_stats.hpp"
 #include "solver/search/construction.hpp"
 #include "solver/search/repair.hpp"
 #include "solver/search/tabu_search.hpp"
