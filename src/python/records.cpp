@@ -153,40 +153,78 @@ constexpr unsigned kRecordFlags = Py_TPFLAGS_DEFAULT;
 
 // ---- SolverConfig ------------------------------------------------------------
 
-#define TORVANE_CONFIG_FIELDS(X)                                   \
-    X(alpha, alpha)                                                \
-    X(beta, beta)                                                  \
-    X(gamma, gamma)                                                \
-    X(delta, delta)                                                \
-    X(epsilon, epsilon)                                            \
-    X(mu, mu)                                                      \
-    X(support_secondary_discount, support_secondary_discount)      \
-    X(support_quorum_bonus, support_quorum_bonus)                  \
-    X(support_quorum_threshold, support_quorum_threshold)          \
-    X(support_quorum_cap, support_quorum_cap)                      \
-    X(lambda_, lambda)                                             \
-    X(iterations, iterations)                                      \
-    X(tabu_tenure, tabu_tenure)                                    \
-    X(early_stopping_patience, early_stopping_patience)            \
-    X(use_gpu, use_gpu)                                            \
-    X(random_seed, random_seed)                                    \
-    X(enable_gpu_move_evaluation, enable_gpu_move_evaluation)      \
-    X(enable_path_relinking, enable_path_relinking)                \
-    X(enable_destroy_repair, enable_destroy_repair)                \
-    X(enable_reactive_tenure, enable_reactive_tenure)              \
-    X(enable_exact_window, enable_exact_window)                    \
-    X(exact_window_size, exact_window_size)                        \
-    X(exact_window_time_ms, exact_window_time_ms)
+// The record's fields are the solver's option table (solver/model/settings.hpp)
+// in its order. A field named like a Python keyword takes a trailing
+// underscore in Python, as `lambda` becomes `lambda_`.
+constexpr bool same_text(const char* a, const char* b) {
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
 
-#define TORVANE_PARAM(py_name, member) {#py_name, &assign_param<ConfigValues, &ConfigValues::member>},
-const Param<ConfigValues> kConfigParams[] = {TORVANE_CONFIG_FIELDS(TORVANE_PARAM)};
+constexpr bool is_python_keyword(const char* name) {
+    constexpr const char* kKeywords[] = {
+        "False", "None",     "True",    "and",    "as",   "assert", "async",  "await",    "break",
+        "class", "continue", "def",     "del",    "elif", "else",   "except", "finally",  "for",
+        "from",  "global",   "if",      "import", "in",   "is",     "lambda", "nonlocal", "not",
+        "or",    "pass",     "raise",   "return", "try",  "while",  "with",   "yield"};
+    for (const char* keyword : kKeywords) {
+        if (same_text(name, keyword)) return true;
+    }
+    return false;
+}
+
+#define TORVANE_PY_NAME(member) (is_python_keyword(#member) ? #member "_" : #member)
+
+#define TORVANE_PARAM(type, member, default_value) \
+    {TORVANE_PY_NAME(member), &assign_param<ConfigValues, &ConfigValues::member>},
+const Param<ConfigValues> kConfigParams[] = {TORVANE_SOLVER_OPTIONS(TORVANE_PARAM)};
 #undef TORVANE_PARAM
 
-#define TORVANE_GETSET(py_name, member)                                                                   \
-    {#py_name, &get_value<ConfigObject, &ConfigValues::member>, &set_value<ConfigObject, &ConfigValues::member>, \
-     nullptr, const_cast<char*>(#py_name)},
-PyGetSetDef kConfigGetSet[] = {TORVANE_CONFIG_FIELDS(TORVANE_GETSET){nullptr, nullptr, nullptr, nullptr, nullptr}};
+#define TORVANE_GETSET(type, member, default_value)                                                    \
+    {TORVANE_PY_NAME(member), &get_value<ConfigObject, &ConfigValues::member>,                         \
+     &set_value<ConfigObject, &ConfigValues::member>, nullptr, const_cast<char*>(TORVANE_PY_NAME(member))},
+PyGetSetDef kConfigGetSet[] = {TORVANE_SOLVER_OPTIONS(TORVANE_GETSET){nullptr, nullptr, nullptr, nullptr, nullptr}};
 #undef TORVANE_GETSET
+
+// A default as Python writes it in a signature (integral floats keep ".0").
+std::string python_literal(float value) {
+    std::string text = format_f32_shortest(value);
+    if (text.find_first_not_of("-0123456789") == std::string::npos) text += ".0";
+    return text;
+}
+std::string python_literal(bool value) { return value ? "True" : "False"; }
+std::string python_literal(const std::optional<std::uint64_t>& value) {
+    return value ? std::to_string(*value) : "None";
+}
+template <typename T>
+    requires(std::is_unsigned_v<T> && !std::is_same_v<T, bool>)
+std::string python_literal(T value) {
+    return std::to_string(value);
+}
+
+// The class docstring: the signature, with every default read from a
+// default-made record, then the one-line description.
+const char* config_doc() {
+    static const std::string doc = [] {
+        const ConfigValues defaults;
+        std::string text = "SolverConfig(";
+        const char* separator = "";
+#define TORVANE_DOC_PARAM(type, member, default_value)                                                    \
+    text += separator;                                                                                    \
+    text += TORVANE_PY_NAME(member);                                                                      \
+    text += '=';                                                                                          \
+    text += python_literal(defaults.member);                                                              \
+    separator = ", ";
+        TORVANE_SOLVER_OPTIONS(TORVANE_DOC_PARAM)
+#undef TORVANE_DOC_PARAM
+        text += ")\n--\n\nPython-exposed solver configuration";
+        return text;
+    }();
+    return doc.c_str();
+}
 
 PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return new_record<ConfigObject>(type, args, kwargs, "SolverConfig", kConfigParams);
@@ -211,14 +249,7 @@ PyType_Slot kConfigSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_record<ConfigObject>)},
     {Py_tp_repr, reinterpret_cast<void*>(&config_repr)},
     {Py_tp_getset, kConfigGetSet},
-    {Py_tp_doc, const_cast<char*>(
-                    "SolverConfig(alpha=1.0, beta=0.3, gamma=0.2, delta=0.1, epsilon=0.0, mu=1.0, "
-                    "support_secondary_discount=0.35, support_quorum_bonus=0.18, support_quorum_threshold=0.55, "
-                    "support_quorum_cap=4, lambda_=0.5, iterations=100, tabu_tenure=10, early_stopping_patience=20, "
-                    "use_gpu=False, random_seed=None, enable_gpu_move_evaluation=True, enable_path_relinking=True, "
-                    "enable_destroy_repair=True, enable_reactive_tenure=True, enable_exact_window=True, "
-                    "exact_window_size=14, exact_window_time_ms=25)\n--\n\n"
-                    "Python-exposed solver configuration")},
+    {Py_tp_doc, nullptr},  // config_doc(), set when the type is made
     {0, nullptr},
 };
 
@@ -381,7 +412,19 @@ PyObject* g_output_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* solver_config_type() { return cached_type(g_config_type, &kConfigSpec); }
+PyTypeObject* solver_config_type() {
+    if (g_config_type == nullptr) {
+        try {
+            for (PyType_Slot* slot = kConfigSlots; slot->slot != 0; ++slot) {
+                if (slot->slot == Py_tp_doc) slot->pfunc = const_cast<char*>(config_doc());
+            }
+        } catch (...) {
+            set_error_from_current_exception();
+            return nullptr;
+        }
+    }
+    return cached_type(g_config_type, &kConfigSpec);
+}
 PyTypeObject* solver_constraints_type() { return cached_type(g_constraints_type, &kConstraintSpec); }
 PyTypeObject* solver_output_type() { return cached_type(g_output_type, &kOutputSpec); }
 

@@ -28,40 +28,18 @@ struct SolverObject {
 const SolverSettings& settings_of(PyObject* self) { return *reinterpret_cast<SolverObject*>(self)->settings; }
 const ComputeBackend& backend_of(PyObject* self) { return *reinterpret_cast<SolverObject*>(self)->backend; }
 
+// A solver made without a configuration keeps the default values but does
+// not count the auxiliary weights; one made from a configuration takes all
+// of its values and counts them when any of beta, gamma, delta is non-zero.
 SolverSettings settings_from_config(const ConfigValues* config) {
     SolverSettings s;
     if (config != nullptr) {
-        s.random_seed = config->random_seed;
-        s.exact_window_time_ms = config->exact_window_time_ms;
-        s.alpha = config->alpha;
-        s.beta = config->beta;
-        s.gamma = config->gamma;
-        s.delta = config->delta;
-        s.epsilon = config->epsilon;
-        s.mu = config->mu;
-        s.support_secondary_discount = config->support_secondary_discount;
-        s.support_quorum_bonus = config->support_quorum_bonus;
-        s.support_quorum_threshold = config->support_quorum_threshold;
-        s.support_quorum_cap = config->support_quorum_cap;
-        s.lambda = config->lambda;
-        s.iterations = config->iterations;
-        s.tabu_tenure = config->tabu_tenure;
-        s.early_stopping_patience = config->early_stopping_patience;
-        s.exact_window_size = config->exact_window_size;
-        s.use_gpu = config->use_gpu;
-        s.enable_gpu_move_evaluation = config->enable_gpu_move_evaluation;
-        s.enable_path_relinking = config->enable_path_relinking;
-        s.enable_destroy_repair = config->enable_destroy_repair;
-        s.enable_reactive_tenure = config->enable_reactive_tenure;
-        s.enable_exact_window = config->enable_exact_window;
+        static_cast<SolverOptions&>(s) = *config;
         s.aux_weights_active = std::fabs(config->beta) > kZeroWeight || std::fabs(config->gamma) > kZeroWeight ||
                                std::fabs(config->delta) > kZeroWeight;
     } else {
         s.aux_weights_active = false;
     }
-    s.tabu_similarity_threshold = 0.85f;
-    s.improvement_epsilon = 1e-6f;
-    s.move_batch_size = 64;
     return s;
 }
 
