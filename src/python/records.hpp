@@ -53,6 +53,9 @@ PyTypeObject* solver_output_type();
 // A new SolverOutput holding `result` (moved in).
 PyObject* make_solver_output(SolveResult&& result);
 
+// A new SolverConfig holding a copy of `values`.
+PyObject* make_solver_config(const ConfigValues& values);
+
 // The solve-time form of a SolverConstraints: role names parsed, id lists
 // turned into sets.
 ConstraintSet to_constraint_set(const ConstraintValues& values);

@@ -23,6 +23,9 @@ struct SolverObject {
     // threads may solve with it at once.
     std::shared_ptr<const SolverSettings> settings;
     std::shared_ptr<const ComputeBackend> backend;
+    // Made from a SolverConfig (rather than without one): the two differ in
+    // whether the auxiliary weights count, so a copy must know which it was.
+    bool configured;
 };
 
 const SolverSettings& settings_of(PyObject* self) { return *reinterpret_cast<SolverObject*>(self)->settings; }
@@ -100,6 +103,7 @@ PyObject* solver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto* object = reinterpret_cast<SolverObject*>(self);
         new (&object->settings) std::shared_ptr<const SolverSettings>(std::move(settings));
         new (&object->backend) std::shared_ptr<const ComputeBackend>(std::move(backend));
+        object->configured = values != nullptr;
         return self;
     });
 }
@@ -119,6 +123,17 @@ PyObject* kind_name(PyObject* self) {
 
 PyObject* solver_backend_kind(PyObject* self, PyObject*) {
     return guarded([&] { return kind_name(self); });
+}
+
+// A solver pickles as its constructor called with a SolverConfig holding
+// its configurable values, or with None when it was made without one.
+PyObject* solver_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const auto* object = reinterpret_cast<SolverObject*>(self);
+        Ref config(object->configured ? make_solver_config(*object->settings) : new_ref(Py_None));
+        if (!config) return nullptr;
+        return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), config.get());
+    });
 }
 
 PyObject* solver_repr(PyObject* self) {
@@ -409,6 +424,8 @@ PyObject* solver_solve_precomputed_numpy(PyObject* self, PyObject* const* args, 
 
 PyMethodDef kSolverMethods[] = {
     {"backend_kind", &solver_backend_kind, METH_NOARGS, "backend_kind($self)\n--\n\n"},
+    {"__reduce__", &solver_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nThe solver as a constructor call with its configuration, for pickle and copy."},
     {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&solver_solve)), METH_FASTCALL | METH_KEYWORDS,
      "solve($self, chunks, query_embedding, constraints=None)\n--\n\n"
      "Solve from a list of chunk dictionaries\n\n"
