@@ -1,5 +1,6 @@
 #include "records.hpp"
 
+#include <bit>
 #include <limits>
 #include <new>
 #include <string>
@@ -143,6 +144,109 @@ PyObject* new_record(PyTypeObject* type, PyObject* args, PyObject* kwargs, const
     });
 }
 
+// ---- Pickling --------------------------------------------------------------
+// A record pickles as a call that rebuilds it. SolverConstraints, which holds
+// no floats, is its constructor with every field given positionally.
+// SolverConfig and SolverOutput are their class method _from_state with one
+// tuple of fields in field order, floats given as the integer of their IEEE
+// bits: pickle's protocol 0 writes a float as text, which keeps neither the
+// sign nor the payload of a NaN. Rebuilding converts and checks every value
+// before anything is made, so a tampered pickle is refused with TypeError,
+// ValueError or OverflowError.
+
+// Appends the value of every field in `fields` (read through its getter).
+bool append_fields(PyObject* self, const PyGetSetDef* fields, PyObject* list) {
+    for (const PyGetSetDef* field = fields; field->name != nullptr; ++field) {
+        Ref value(field->get(self, nullptr));
+        if (!value || PyList_Append(list, value.get()) < 0) return false;
+    }
+    return true;
+}
+
+// (callable, tuple(items)): the form __reduce__ returns.
+PyObject* reduce_value(PyObject* callable, PyObject* items) {
+    Ref args(PyList_AsTuple(items));
+    if (!args) return nullptr;
+    return PyTuple_Pack(2, callable, args.get());
+}
+
+// (cls._from_state, (tuple(items),)).
+PyObject* reduce_to_state(PyObject* self, PyObject* items) {
+    Ref state(PyList_AsTuple(items));
+    if (!state) return nullptr;
+    Ref rebuild(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_state"));
+    if (!rebuild) return nullptr;
+    return Py_BuildValue("(O(O))", rebuild.get(), state.get());
+}
+
+// A field's value in a pickled state.
+PyObject* state_value(float value) { return PyLong_FromUnsignedLong(std::bit_cast<std::uint32_t>(value)); }
+PyObject* state_value(double value) { return PyLong_FromUnsignedLongLong(std::bit_cast<std::uint64_t>(value)); }
+template <typename T>
+PyObject* state_value(const T& value) {
+    return to_python(value);
+}
+
+bool append_state(PyObject* list, PyObject* value) {
+    Ref owned(value);
+    return owned && PyList_Append(list, owned.get()) == 0;
+}
+
+// A field read back from a pickled state, with the type the field has.
+bool require_list(PyObject* obj) {
+    if (PyList_Check(obj)) return true;
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyList'", type_name(obj));
+    return false;
+}
+bool read_state(PyObject* obj, float& out) {
+    std::uint64_t bits;
+    if (!to_u64(obj, bits)) return false;
+    if (bits > std::numeric_limits<std::uint32_t>::max()) {
+        PyErr_SetString(PyExc_OverflowError, "the bits of a single-precision float exceed 32 bits");
+        return false;
+    }
+    out = std::bit_cast<float>(static_cast<std::uint32_t>(bits));
+    return true;
+}
+bool read_state(PyObject* obj, double& out) {
+    std::uint64_t bits;
+    if (!to_u64(obj, bits)) return false;
+    out = std::bit_cast<double>(bits);
+    return true;
+}
+bool read_state(PyObject* obj, std::vector<std::string>& out) { return require_list(obj) && to_text_list(obj, out); }
+bool read_state(PyObject* obj, std::vector<std::size_t>& out) {
+    if (!require_list(obj)) return false;
+    std::vector<std::size_t> values;
+    // Converting an item may run Python code, so the length is read afresh.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+        Ref item(new_ref(PyList_GET_ITEM(obj, i)));
+        std::size_t value;
+        if (!convert(item.get(), value)) return false;
+        values.push_back(value);
+    }
+    out = std::move(values);
+    return true;
+}
+template <typename T>
+bool read_state(PyObject* obj, T& out) {
+    return convert(obj, out);  // integers, optional integers and bools as a setter reads them
+}
+
+// The state tuple of `class_name`, checked for type and length.
+bool check_state(PyObject* state, const char* class_name, Py_ssize_t count) {
+    if (!PyTuple_Check(state)) {
+        PyErr_Format(PyExc_TypeError, "%s state must be a tuple, not '%s'", class_name, type_name(state));
+        return false;
+    }
+    if (PyTuple_GET_SIZE(state) != count) {
+        PyErr_Format(PyExc_ValueError, "%s state must hold %zd values, not %zd", class_name, count,
+                     PyTuple_GET_SIZE(state));
+        return false;
+    }
+    return true;
+}
+
 PyObject* make_type(PyType_Spec* type_spec) { return PyType_FromSpec(type_spec); }
 
 #ifdef Py_TPFLAGS_IMMUTABLETYPE
@@ -153,40 +257,78 @@ constexpr unsigned kRecordFlags = Py_TPFLAGS_DEFAULT;
 
 // ---- SolverConfig ------------------------------------------------------------
 
-#define TORVANE_CONFIG_FIELDS(X)                                   \
-    X(alpha, alpha)                                                \
-    X(beta, beta)                                                  \
-    X(gamma, gamma)                                                \
-    X(delta, delta)                                                \
-    X(epsilon, epsilon)                                            \
-    X(mu, mu)                                                      \
-    X(support_secondary_discount, support_secondary_discount)      \
-    X(support_quorum_bonus, support_quorum_bonus)                  \
-    X(support_quorum_threshold, support_quorum_threshold)          \
-    X(support_quorum_cap, support_quorum_cap)                      \
-    X(lambda_, lambda)                                             \
-    X(iterations, iterations)                                      \
-    X(tabu_tenure, tabu_tenure)                                    \
-    X(early_stopping_patience, early_stopping_patience)            \
-    X(use_gpu, use_gpu)                                            \
-    X(random_seed, random_seed)                                    \
-    X(enable_gpu_move_evaluation, enable_gpu_move_evaluation)      \
-    X(enable_path_relinking, enable_path_relinking)                \
-    X(enable_destroy_repair, enable_destroy_repair)                \
-    X(enable_reactive_tenure, enable_reactive_tenure)              \
-    X(enable_exact_window, enable_exact_window)                    \
-    X(exact_window_size, exact_window_size)                        \
-    X(exact_window_time_ms, exact_window_time_ms)
+// The record's fields are the solver's option table (solver/model/settings.hpp)
+// in its order. A field named like a Python keyword takes a trailing
+// underscore in Python, as `lambda` becomes `lambda_`.
+constexpr bool same_text(const char* a, const char* b) {
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
 
-#define TORVANE_PARAM(py_name, member) {#py_name, &assign_param<ConfigValues, &ConfigValues::member>},
-const Param<ConfigValues> kConfigParams[] = {TORVANE_CONFIG_FIELDS(TORVANE_PARAM)};
+constexpr bool is_python_keyword(const char* name) {
+    constexpr const char* kKeywords[] = {
+        "False", "None",     "True",    "and",    "as",   "assert", "async",  "await",    "break",
+        "class", "continue", "def",     "del",    "elif", "else",   "except", "finally",  "for",
+        "from",  "global",   "if",      "import", "in",   "is",     "lambda", "nonlocal", "not",
+        "or",    "pass",     "raise",   "return", "try",  "while",  "with",   "yield"};
+    for (const char* keyword : kKeywords) {
+        if (same_text(name, keyword)) return true;
+    }
+    return false;
+}
+
+#define TORVANE_PY_NAME(member) (is_python_keyword(#member) ? #member "_" : #member)
+
+#define TORVANE_PARAM(type, member, default_value) \
+    {TORVANE_PY_NAME(member), &assign_param<ConfigValues, &ConfigValues::member>},
+const Param<ConfigValues> kConfigParams[] = {TORVANE_SOLVER_OPTIONS(TORVANE_PARAM)};
 #undef TORVANE_PARAM
 
-#define TORVANE_GETSET(py_name, member)                                                                   \
-    {#py_name, &get_value<ConfigObject, &ConfigValues::member>, &set_value<ConfigObject, &ConfigValues::member>, \
-     nullptr, const_cast<char*>(#py_name)},
-PyGetSetDef kConfigGetSet[] = {TORVANE_CONFIG_FIELDS(TORVANE_GETSET){nullptr, nullptr, nullptr, nullptr, nullptr}};
+#define TORVANE_GETSET(type, member, default_value)                                                    \
+    {TORVANE_PY_NAME(member), &get_value<ConfigObject, &ConfigValues::member>,                         \
+     &set_value<ConfigObject, &ConfigValues::member>, nullptr, const_cast<char*>(TORVANE_PY_NAME(member))},
+PyGetSetDef kConfigGetSet[] = {TORVANE_SOLVER_OPTIONS(TORVANE_GETSET){nullptr, nullptr, nullptr, nullptr, nullptr}};
 #undef TORVANE_GETSET
+
+// A default as Python writes it in a signature (integral floats keep ".0").
+std::string python_literal(float value) {
+    std::string text = format_f32_shortest(value);
+    if (text.find_first_not_of("-0123456789") == std::string::npos) text += ".0";
+    return text;
+}
+std::string python_literal(bool value) { return value ? "True" : "False"; }
+std::string python_literal(const std::optional<std::uint64_t>& value) {
+    return value ? std::to_string(*value) : "None";
+}
+template <typename T>
+    requires(std::is_unsigned_v<T> && !std::is_same_v<T, bool>)
+std::string python_literal(T value) {
+    return std::to_string(value);
+}
+
+// The class docstring: the signature, with every default read from a
+// default-made record, then the one-line description.
+const char* config_doc() {
+    static const std::string doc = [] {
+        const ConfigValues defaults;
+        std::string text = "SolverConfig(";
+        const char* separator = "";
+#define TORVANE_DOC_PARAM(type, member, default_value)                                                    \
+    text += separator;                                                                                    \
+    text += TORVANE_PY_NAME(member);                                                                      \
+    text += '=';                                                                                          \
+    text += python_literal(defaults.member);                                                              \
+    separator = ", ";
+        TORVANE_SOLVER_OPTIONS(TORVANE_DOC_PARAM)
+#undef TORVANE_DOC_PARAM
+        text += ")\n--\n\nPython-exposed solver configuration";
+        return text;
+    }();
+    return doc.c_str();
+}
 
 PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return new_record<ConfigObject>(type, args, kwargs, "SolverConfig", kConfigParams);
@@ -206,19 +348,55 @@ PyObject* config_repr(PyObject* self) {
     });
 }
 
+#define TORVANE_COUNT(type, member, default_value) +1
+constexpr Py_ssize_t kConfigFieldCount = 0 TORVANE_SOLVER_OPTIONS(TORVANE_COUNT);
+#undef TORVANE_COUNT
+
+PyObject* config_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const ConfigValues& v = values_of<ConfigObject>(self);
+        Ref items(PyList_New(0));
+        if (!items) return nullptr;
+#define TORVANE_STATE(type, member, default_value) \
+    if (!append_state(items.get(), state_value(v.member))) return nullptr;
+        TORVANE_SOLVER_OPTIONS(TORVANE_STATE)
+#undef TORVANE_STATE
+        return reduce_to_state(self, items.get());
+    });
+}
+
+PyObject* config_from_state(PyObject*, PyObject* state) {
+    return guarded([&]() -> PyObject* {
+        if (!check_state(state, "SolverConfig", kConfigFieldCount)) return nullptr;
+        ConfigValues values;
+        Py_ssize_t position = 0;
+#define TORVANE_READ(type, member, default_value)                          \
+    if (!read_state(PyTuple_GET_ITEM(state, position++), values.member)) { \
+        wrap_argument_type_error(TORVANE_PY_NAME(member));                 \
+        return nullptr;                                                    \
+    }
+        TORVANE_SOLVER_OPTIONS(TORVANE_READ)
+#undef TORVANE_READ
+        return make_solver_config(values);
+    });
+}
+
+PyMethodDef kConfigMethods[] = {
+    {"__reduce__", &config_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nThe record as a call of SolverConfig._from_state, for pickle and copy."},
+    {"_from_state", &config_from_state, METH_O | METH_CLASS,
+     "_from_state($cls, state, /)\n--\n\nRebuilds a configuration from the tuple of its fields that __reduce__ "
+     "gives."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot kConfigSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&config_new)},
+    {Py_tp_methods, kConfigMethods},
     {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_record<ConfigObject>)},
     {Py_tp_repr, reinterpret_cast<void*>(&config_repr)},
     {Py_tp_getset, kConfigGetSet},
-    {Py_tp_doc, const_cast<char*>(
-                    "SolverConfig(alpha=1.0, beta=0.3, gamma=0.2, delta=0.1, epsilon=0.0, mu=1.0, "
-                    "support_secondary_discount=0.35, support_quorum_bonus=0.18, support_quorum_threshold=0.55, "
-                    "support_quorum_cap=4, lambda_=0.5, iterations=100, tabu_tenure=10, early_stopping_patience=20, "
-                    "use_gpu=False, random_seed=None, enable_gpu_move_evaluation=True, enable_path_relinking=True, "
-                    "enable_destroy_repair=True, enable_reactive_tenure=True, enable_exact_window=True, "
-                    "exact_window_size=14, exact_window_time_ms=25)\n--\n\n"
-                    "Python-exposed solver configuration")},
+    {Py_tp_doc, nullptr},  // config_doc(), set when the type is made
     {0, nullptr},
 };
 
@@ -263,8 +441,28 @@ PyObject* constraints_repr(PyObject* self) {
     });
 }
 
+PyObject* constraints_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const ConstraintValues& v = values_of<ConstraintsObject>(self);
+        Ref items(PyList_New(0));
+        if (!items || !append_fields(self, kConstraintGetSet, items.get())) return nullptr;
+        for (const std::vector<std::string>* list : {&v.must_include_roles, &v.excluded_chunks, &v.required_chunks}) {
+            Ref value(to_python(*list));
+            if (!value || PyList_Append(items.get(), value.get()) < 0) return nullptr;
+        }
+        return reduce_value(reinterpret_cast<PyObject*>(Py_TYPE(self)), items.get());
+    });
+}
+
+PyMethodDef kConstraintMethods[] = {
+    {"__reduce__", &constraints_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nThe record as a constructor call with every field, for pickle and copy."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot kConstraintSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&constraints_new)},
+    {Py_tp_methods, kConstraintMethods},
     {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_record<ConstraintsObject>)},
     {Py_tp_repr, reinterpret_cast<void*>(&constraints_repr)},
     {Py_tp_getset, kConstraintGetSet},
@@ -352,9 +550,62 @@ PyObject* output_to_dict(PyObject* self, PyObject*) {
     });
 }
 
+#define TORVANE_COUNT(py_name, path) +1
+constexpr Py_ssize_t kOutputFieldCount = 0 TORVANE_OUTPUT_FIELDS(TORVANE_COUNT);
+#undef TORVANE_COUNT
+
+PyObject* output_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const SolveResult& r = reinterpret_cast<OutputObject*>(self)->result;
+        Ref items(PyList_New(0));
+        if (!items) return nullptr;
+#define TORVANE_STATE(py_name, path) \
+    if (!append_state(items.get(), state_value(r.path))) return nullptr;
+        TORVANE_OUTPUT_FIELDS(TORVANE_STATE)
+#undef TORVANE_STATE
+        return reduce_to_state(self, items.get());
+    });
+}
+
+// Rebuilds an output from the tuple output_reduce made: its fields in
+// dictionary order. The selection must read as an output does: ascending
+// distinct indices, as many as num_selected says.
+PyObject* output_from_state(PyObject*, PyObject* state) {
+    return guarded([&]() -> PyObject* {
+        if (!check_state(state, "SolverOutput", kOutputFieldCount)) return nullptr;
+        SolveResult result;
+        Py_ssize_t position = 0;
+#define TORVANE_READ(py_name, path)                                                   \
+    if (!read_state(PyTuple_GET_ITEM(state, position++), result.path)) {              \
+        wrap_argument_type_error(#py_name);                                           \
+        return nullptr;                                                               \
+    }
+        TORVANE_OUTPUT_FIELDS(TORVANE_READ)
+#undef TORVANE_READ
+        const std::vector<std::size_t>& indices = result.selected_indices;
+        for (std::size_t i = 1; i < indices.size(); ++i) {
+            if (indices[i - 1] >= indices[i]) {
+                PyErr_SetString(PyExc_ValueError, "SolverOutput state: selected_indices must be strictly ascending");
+                return nullptr;
+            }
+        }
+        if (result.num_selected != indices.size()) {
+            PyErr_Format(PyExc_ValueError, "SolverOutput state: num_selected is %zu but selected_indices holds %zu",
+                         result.num_selected, indices.size());
+            return nullptr;
+        }
+        return make_solver_output(std::move(result));
+    });
+}
+
 PyMethodDef kOutputMethods[] = {
     {"to_dict", &output_to_dict, METH_NOARGS,
      "to_dict($self)\n--\n\nThe output as a new dict: every field under its own name, in field order."},
+    {"__reduce__", &output_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nThe output as a call of SolverOutput._from_state, for pickle and copy."},
+    {"_from_state", &output_from_state, METH_O | METH_CLASS,
+     "_from_state($cls, state, /)\n--\n\nRebuilds an output from the tuple of its fields that __reduce__ "
+     "gives."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -381,7 +632,19 @@ PyObject* g_output_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* solver_config_type() { return cached_type(g_config_type, &kConfigSpec); }
+PyTypeObject* solver_config_type() {
+    if (g_config_type == nullptr) {
+        try {
+            for (PyType_Slot* slot = kConfigSlots; slot->slot != 0; ++slot) {
+                if (slot->slot == Py_tp_doc) slot->pfunc = const_cast<char*>(config_doc());
+            }
+        } catch (...) {
+            set_error_from_current_exception();
+            return nullptr;
+        }
+    }
+    return cached_type(g_config_type, &kConfigSpec);
+}
 PyTypeObject* solver_constraints_type() { return cached_type(g_constraints_type, &kConstraintSpec); }
 PyTypeObject* solver_output_type() { return cached_type(g_output_type, &kOutputSpec); }
 
@@ -391,6 +654,15 @@ PyObject* make_solver_output(SolveResult&& result) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     new (&reinterpret_cast<OutputObject*>(self)->result) SolveResult(std::move(result));
+    return self;
+}
+
+PyObject* make_solver_config(const ConfigValues& values) {
+    PyTypeObject* type = solver_config_type();
+    if (type == nullptr) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&reinterpret_cast<ConfigObject*>(self)->values) ConfigValues(values);
     return self;
 }
 

@@ -12,32 +12,9 @@
 
 namespace torvane::py {
 
-// Field values of a SolverConfig, with their defaults.
-struct ConfigValues {
-    float alpha = 1.0f;
-    float beta = 0.3f;
-    float gamma = 0.2f;
-    float delta = 0.1f;
-    float epsilon = 0.0f;
-    float mu = 1.0f;
-    float support_secondary_discount = 0.35f;
-    float support_quorum_bonus = 0.18f;
-    float support_quorum_threshold = 0.55f;
-    std::size_t support_quorum_cap = 4;
-    float lambda = 0.5f;
-    std::size_t iterations = 100;
-    std::size_t tabu_tenure = 10;
-    std::size_t early_stopping_patience = 20;
-    bool use_gpu = false;
-    std::optional<std::uint64_t> random_seed;
-    bool enable_gpu_move_evaluation = true;
-    bool enable_path_relinking = true;
-    bool enable_destroy_repair = true;
-    bool enable_reactive_tenure = true;
-    bool enable_exact_window = true;
-    std::size_t exact_window_size = 14;
-    std::uint64_t exact_window_time_ms = 25;
-};
+// Field values of a SolverConfig: the solver's configurable values, with
+// the defaults of their table in solver/model/settings.hpp.
+using ConfigValues = SolverOptions;
 
 // Field values of a SolverConstraints. The three lists are kept as given
 // and turned into sets when a solve call reads them.
@@ -75,6 +52,9 @@ PyTypeObject* solver_output_type();
 
 // A new SolverOutput holding `result` (moved in).
 PyObject* make_solver_output(SolveResult&& result);
+
+// A new SolverConfig holding a copy of `values`.
+PyObject* make_solver_config(const ConfigValues& values);
 
 // The solve-time form of a SolverConstraints: role names parsed, id lists
 // turned into sets.

@@ -23,45 +23,26 @@ struct SolverObject {
     // threads may solve with it at once.
     std::shared_ptr<const SolverSettings> settings;
     std::shared_ptr<const ComputeBackend> backend;
+    // Made from a SolverConfig (rather than without one): the two differ in
+    // whether the auxiliary weights count, so a copy must know which it was.
+    bool configured;
 };
 
 const SolverSettings& settings_of(PyObject* self) { return *reinterpret_cast<SolverObject*>(self)->settings; }
 const ComputeBackend& backend_of(PyObject* self) { return *reinterpret_cast<SolverObject*>(self)->backend; }
 
+// A solver made without a configuration keeps the default values but does
+// not count the auxiliary weights; one made from a configuration takes all
+// of its values and counts them when any of beta, gamma, delta is non-zero.
 SolverSettings settings_from_config(const ConfigValues* config) {
     SolverSettings s;
     if (config != nullptr) {
-        s.random_seed = config->random_seed;
-        s.exact_window_time_ms = config->exact_window_time_ms;
-        s.alpha = config->alpha;
-        s.beta = config->beta;
-        s.gamma = config->gamma;
-        s.delta = config->delta;
-        s.epsilon = config->epsilon;
-        s.mu = config->mu;
-        s.support_secondary_discount = config->support_secondary_discount;
-        s.support_quorum_bonus = config->support_quorum_bonus;
-        s.support_quorum_threshold = config->support_quorum_threshold;
-        s.support_quorum_cap = config->support_quorum_cap;
-        s.lambda = config->lambda;
-        s.iterations = config->iterations;
-        s.tabu_tenure = config->tabu_tenure;
-        s.early_stopping_patience = config->early_stopping_patience;
-        s.exact_window_size = config->exact_window_size;
-        s.use_gpu = config->use_gpu;
-        s.enable_gpu_move_evaluation = config->enable_gpu_move_evaluation;
-        s.enable_path_relinking = config->enable_path_relinking;
-        s.enable_destroy_repair = config->enable_destroy_repair;
-        s.enable_reactive_tenure = config->enable_reactive_tenure;
-        s.enable_exact_window = config->enable_exact_window;
+        static_cast<SolverOptions&>(s) = *config;
         s.aux_weights_active = std::fabs(config->beta) > kZeroWeight || std::fabs(config->gamma) > kZeroWeight ||
                                std::fabs(config->delta) > kZeroWeight;
     } else {
         s.aux_weights_active = false;
     }
-    s.tabu_similarity_threshold = 0.85f;
-    s.improvement_epsilon = 1e-6f;
-    s.move_batch_size = 64;
     return s;
 }
 
@@ -122,6 +103,7 @@ PyObject* solver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto* object = reinterpret_cast<SolverObject*>(self);
         new (&object->settings) std::shared_ptr<const SolverSettings>(std::move(settings));
         new (&object->backend) std::shared_ptr<const ComputeBackend>(std::move(backend));
+        object->configured = values != nullptr;
         return self;
     });
 }
@@ -141,6 +123,17 @@ PyObject* kind_name(PyObject* self) {
 
 PyObject* solver_backend_kind(PyObject* self, PyObject*) {
     return guarded([&] { return kind_name(self); });
+}
+
+// A solver pickles as its constructor called with a SolverConfig holding
+// its configurable values, or with None when it was made without one.
+PyObject* solver_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const auto* object = reinterpret_cast<SolverObject*>(self);
+        Ref config(object->configured ? make_solver_config(*object->settings) : new_ref(Py_None));
+        if (!config) return nullptr;
+        return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), config.get());
+    });
 }
 
 PyObject* solver_repr(PyObject* self) {
@@ -431,6 +424,8 @@ PyObject* solver_solve_precomputed_numpy(PyObject* self, PyObject* const* args, 
 
 PyMethodDef kSolverMethods[] = {
     {"backend_kind", &solver_backend_kind, METH_NOARGS, "backend_kind($self)\n--\n\n"},
+    {"__reduce__", &solver_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nThe solver as a constructor call with its configuration, for pickle and copy."},
     {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&solver_solve)), METH_FASTCALL | METH_KEYWORDS,
      "solve($self, chunks, query_embedding, constraints=None)\n--\n\n"
      "Solve from a list of chunk dictionaries"},

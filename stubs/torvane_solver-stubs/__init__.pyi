@@ -103,6 +103,7 @@ class SolverConfig:
         exact_window_size: int = 14,
         exact_window_time_ms: int = 25,
     ) -> None: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...  # pickle and copy: every field, floats as their bits
 
 @final
 class SolverConstraints:
@@ -124,6 +125,7 @@ class SolverConstraints:
         excluded_chunks: Sequence[str] | None = None,
         required_chunks: Sequence[str] | None = None,
     ) -> None: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...  # pickle and copy: the constructor with every field
 
 @final
 class SolverOutput:
@@ -176,12 +178,14 @@ class SolverOutput:
     @property
     def exact_window_fixed_out(self) -> int: ...
     def to_dict(self) -> OutputDict: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...  # pickle and copy: every field, floats as their bits
 
 @final
 class TabuSearchSolver:
     """Python-exposed Tabu Search Solver"""
 
     def __init__(self, config: SolverConfig | None = None) -> None: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...  # pickle and copy: the constructor with its configuration
     def backend_kind(self) -> str: ...
     def solve(
         self,
