@@ -337,7 +337,10 @@ void top_k(Scorer& scorer, std::size_t k, std::span<std::int64_t> indices, std::
     for (std::size_t lo = 0; lo < documents;) {
         const std::size_t hi = scorer.block_end(lo, block);
         score_block(scorer, lo, hi, block_scores.data(), hi - lo);
-        pool::parallel_for(0, queries, [&](std::size_t i) {
+        // The merge is cheap beside the scoring (one comparison per score
+        // against a whole MaxSim); it runs here, without another parallel
+        // loop and its synchronisation per block.
+        for (std::size_t i = 0; i < queries; ++i) {
             Ranked* heap = heaps.data() + i * width;
             std::size_t& size = filled[i];
             const float* row = block_scores.data() + i * (hi - lo);
@@ -352,7 +355,7 @@ void top_k(Scorer& scorer, std::size_t k, std::span<std::int64_t> indices, std::
                     std::push_heap(heap, heap + size, ranks_before);
                 }
             }
-        });
+        }
         lo = hi;
     }
     pool::parallel_for(0, queries, [&](std::size_t i) {
