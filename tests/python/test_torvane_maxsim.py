@@ -158,6 +158,14 @@ def test_topk_over_several_blocks_matches_the_matrix():
     want_indices, want_scores = reference_topk(matrix[:, :], 25)
     assert np.array_equal(indices, want_indices)
     assert same_bits(scores, want_scores)
+    # Codes are decoded a block at a time, blocks bounded by decoded bytes too.
+    q = torvane.quantize(packed(queries, 16), 8)
+    d = torvane.quantize(documents * 3, 8)
+    matrix = torvane.maxsim(q, d)
+    indices, scores = torvane.maxsim_topk(q, d, 25)
+    want_indices, want_scores = reference_topk(matrix, 25)
+    assert np.array_equal(indices, want_indices) and same_bits(scores, want_scores)
+    assert same_bits(matrix[:, :9000], matrix[:, 18000:])
 
 
 @pytest.mark.parametrize("num_bits", [1, 4, 8])

@@ -70,6 +70,8 @@ public:
     std::size_t documents() const { return documents_; }
     std::size_t longest_query() const { return longest_query_; }
     std::size_t query_tokens(std::size_t i) const { return token_count(q_.offsets, i); }
+    // Documents are read in place: a block is only bounded by its scores.
+    std::size_t block_end(std::size_t lo, std::size_t most) const { return lo + std::min(most, documents_ - lo); }
     void prepare(std::size_t, std::size_t) {}
 
     void best(std::size_t i, std::size_t j, float* best) const {
@@ -97,6 +99,9 @@ private:
     std::vector<std::size_t> packed_start_;
     std::unique_ptr<float[]> packed_;
 };
+
+// Decoded document bytes one block may take.
+constexpr std::size_t kDecodedBytesPerBlock = std::size_t{4} << 20;
 
 // Quantized queries, decoded once; documents decoded one block at a time.
 class CodeScorer {
@@ -133,6 +138,22 @@ public:
     std::size_t documents() const { return documents_; }
     std::size_t longest_query() const { return longest_query_; }
     std::size_t query_tokens(std::size_t i) const { return token_count(q_.offsets, i); }
+
+    // The end of a block from document lo: at most `most` documents whose
+    // decoded form takes about kDecodedBytesPerBlock, and at least one.
+    std::size_t block_end(std::size_t lo, std::size_t most) const {
+        const std::size_t bytes_per_slot = layout_.groups * kGroupBytes + 4 * sizeof(float);
+        std::size_t hi = lo;
+        std::size_t bytes = 0;
+        while (hi < documents_ && hi - lo < most) {
+            const std::size_t tokens = token_count(d_.offsets, hi);
+            const std::size_t slots = (tokens / kBlockTokens + (tokens % kBlockTokens != 0 ? 1 : 0)) * kBlockTokens;
+            bytes += slots * bytes_per_slot;
+            if (hi > lo && bytes > kDecodedBytesPerBlock) break;
+            ++hi;
+        }
+        return hi;
+    }
 
     // Decodes documents [lo, hi) into the block buffers.
     void prepare(std::size_t lo, std::size_t hi) {
@@ -275,8 +296,10 @@ void score_matrix(Scorer& scorer, std::span<float> out) {
                   "maxsim: the result does not hold one score per query and document");
     if (queries == 0) return;
     const std::size_t block = documents_per_block(queries);
-    for (std::size_t lo = 0; lo < documents; lo += block) {
-        score_block(scorer, lo, lo + std::min(block, documents - lo), out.data() + lo, documents);
+    for (std::size_t lo = 0; lo < documents;) {
+        const std::size_t hi = scorer.block_end(lo, block);
+        score_block(scorer, lo, hi, out.data() + lo, documents);
+        lo = hi;
     }
 }
 
@@ -311,10 +334,13 @@ void top_k(Scorer& scorer, std::size_t k, std::span<std::int64_t> indices, std::
     std::vector<std::size_t> filled(queries, 0);
     const std::size_t block = documents_per_block(queries);
     std::vector<float> block_scores(checked_mul(queries, std::min(block, documents)));
-    for (std::size_t lo = 0; lo < documents; lo += block) {
-        const std::size_t hi = lo + std::min(block, documents - lo);
+    for (std::size_t lo = 0; lo < documents;) {
+        const std::size_t hi = scorer.block_end(lo, block);
         score_block(scorer, lo, hi, block_scores.data(), hi - lo);
-        pool::parallel_for(0, queries, [&](std::size_t i) {
+        // The merge is cheap beside the scoring (one comparison per score
+        // against a whole MaxSim); it runs here, without another parallel
+        // loop and its synchronisation per block.
+        for (std::size_t i = 0; i < queries; ++i) {
             Ranked* heap = heaps.data() + i * width;
             std::size_t& size = filled[i];
             const float* row = block_scores.data() + i * (hi - lo);
@@ -329,7 +355,8 @@ void top_k(Scorer& scorer, std::size_t k, std::span<std::int64_t> indices, std::
                     std::push_heap(heap, heap + size, ranks_before);
                 }
             }
-        });
+        }
+        lo = hi;
     }
     pool::parallel_for(0, queries, [&](std::size_t i) {
         Ranked* heap = heaps.data() + i * width;

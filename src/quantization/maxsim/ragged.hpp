@@ -68,8 +68,9 @@ void max_sim_top_k_quantized(const quant::RotationalQuantizer& quantizer, const 
                              std::size_t k, std::span<std::int64_t> indices, std::span<float> scores,
                              KernelLevel level = best_kernel_level());
 
-// Documents per scoring block for `queries` queries: the block's scores
-// stay within a few megabytes.
+// The most documents per scoring block for `queries` queries, so that the
+// block's scores stay within a few megabytes; quantized blocks also end
+// when their decoded documents reach a few megabytes.
 std::size_t documents_per_block(std::size_t queries);
 
 }  // namespace torvane::maxsim
