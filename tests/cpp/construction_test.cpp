@@ -288,11 +288,11 @@ TEST(Marginal, QuorumCapsBeyondAFloatCountAsUnbounded) {
     const Selection sel{1, 1, 1, 1, 0};
     SolverSettings s;
     s.support_quorum_cap = 4;
-    const auto four = torvane::build_marginal_tables(sel, p, std::span<const float>{}, s);
+    const auto four = torvane::reference::build_marginal_tables(sel, p, std::span<const float>{}, s);
     for (const std::size_t cap : {std::size_t{1} << 40, std::numeric_limits<std::size_t>::max() - 1,
                                   std::numeric_limits<std::size_t>::max()}) {
         s.support_quorum_cap = cap;
-        const auto t = torvane::build_marginal_tables(sel, p, std::span<const float>{}, s);
+        const auto t = torvane::reference::build_marginal_tables(sel, p, std::span<const float>{}, s);
         EXPECT_EQ(t.gain, four.gain) << cap;
         EXPECT_EQ(t.loss, four.loss) << cap;
     }

@@ -16,6 +16,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/cpu_features.hpp"
+
 namespace torvane::maxsim {
 
 // Tokens of one query or document as float vectors: token t starts at
@@ -90,7 +92,7 @@ struct KernelTable {
                       float* best);
 };
 
-enum class KernelLevel : std::uint8_t;
+using KernelLevel = SimdLevel;
 
 // The table of an available level (an internal error otherwise); the one
 // choice every MaxSim driver goes through.
