@@ -11,10 +11,7 @@
 #include "backend/mod/compute_backend.hpp"
 #include "backend/pool/thread_pool.hpp"
 #include "common/fault.hpp"
-#include "reference/backend_operations.hpp"
 #include "solver/objective/objective.hpp"
-
-namespace reference = torvane::reference;
 
 namespace {
 
@@ -194,7 +191,7 @@ TEST(BatchObjective, SwapMovesBuildTheirRows) {
     const std::vector<std::uint8_t> current = {1, 0, 1, 0, 0, 1};
     const std::vector<std::size_t> added = {1, 3, 2, 4};
     const std::vector<std::size_t> removed = {0, 6, 2, 99};  // 6 and 99 remove nothing; 2 -> 2 stays selected
-    const std::vector<float> got = reference::evaluate_swap_moves(current, added, removed, c.context());
+    const std::vector<float> got = torvane::evaluate_swap_moves(current, added, removed, c.context());
     const std::vector<std::uint8_t> expected_rows = {0, 1, 1, 0, 0, 1,  //
                                                      1, 0, 1, 1, 0, 1,  //
                                                      1, 0, 1, 0, 0, 1,  //
@@ -202,7 +199,7 @@ TEST(BatchObjective, SwapMovesBuildTheirRows) {
     const std::vector<float> expected = torvane::evaluate_batch(expected_rows, 4, c.context());
     ASSERT_EQ(got.size(), 4u);
     for (std::size_t m = 0; m < 4; ++m) EXPECT_EQ(bits(got[m]), bits(expected[m])) << m;
-    EXPECT_TRUE(reference::evaluate_swap_moves(current, {}, {}, c.context()).empty());
+    EXPECT_TRUE(torvane::evaluate_swap_moves(current, {}, {}, c.context()).empty());
     EXPECT_TRUE(torvane::evaluate_batch({}, 0, c.context()).empty());
 }
 
@@ -213,9 +210,9 @@ TEST(BatchObjective, BrokenInputsAreInternalErrors) {
     const std::vector<std::size_t> two = {1, 2};
     const std::vector<std::size_t> outside = {4};
     EXPECT_THROW(torvane::evaluate_batch(row, 2, c.context()), torvane::InternalError);
-    EXPECT_THROW(reference::evaluate_swap_moves(row, two, one, c.context()), torvane::InternalError);
-    EXPECT_THROW(reference::evaluate_swap_moves(row, outside, one, c.context()), torvane::InternalError);
-    EXPECT_THROW(reference::evaluate_swap_moves({row.data(), 3}, one, one, c.context()), torvane::InternalError);
+    EXPECT_THROW(torvane::evaluate_swap_moves(row, two, one, c.context()), torvane::InternalError);
+    EXPECT_THROW(torvane::evaluate_swap_moves(row, outside, one, c.context()), torvane::InternalError);
+    EXPECT_THROW(torvane::evaluate_swap_moves({row.data(), 3}, one, one, c.context()), torvane::InternalError);
     c.problem.coverage->pop_back();
     EXPECT_THROW(torvane::evaluate_batch(row, 1, c.context()), torvane::InternalError);
     c.problem.coverage.reset();  // absent coverage is never read
@@ -233,6 +230,7 @@ TEST(Backend, KindsAndCreation) {
     for (const bool use_gpu : {false, true}) {
         const auto backend = torvane::create_backend(use_gpu);
         EXPECT_EQ(backend->kind(), torvane::BackendKind::CpuReference);
+        EXPECT_FALSE(backend->supports_batch_moves());
         backend->prepare(64);
         EXPECT_EQ(backend->evaluate_batch(row, 1, c.context())[0], torvane::row_objective(row, c.context()));
     }

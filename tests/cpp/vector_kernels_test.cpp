@@ -12,9 +12,6 @@
 #include "backend/pool/thread_pool.hpp"
 #include "backend/simd/vector_kernels.hpp"
 #include "common/fault.hpp"
-#include "reference/backend_operations.hpp"
-
-namespace reference = torvane::reference;
 
 namespace {
 
@@ -273,7 +270,7 @@ TEST(VectorKernels, CrossDotSumsInAscendingOrder) {
     const std::size_t n_b = 11;
     const std::vector<float> a = random_values(n_a * dim, 21);
     const std::vector<float> b = random_values(dim * n_b, 22);
-    const std::vector<float> got = reference::cross_dot(a, n_a, dim, b, n_b);
+    const std::vector<float> got = torvane::simd::cross_dot(a, n_a, dim, b, n_b);
     ASSERT_EQ(got.size(), n_a * n_b);
     for (std::size_t i = 0; i < n_a; ++i) {
         for (std::size_t j = 0; j < n_b; ++j) {
@@ -282,9 +279,9 @@ TEST(VectorKernels, CrossDotSumsInAscendingOrder) {
             ASSERT_EQ(bits(got[i * n_b + j]), bits(s)) << i << "," << j;
         }
     }
-    EXPECT_THROW(reference::cross_dot(a, n_a, dim, {b.data(), b.size() - 1}, n_b), torvane::InternalError);
-    EXPECT_THROW(reference::cross_dot(a, n_a + 1, dim, b, n_b), torvane::InternalError);
-    EXPECT_TRUE(reference::cross_dot({}, 0, dim, b, n_b).empty());
+    EXPECT_THROW(torvane::simd::cross_dot(a, n_a, dim, {b.data(), b.size() - 1}, n_b), torvane::InternalError);
+    EXPECT_THROW(torvane::simd::cross_dot(a, n_a + 1, dim, b, n_b), torvane::InternalError);
+    EXPECT_TRUE(torvane::simd::cross_dot({}, 0, dim, b, n_b).empty());
     // Dispatch uses a SIMD level wherever the CPU has one, unless TORVANE_SIMD
     // asks for the scalar path.
 #if defined(__x86_64__)

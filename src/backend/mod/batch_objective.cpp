@@ -1,5 +1,7 @@
 #include "backend/mod/batch_objective.hpp"
 
+#include <algorithm>
+
 #include "backend/pool/thread_pool.hpp"
 #include "backend/simd/kernel_table.hpp"
 #include "backend/simd/vector_kernels.hpp"
@@ -107,6 +109,23 @@ std::vector<float> evaluate_batch(std::span<const std::uint8_t> selections, std:
     std::vector<float> out(rows);
     pool::parallel_for(0, rows, [&](std::size_t r) { out[r] = row_objective(selections.subspan(r * n, n), context); });
     return out;
+}
+
+std::vector<float> evaluate_swap_moves(std::span<const std::uint8_t> selection, std::span<const std::size_t> added,
+                                       std::span<const std::size_t> removed, const ObjectiveContext& context) {
+    const std::size_t n = context.n;
+    TORVANE_CHECK(added.size() == removed.size(), "evaluate_swap_moves: the move lists differ in length");
+    TORVANE_CHECK(selection.size() == n, "evaluate_swap_moves: the selection does not have n bytes");
+    const std::size_t moves = added.size();
+    std::vector<std::uint8_t> batch(checked_mul(moves, n, "evaluate_swap_moves: moves * n overflows"));
+    for (std::size_t m = 0; m < moves; ++m) {
+        TORVANE_CHECK(added[m] < n, "evaluate_swap_moves: an added index lies outside the selection");
+        std::uint8_t* row = batch.data() + m * n;
+        std::copy(selection.begin(), selection.end(), row);
+        if (removed[m] < n) row[removed[m]] = 0;  // an index >= n removes nothing
+        row[added[m]] = 1;
+    }
+    return evaluate_batch(batch, moves, context);
 }
 
 std::array<float, kObjectiveLanes> lane_objectives(std::span<const std::size_t> members,

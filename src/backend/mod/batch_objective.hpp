@@ -1,7 +1,7 @@
 #pragma once
 // The solver's objective in single precision, for whole selections: one
-// row at a time, many rows in parallel, or many selections that share most
-// of their members side by side.
+// row at a time, many rows in parallel, or the rows a list of moves would
+// produce from one selection.
 
 #include <array>
 #include <cstddef>
@@ -23,6 +23,12 @@ float row_objective(std::span<const std::uint8_t> row, const ObjectiveContext& c
 // Rows are evaluated in parallel on the worker pool.
 std::vector<float> evaluate_batch(std::span<const std::uint8_t> selections, std::size_t rows,
                                   const ObjectiveContext& context);
+
+// For each move m: a copy of `selection` with removed[m] cleared (when it
+// is below n) and then added[m] set, scored by evaluate_batch. The two
+// lists must be equally long and `selection` must hold n bytes.
+std::vector<float> evaluate_swap_moves(std::span<const std::uint8_t> selection, std::span<const std::size_t> added,
+                                       std::span<const std::size_t> removed, const ObjectiveContext& context);
 
 // row_objective of 64 0/1 selections that share most of their
 // members, computed side by side: element l is exactly the objective

@@ -175,6 +175,28 @@ std::vector<float> dot_rows(std::span<const float> matrix, std::size_t rows, std
     return out;
 }
 
+std::vector<float> cross_dot(std::span<const float> a, std::size_t n_a, std::size_t dim, std::span<const float> b,
+                             std::size_t n_b) {
+    TORVANE_CHECK(a.size() == checked_mul(n_a, dim, "cross_dot: n_a * dim overflows"),
+                  "cross_dot: the first matrix does not have n_a * dim values");
+    TORVANE_CHECK(b.size() == checked_mul(dim, n_b, "cross_dot: dim * n_b overflows"),
+                  "cross_dot: the second matrix does not have dim * n_b values");
+    std::vector<float> out(checked_mul(n_a, n_b, "cross_dot: n_a * n_b overflows"));
+    // One output row at a time, accumulating whole rows of b so that the
+    // innermost loop runs over contiguous memory; every entry still sums
+    // its products in ascending k from +0.0.
+    pool::parallel_for(0, n_a, [&](std::size_t i) {
+        float* row = out.data() + i * n_b;
+        const float* ai = a.data() + i * dim;
+        for (std::size_t k = 0; k < dim; ++k) {
+            const float aik = ai[k];
+            const float* bk = b.data() + k * n_b;
+            for (std::size_t j = 0; j < n_b; ++j) row[j] = row[j] + aik * bk[j];
+        }
+    });
+    return out;
+}
+
 void lane_objectives(const LaneObjectiveInput& input, float* out, SimdLevel level) {
     // Working room on 64-byte boundaries.
     struct alignas(64) Block {

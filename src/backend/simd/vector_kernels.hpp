@@ -71,6 +71,12 @@ std::unique_ptr<float[]> similarity_matrix_buffer(std::span<const float> embeddi
 std::vector<float> dot_rows(std::span<const float> matrix, std::size_t rows, std::size_t dim,
                             std::span<const float> query, SimdLevel level = best_simd_level());
 
+// The product of the row-major n_a x dim matrix `a` and the row-major
+// dim x n_b matrix `b`, as n_a * n_b row-major values. Each entry is summed
+// over k in ascending order from +0.0. The lengths must match the shapes.
+std::vector<float> cross_dot(std::span<const float> a, std::size_t n_a, std::size_t dim, std::span<const float> b,
+                             std::size_t n_b);
+
 // out[l] = the row objective of selection l of the kLaneCount (64)
 // described by `input` (kernel_table.hpp), the same bits whichever instruction set runs.
 struct LaneObjectiveInput;
