@@ -387,7 +387,17 @@ private:
 // problem's size to be rebuilt a few times over.
 std::size_t walk_iterations(std::size_t n) { return 60 + std::min<std::size_t>(n, 400) / 2; }
 
+thread_local ImproveLimits current_limits;
+
 }  // namespace
+
+const ImproveLimits& thread_improve_limits() { return current_limits; }
+
+ScopedImproveLimits::ScopedImproveLimits(const ImproveLimits& limits) : previous_(current_limits) {
+    current_limits = limits;
+}
+
+ScopedImproveLimits::~ScopedImproveLimits() { current_limits = previous_; }
 
 ImproveReport improve_record(const SolveContext& context, const SimilarityView& similarity,
                              const ObjectiveWeights& weights, const ImproveLimits& limits,

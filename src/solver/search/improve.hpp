@@ -65,4 +65,21 @@ SolveResult run_solver_improved(const SolverSettings& settings, const ProblemIns
                                 const ConstraintSet& constraints, const ComputeBackend& backend,
                                 const ImproveLimits& limits);
 
+// The limits with which solves started on the calling thread are improved:
+// none, except while a ScopedImproveLimits lives on that thread. The
+// torvane package sets them around one call of the module's solve methods,
+// so that the call's intake and output are the module's own.
+const ImproveLimits& thread_improve_limits();
+
+class ScopedImproveLimits {
+public:
+    explicit ScopedImproveLimits(const ImproveLimits& limits);
+    ~ScopedImproveLimits();
+    ScopedImproveLimits(const ScopedImproveLimits&) = delete;
+    ScopedImproveLimits& operator=(const ScopedImproveLimits&) = delete;
+
+private:
+    ImproveLimits previous_;
+};
+
 }  // namespace torvane
