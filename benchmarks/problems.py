@@ -40,3 +40,23 @@ def retrieval_problem(n: int, dim: int = 64, tokens: int = 8, topics: int = 10, 
         coverage_matrix=coverage.astype(F32),
         query_embedding=query.astype(F32),
     )
+
+
+# The required roles of the realistic problems, by name and by code.
+REALISTIC_ROLES = ("definition", "risk")
+REALISTIC_ROLE_CODES = (0, 4)
+
+
+def realistic_problem(n: int, seed: int) -> tuple[dict, dict]:
+    """A selection problem as users pose it: dim-384 embeddings around 10 topic centres,
+    relevance = cosine to a query near two topics (clipped at 0), the cosine matrix given,
+    no coverage matrix, token costs 50-400, a budget of 2000 tokens (n <= 50) or 4000,
+    at most 3 per cluster and two required roles.
+
+    Returns keyword arrays for ``solve_precomputed_numpy`` and the constraint values.
+    """
+    arrays = retrieval_problem(n, dim=384, seed=seed)
+    del arrays["coverage_matrix"], arrays["query_embedding"]
+    constraints = dict(max_tokens=2000 if n <= 50 else 4000, min_chunks=1, max_chunks=50, max_per_cluster=3,
+                       role_codes=list(REALISTIC_ROLE_CODES))
+    return arrays, constraints

@@ -17,8 +17,9 @@ import numpy.typing as npt
 from . import _native
 from ._batches import (FloatBatch, Packed, Quantized, _Floats, as_floats, check_quantized, is_float_form, k_value,
                        num_bits_value, seed_value)
+from ._solve import solve
 
-__all__ = ["Packed", "Quantized", "FloatBatch", "maxsim", "maxsim_topk", "quantize", "set_num_threads"]
+__all__ = ["Packed", "Quantized", "FloatBatch", "maxsim", "maxsim_topk", "quantize", "set_num_threads", "solve"]
 
 Batch = Union[FloatBatch, Quantized]
 

@@ -16,6 +16,7 @@
 
 #include "backend/pool/thread_pool.hpp"
 #include "convert.hpp"
+#include "effort.hpp"
 #include "numpy_api.hpp"
 #include "py_support.hpp"
 #include "quantization/maxsim/ragged.hpp"
@@ -343,6 +344,7 @@ PyMethodDef kFunctions[] = {
     {"topk_codes", fastcall(&topk_codes), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"quantize", fastcall(&quantize), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"code_bytes", fastcall(&code_bytes), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"solve_with_effort", fastcall(&solve_with_effort), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"set_num_threads", &set_num_threads, METH_O, nullptr},
     {"pool_started", &pool_started, METH_NOARGS, nullptr},
     {"num_threads", &num_threads, METH_NOARGS, nullptr},

@@ -11,6 +11,7 @@
 #include "convert.hpp"
 #include "intake.hpp"
 #include "records.hpp"
+#include "solver/search/improve.hpp"
 #include "solver/search/run_solver.hpp"
 
 namespace torvane::py {
@@ -282,7 +283,9 @@ PyObject* solve_and_wrap(PyObject* self, ProblemInstance& problem, const Constra
     SolveResult result;
     without_gil([&] {
         if (derive_relevance) compute_relevance(problem);
-        result = run_solver(settings, problem, constraints, backend);
+        // Without limits (always, unless the torvane package asks for more
+        // effort on this thread) this is run_solver's result.
+        result = run_solver_improved(settings, problem, constraints, backend, thread_improve_limits());
     });
     return make_solver_output(std::move(result));
 }
