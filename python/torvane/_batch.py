@@ -8,12 +8,13 @@ from __future__ import annotations
 
 import copy
 import itertools
-import os
 import threading
 from collections.abc import Mapping, Sequence
 from typing import Any, Optional, Union, cast
 
 from torvane_solver import SolverConfig, SolverConstraints, SolverOutput, TabuSearchSolver
+
+from torvane import _native
 
 __all__ = ["solve_many"]
 
@@ -22,14 +23,8 @@ ConstraintsArg = Union[SolverConstraints, Sequence[Optional[SolverConstraints]],
 
 
 def _pool_size() -> int:
-    """The size of the process-wide worker pool, as the module chooses it."""
-    text = os.environ.get("TORVANE_NUM_THREADS")
-    if text is not None and text.isdigit() and 1 <= int(text) <= 1024:
-        return int(text)
-    try:
-        return max(1, len(os.sched_getaffinity(0)))
-    except (AttributeError, OSError):
-        return max(1, os.cpu_count() or 1)
+    """The size of the process-wide worker pool (starting it if it has not started)."""
+    return int(_native.num_threads())
 
 
 def make_solver(config: SolverConfig | None) -> TabuSearchSolver:

@@ -15,7 +15,6 @@ Each actor sizes the module's worker pool to the CPUs Ray gave it (``num_cpus``)
 """
 from __future__ import annotations
 
-import os
 from collections.abc import Mapping
 from typing import Any, Optional, Union
 
@@ -58,20 +57,15 @@ def size_pool(num_threads: Optional[int] = None) -> int:
     """Sizes the module's one worker pool: `num_threads`, else the CPUs Ray assigned to the
     calling actor, else the pool keeps its own size (TORVANE_NUM_THREADS or all CPUs).
 
-    The pool starts once per process; when it has started already, its size stays."""
+    The pool starts once per process: when it has started already (a worker process Ray
+    reuses), its size stays, and the return value is the number of problems to solve at once."""
     n = num_threads if num_threads is not None else _assigned_cpus()
     if n is None:
         return torvane._batch._pool_size()
     if isinstance(n, bool) or not isinstance(n, int) or not 1 <= n <= 1024:
         raise ValueError(f"num_threads must be a whole number from 1 to 1024, got {n!r}")
-    set_num_threads = getattr(torvane, "set_num_threads", None)
-    if set_num_threads is not None:
-        try:
-            set_num_threads(n)
-        except RuntimeError:  # the pool has started in this process already
-            pass
-    else:
-        os.environ["TORVANE_NUM_THREADS"] = str(n)  # read when the pool starts
+    if not torvane._native.pool_started():
+        torvane.set_num_threads(n)
     return n
 
 
@@ -178,8 +172,7 @@ class MaxSimTopK:
         if isinstance(queries, np.ndarray) and queries.dtype == object:
             queries = [np.ascontiguousarray(q, dtype=np.float32) if isinstance(q, np.ndarray) else q
                        for q in queries]
-        quantized = getattr(torvane, "Quantized", None)
-        if quantized is not None and isinstance(self.corpus, quantized):
+        if isinstance(self.corpus, torvane.Quantized):
             queries = torvane.quantize(queries, self.corpus.num_bits, seed=self.corpus.seed)
         indices, scores = torvane.maxsim_topk(queries, self.corpus, self.k)
         out = dict(batch)

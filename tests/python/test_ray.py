@@ -71,10 +71,10 @@ def test_select_contexts_gives_the_bits_of_solve_many(cluster, precomputed):
 
 
 def test_each_actor_sizes_the_pool_to_its_cpus(cluster):
-    @ray.remote(num_cpus=2)
+    @ray.remote(num_cpus=2, max_calls=1)  # a fresh worker process, whose pool has not started
     def two():
-        from torvane.ray import size_pool
-        return size_pool(), SelectContexts().threads
+        selector = SelectContexts()
+        return selector.threads, torvane._native.num_threads()
 
     @ray.remote(num_cpus=1)
     def one():
@@ -101,7 +101,6 @@ def test_select_contexts_in_process_and_its_arguments():
         SelectContexts(num_threads=1)(bad)
 
 
-@pytest.mark.skipif(not hasattr(torvane, "maxsim_topk"), reason="needs torvane.maxsim_topk")
 @pytest.mark.parametrize("bits_per_code", [None, 4])
 def test_maxsim_topk_gives_the_bits_of_one_process(cluster, bits_per_code):
     rng = np.random.default_rng(7)
