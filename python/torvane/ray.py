@@ -47,7 +47,7 @@ def _assigned_cpus() -> Optional[int]:
     try:
         if not ray.is_initialized():
             return None
-        cpus = ray.get_runtime_context().get_assigned_resources().get("CPU")  # type: ignore[no-untyped-call]
+        cpus = ray.get_runtime_context().get_assigned_resources().get("CPU")  # type: ignore[no-untyped-call, unused-ignore]
     except Exception:  # noqa: BLE001 - outside a worker: no assignment to follow
         return None
     return None if not cpus else max(1, int(round(cpus)))

@@ -5,8 +5,8 @@ import pytest
 
 import torvane_solver as ts
 
-torvane = pytest.importorskip("torvane")
-from torvane._context import SelectionOptions, estimate_tokens, problem_from_texts  # noqa: E402
+import torvane
+from torvane._context import SelectionOptions, estimate_tokens, problem_from_texts
 
 
 def build(n=7, options=None, **per_text):
