@@ -9,7 +9,7 @@ from __future__ import annotations
 import copy
 import itertools
 import threading
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Optional, Union, cast
 
 from torvane_solver import SolverConfig, SolverConstraints, SolverOutput, TabuSearchSolver
@@ -77,7 +77,7 @@ def _constraints_per_problem(constraints: ConstraintsArg, count: int) -> list[So
 
 
 def solve_many(
-    problems: Sequence[Problem],
+    problems: Iterable[Problem],
     config: SolverConfig | None = None,
     constraints: ConstraintsArg = None,
     *,
@@ -95,7 +95,7 @@ def solve_many(
     the exception the single call raises, its message prefixed with "problem {i}: " (the
     original is its `__cause__`); when several are bad, the first in input order is raised.
     """
-    if isinstance(problems, Mapping) or not isinstance(problems, (Sequence, list, tuple)):
+    if isinstance(problems, (Mapping, str, bytes)) or not isinstance(problems, Iterable):
         raise TypeError(f"problems must be a sequence of mappings, not {type(problems).__name__}")
     if config is not None and not isinstance(config, SolverConfig):
         raise TypeError(f"config must be a SolverConfig or None, not {type(config).__name__}")

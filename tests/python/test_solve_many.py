@@ -153,6 +153,10 @@ def test_arguments_are_checked():
         torvane.solve_many(PROBLEMS, CONFIG, threads=0)
     with pytest.raises(TypeError):
         torvane.solve_many(PROBLEMS, CONFIG, threads=2.0)
+    with pytest.raises(TypeError):
+        torvane.solve_many("problems", CONFIG)
+    # Any iterable of problems will do.
+    assert [bits(o) for o in torvane.solve_many(iter(PROBLEMS), CONFIG)] == in_turn(CONFIG, [None] * len(PROBLEMS))
     # A constraints key in the problem itself is the single call's keyword.
     one = torvane.solve_many([dict(PROBLEMS[0], constraints=PER_PROBLEM[0])], CONFIG)
     assert bits(one[0]) == in_turn(CONFIG, PER_PROBLEM)[0]
