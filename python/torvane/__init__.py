@@ -1,4 +1,8 @@
-"""torvane: late-interaction (MaxSim) scoring of real corpora.
+"""torvane: late-interaction (MaxSim) scoring of real corpora, and many context selection
+problems in one call (:func:`solve_many`).
+
+Framework components live in submodules that need their extras: ``torvane.langchain``,
+``torvane.llama_index`` and ``torvane.ray``.
 
 Token batches come in three float forms (a 3-D float32 array, a sequence of
 2-D float32 arrays, or :class:`Packed`) or as :class:`Quantized` codes made by
@@ -15,11 +19,13 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
+from ._batch import solve_many
 from ._batches import (FloatBatch, Packed, Quantized, _Floats, as_floats, check_quantized, is_float_form, k_value,
                        num_bits_value, seed_value)
 from ._solve import solve
 
-__all__ = ["Packed", "Quantized", "FloatBatch", "maxsim", "maxsim_topk", "quantize", "set_num_threads", "solve"]
+__all__ = ["Packed", "Quantized", "FloatBatch", "maxsim", "maxsim_topk", "quantize", "set_num_threads", "solve",
+           "solve_many"]
 
 Batch = Union[FloatBatch, Quantized]
 

@@ -1,0 +1,218 @@
+"""The selection problem of the framework components, built in one place.
+
+`ContextSelector` of `torvane.langchain` and of `torvane.llama_index` turn their documents
+or nodes into plain lists (texts, embeddings, token counts, sources, roles, ids, metadata) and
+hand them to `problem_from_texts`, which makes the keyword arguments of
+`solve_precomputed_numpy`, the constraints and the configuration of the solve.
+"""
+from __future__ import annotations
+
+import math
+import re
+from collections.abc import Callable, Hashable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, Optional
+
+import numpy as np
+import numpy.typing as npt
+
+from torvane_solver import SolverConfig, SolverConstraints, SolverOutput
+
+from torvane._batch import _solve_one, make_solver
+
+__all__ = ["SelectionOptions", "Selection", "estimate_tokens", "problem_from_texts", "select"]
+
+# Role names the solver accepts (any letter case) and the codes of its `roles` arrays;
+# any other value is the unknown role.
+ROLE_CODES = {"definition": 0, "example": 1, "evidence": 2, "conclusion": 3, "risk": 4, "constraint": 5,
+              "data_table": 6, "datatable": 6, "table": 6, "procedure": 7}
+UNKNOWN_ROLE = 255
+# Metadata keys of the per-chunk signals (the names of the solver's chunk dictionaries) and
+# the configuration weight each one feeds.
+SIGNALS = (("fact_density", "beta"), ("centrality_score", "gamma"), ("recency_score", "delta"))
+# A chunk that lacks a signal some other chunk carries gets the solver's own default.
+SIGNAL_DEFAULT = 0.5
+# The exact window may take as long as it needs, so that equal inputs give equal outputs
+# whatever the load of the machine (its size bounds the work, a few milliseconds).
+EXACT_WINDOW_TIME_MS = 60_000
+
+_WORD = re.compile(r"\w+|[^\w\s]", re.UNICODE)
+
+
+def estimate_tokens(text: str) -> int:
+    """The default token counter: words and punctuation marks, times 1.3, rounded up.
+
+    A tokenizer-free estimate of what a subword tokenizer (WordPiece, BPE) makes of English
+    prose; the README gives its measured error. Plug in a real tokenizer for exact budgets,
+    e.g. ``token_counter=lambda text: len(tokenizer.encode(text))``.
+    """
+    return max(1, math.ceil(1.3 * len(_WORD.findall(text))))
+
+
+@dataclass(frozen=True)
+class SelectionOptions:
+    """The options of a context selector (see `torvane.langchain.ContextSelector`)."""
+
+    max_tokens: int
+    max_chunks: Optional[int] = None
+    max_per_source: Optional[int] = None
+    must_include_roles: Sequence[str] = ()
+    required_ids: Sequence[str] = ()
+    excluded_ids: Sequence[str] = ()
+    config: Optional[SolverConfig] = None
+
+
+@dataclass(frozen=True)
+class Selection:
+    """What a selector returns: chosen positions (ascending), each one's relevance, the output."""
+
+    indices: list[int]
+    relevance: npt.NDArray[np.float32]
+    output: Optional[SolverOutput]
+
+
+def check_options(max_tokens: object, max_chunks: object, max_per_source: object,
+                  must_include_roles: object, required_ids: object, excluded_ids: object,
+                  config: object) -> SelectionOptions:
+    """Validates the options a selector was built with."""
+    def count(name: str, value: object, allow_none: bool) -> Optional[int]:
+        if value is None and allow_none:
+            return None
+        if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+            raise TypeError(f"{name} must be an int{' or None' if allow_none else ''}, not {type(value).__name__}")
+        if value < 0:
+            raise ValueError(f"{name} must not be negative, got {value}")
+        return int(value)
+
+    def names(name: str, value: object) -> tuple[str, ...]:
+        if isinstance(value, str) or not isinstance(value, (Sequence, set, frozenset)):
+            raise TypeError(f"{name} must be a sequence of strings, not {type(value).__name__}")
+        items = tuple(value)
+        for item in items:
+            if not isinstance(item, str):
+                raise TypeError(f"{name} must hold strings, not {type(item).__name__}")
+        return items
+
+    if config is not None and not isinstance(config, SolverConfig):
+        raise TypeError(f"config must be a torvane_solver.SolverConfig or None, not {type(config).__name__}")
+    budget = count("max_tokens", max_tokens, False)
+    assert budget is not None
+    return SelectionOptions(budget, count("max_chunks", max_chunks, True),
+                            count("max_per_source", max_per_source, True),
+                            names("must_include_roles", must_include_roles), names("required_ids", required_ids),
+                            names("excluded_ids", excluded_ids), config)
+
+
+def _source_key(value: object) -> Hashable:
+    try:
+        hash(value)
+    except TypeError:
+        return ("unhashable", type(value).__name__, repr(value))
+    return (type(value).__name__, value) if not isinstance(value, str) else value
+
+
+def problem_from_texts(
+    texts: Sequence[str],
+    doc_embeddings: Sequence[Sequence[float]] | npt.ArrayLike,
+    query_embedding: Sequence[float] | npt.ArrayLike,
+    token_counts: Sequence[int],
+    sources: Sequence[object],
+    roles: Sequence[object],
+    ids: Sequence[Optional[str]],
+    metadata: Sequence[Mapping[str, Any]],
+    options: SelectionOptions,
+) -> tuple[dict[str, Any], SolverConstraints, SolverConfig]:
+    """The keyword arguments of `solve_precomputed_numpy`, the constraints and the
+    configuration for choosing among `texts` (all sequences are per text, in input order).
+
+    - relevance: the cosine of each text's embedding with the query's (0 for a zero vector);
+      redundancy: the solver's cosine similarity of the embeddings;
+    - sources (None: none) become cluster ids 0, 1, 2, ... in order of first appearance, so
+      `max_per_source` is the per-cluster cap; roles are role names (anything else: unknown);
+    - density, centrality and recency come from the metadata keys `fact_density`,
+      `centrality_score` and `recency_score`; a signal no text carries is weighted 0;
+    - `required_ids` / `excluded_ids` name texts by id (an id no text has is ignored).
+    """
+    n = len(texts)
+    if not (len(token_counts) == len(sources) == len(roles) == len(ids) == len(metadata) == n):
+        raise ValueError("every per-text sequence must have one entry per text")
+    emb = np.asarray(doc_embeddings, dtype=np.float64)
+    query = np.asarray(query_embedding, dtype=np.float64)
+    if emb.ndim != 2 or emb.shape[0] != n:
+        raise ValueError(f"expected one embedding per text ({n}), got an array of shape {emb.shape}")
+    if query.ndim != 1 or query.shape[0] != emb.shape[1]:
+        raise ValueError(f"the query embedding has shape {query.shape}, the texts' embeddings {emb.shape[1]} values")
+    if not (np.isfinite(emb).all() and np.isfinite(query).all()):
+        raise ValueError("embeddings must be finite")
+    norms = np.linalg.norm(emb, axis=1)
+    q_norm = float(np.linalg.norm(query))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        relevance = np.where((norms > 0) & (q_norm > 0), (emb @ query) / (norms * q_norm), 0.0)
+
+    costs = np.empty(n, dtype=np.uint64)
+    for i, c in enumerate(token_counts):
+        if isinstance(c, bool) or not isinstance(c, (int, np.integer)) or c < 0:
+            raise ValueError(f"the token counter must return a whole number >= 0, got {c!r} for text {i}")
+        costs[i] = int(c)
+
+    cluster_of: dict[Hashable, int] = {}
+    cluster_ids = np.full(n, -1, dtype=np.int64)
+    for i, s in enumerate(sources):
+        if s is not None:
+            cluster_ids[i] = cluster_of.setdefault(_source_key(s), len(cluster_of))
+    role_codes = np.array([ROLE_CODES.get(r.lower(), UNKNOWN_ROLE) if isinstance(r, str) else UNKNOWN_ROLE
+                           for r in roles], dtype=np.uint8).reshape(n)
+
+    config = SolverConfig(exact_window_time_ms=EXACT_WINDOW_TIME_MS) if options.config is None else options.config
+    signals: dict[str, npt.NDArray[np.float32]] = {}
+    for key, weight in SIGNALS:
+        carried = [m.get(key) for m in metadata]
+        if any(v is not None for v in carried):
+            signals[key] = np.array([SIGNAL_DEFAULT if v is None else float(v) for v in carried], dtype=np.float32)
+        else:
+            signals[key] = np.zeros(n, dtype=np.float32)
+            if options.config is None:
+                setattr(config, weight, 0.0)
+
+    position_of: dict[str, list[int]] = {}
+    for i, doc_id in enumerate(ids):
+        if doc_id is not None:
+            position_of.setdefault(str(doc_id), []).append(i)
+    def chunk_names(wanted: Sequence[str]) -> list[str]:
+        return [f"chunk_{i}" for w in wanted for i in position_of.get(w, [])]
+
+    constraints = SolverConstraints(
+        max_tokens=options.max_tokens,
+        max_chunks=n if options.max_chunks is None else options.max_chunks,
+        max_per_cluster=max(n, 1) if options.max_per_source is None else options.max_per_source,
+        must_include_roles=list(options.must_include_roles),
+        required_chunks=chunk_names(options.required_ids),
+        excluded_chunks=chunk_names(options.excluded_ids),
+    )
+    problem: dict[str, Any] = {
+        "embeddings": np.ascontiguousarray(emb, dtype=np.float32),
+        "token_costs": costs,
+        "density_scores": signals["fact_density"],
+        "centrality_scores": signals["centrality_score"],
+        "recency_scores": signals["recency_score"],
+        "auxiliary_scores": np.zeros(n, dtype=np.float32),
+        "roles": role_codes,
+        "cluster_ids": cluster_ids,
+        "relevance_scores": relevance.astype(np.float32),
+        "query_embedding": np.ascontiguousarray(query, dtype=np.float32),
+    }
+    return problem, constraints, config
+
+
+def select(texts: Sequence[str], doc_embeddings: Sequence[Sequence[float]] | npt.ArrayLike,
+           query_embedding: Sequence[float] | npt.ArrayLike, token_counter: Callable[[str], int],
+           sources: Sequence[object], roles: Sequence[object], ids: Sequence[Optional[str]],
+           metadata: Sequence[Mapping[str, Any]], options: SelectionOptions) -> Selection:
+    """Builds the problem of `texts` and solves it."""
+    if not texts:
+        return Selection([], np.zeros(0, np.float32), None)
+    counts = [token_counter(t) for t in texts]
+    problem, constraints, config = problem_from_texts(texts, doc_embeddings, query_embedding, counts, sources,
+                                                      roles, ids, metadata, options)
+    output = _solve_one(make_solver(config), problem, constraints)
+    return Selection(output.selected_indices, problem["relevance_scores"], output)

@@ -1,0 +1,125 @@
+"""A LangChain document compressor that selects context under a token budget.
+
+    from torvane.langchain import ContextSelector
+    selector = ContextSelector(embeddings, max_tokens=2000, max_per_source=2)
+    chosen = selector.compress_documents(documents, "how do context managers work")
+
+Needs `langchain-core` (``pip install "torvane_solver[langchain]"``).
+"""
+from __future__ import annotations
+
+import asyncio
+from collections.abc import Callable, Sequence
+from typing import Any, Optional
+
+try:
+    from langchain_core.callbacks import Callbacks
+    from langchain_core.documents import BaseDocumentCompressor, Document
+    from langchain_core.embeddings import Embeddings
+except ImportError as exc:  # pragma: no cover - exercised only without the extra
+    raise ImportError('torvane.langchain needs langchain-core: pip install "torvane_solver[langchain]"') from exc
+
+from pydantic import ConfigDict
+
+from torvane_solver import SolverConfig
+
+from torvane._context import Selection, SelectionOptions, check_options, estimate_tokens, select
+
+__all__ = ["ContextSelector", "estimate_tokens"]
+
+
+class ContextSelector(BaseDocumentCompressor):
+    """Chooses, among retrieved documents, the subset that best fills a token budget.
+
+    It maximises relevance to the query (cosine of the embeddings) minus redundancy between
+    the chosen documents, plus fact density, centrality and recency when the documents'
+    metadata carry them (keys `fact_density`, `centrality_score`, `recency_score`), under:
+    `max_tokens` (counted with `token_counter`, default `torvane.langchain.estimate_tokens`),
+    at most `max_chunks` documents and `max_per_source` per source (None: no limit; the
+    source is the metadata value under `source_key`), at least one document of each role in
+    `must_include_roles` (roles read from the metadata key `role_key`), every document whose
+    id is in `required_ids` and none in `excluded_ids`. `config` is the solver's
+    configuration (default: the module's defaults, with the weights of signals the documents
+    do not carry set to 0).
+
+    `compress_documents` returns copies of the chosen documents in their input order, each
+    with `relevance_score` (the cosine with the query) and `selection_objective` (the
+    selection's objective) added to its metadata. Equal inputs give equal outputs. When the
+    constraints cannot all be met, the best selection found is returned all the same.
+    """
+
+    model_config = ConfigDict(arbitrary_types_allowed=True)
+
+    embeddings: Embeddings
+    max_tokens: int
+    token_counter: Optional[Callable[[str], int]] = None
+    max_chunks: Optional[int] = None
+    max_per_source: Optional[int] = None
+    source_key: str = "source"
+    role_key: Optional[str] = None
+    must_include_roles: tuple[str, ...] = ()
+    required_ids: tuple[str, ...] = ()
+    excluded_ids: tuple[str, ...] = ()
+    config: Optional[SolverConfig] = None
+
+    def __init__(self, embeddings: Embeddings, max_tokens: int, *,
+                 token_counter: Optional[Callable[[str], int]] = None, max_chunks: Optional[int] = None,
+                 max_per_source: Optional[int] = None, source_key: str = "source", role_key: Optional[str] = None,
+                 must_include_roles: Sequence[str] = (), required_ids: Sequence[str] = (),
+                 excluded_ids: Sequence[str] = (), config: Optional[SolverConfig] = None) -> None:
+        options = check_options(max_tokens, max_chunks, max_per_source, must_include_roles, required_ids,
+                                excluded_ids, config)
+        fields: dict[str, Any] = dict(embeddings=embeddings, max_tokens=options.max_tokens, token_counter=token_counter,
+                                      max_chunks=options.max_chunks, max_per_source=options.max_per_source,
+                                      source_key=source_key, role_key=role_key,
+                                      must_include_roles=tuple(options.must_include_roles),
+                                      required_ids=tuple(options.required_ids), excluded_ids=tuple(options.excluded_ids),
+                                      config=config)
+        super().__init__(**fields)
+
+    def _options(self) -> SelectionOptions:
+        return SelectionOptions(self.max_tokens, self.max_chunks, self.max_per_source, self.must_include_roles,
+                                self.required_ids, self.excluded_ids, self.config)
+
+    def _select(self, documents: Sequence[Document], doc_vectors: Sequence[Sequence[float]],
+                query_vector: Sequence[float]) -> list[Document]:
+        texts = [d.page_content for d in documents]
+        metadata = [d.metadata for d in documents]
+        selection = select(texts, doc_vectors, query_vector, self.token_counter or estimate_tokens,
+                           [m.get(self.source_key) for m in metadata],
+                           [m.get(self.role_key) if self.role_key is not None else None for m in metadata],
+                           [d.id for d in documents], metadata, self._options())
+        return _chosen(documents, selection)
+
+    def compress_documents(self, documents: Sequence[Document], query: str,
+                           callbacks: Callbacks | None = None) -> Sequence[Document]:
+        """The chosen documents, in input order, with their scores in the metadata."""
+        documents = list(documents)
+        if not documents:
+            return []
+        vectors = self.embeddings.embed_documents([d.page_content for d in documents])
+        return self._select(documents, vectors, self.embeddings.embed_query(query))
+
+    async def acompress_documents(self, documents: Sequence[Document], query: str,
+                                  callbacks: Callbacks | None = None) -> Sequence[Document]:
+        """As `compress_documents`, with the embeddings' async methods; the solve runs on a
+        worker thread (it releases the interpreter lock)."""
+        documents = list(documents)
+        if not documents:
+            return []
+        vectors = await self.embeddings.aembed_documents([d.page_content for d in documents])
+        query_vector = await self.embeddings.aembed_query(query)
+        return await asyncio.to_thread(self._select, documents, vectors, query_vector)
+
+
+def _chosen(documents: Sequence[Document], selection: Selection) -> list[Document]:
+    assert selection.output is not None or not selection.indices
+    objective = selection.output.objective_score if selection.output is not None else 0.0
+    out = []
+    for i in selection.indices:
+        doc = documents[i]
+        metadata: dict[str, Any] = {**doc.metadata, "relevance_score": float(selection.relevance[i]),
+                                    "selection_objective": objective}
+        out.append(doc.model_copy(update={"metadata": metadata}))
+    return out
+

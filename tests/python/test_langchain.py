@@ -1,0 +1,134 @@
+"""torvane.langchain.ContextSelector against the real langchain-core, with a deterministic
+embedding stand-in."""
+import asyncio
+
+import numpy as np
+import pytest
+
+pytest.importorskip("langchain_core")
+import torvane_solver as ts
+from langchain_core.documents import BaseDocumentCompressor, Document
+from langchain_core.embeddings import Embeddings
+
+from standins import corpus, embed
+from torvane.langchain import ContextSelector, estimate_tokens
+
+
+class StandIn(Embeddings):
+    def __init__(self):
+        self.calls = 0
+
+    def embed_documents(self, texts):
+        self.calls += 1
+        return [embed(t) for t in texts]
+
+    def embed_query(self, text):
+        return embed(text)
+
+
+def documents(n=24, seed=0):
+    return [Document(page_content=c["text"], id=c["id"], metadata={"source": c["source"], "kind": c["role"]})
+            for c in corpus(n, seed)]
+
+
+def cosine(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    return float(a @ b / (np.linalg.norm(a) * np.linalg.norm(b)))
+
+
+QUERY = "cats purr kitten"
+
+
+def test_chosen_documents_respect_every_option_and_carry_their_scores():
+    docs = documents(40)
+    before = [d.model_copy(deep=True) for d in docs]
+    relevance = [cosine(embed(d.page_content), embed(QUERY)) for d in docs]
+    best, worst = int(np.argmax(relevance)), int(np.argmin(relevance))
+    required, excluded = docs[worst].id, docs[best].id
+    selector = ContextSelector(StandIn(), 120, max_chunks=6, max_per_source=2, role_key="kind",
+                               must_include_roles=["procedure", "Risk"], required_ids=[required],
+                               excluded_ids=[excluded])
+    assert isinstance(selector, BaseDocumentCompressor)
+    chosen = selector.compress_documents(docs, QUERY)
+    ids = [d.id for d in chosen]
+    position = {d.id: i for i, d in enumerate(docs)}
+    assert ids == sorted(ids, key=position.get) and len(set(ids)) == len(ids)  # input order
+    assert sum(estimate_tokens(d.page_content) for d in chosen) <= 120
+    assert 1 <= len(chosen) <= 6
+    assert max(np.unique([d.metadata["source"] for d in chosen], return_counts=True)[1]) <= 2
+    assert required in ids and excluded not in ids
+    assert "risk" in {d.metadata["kind"] for d in chosen}
+    objective = {d.metadata["selection_objective"] for d in chosen}
+    assert len(objective) == 1
+    for d in chosen:
+        assert d.metadata["relevance_score"] == pytest.approx(cosine(embed(d.page_content), embed(QUERY)), abs=1e-6)
+    assert docs == before  # the inputs are left as they were
+    # The best match is chosen when it is not excluded.
+    assert docs[best].id in [d.id for d in ContextSelector(StandIn(), 120).compress_documents(docs, QUERY)]
+
+
+def test_no_limit_means_none_and_sources_become_clusters():
+    # Every document from one source and all about the query: no cap applies by default
+    # (the module's own default is 3 per cluster and 50 chunks).
+    docs = [Document(page_content=f"cats purr kitten whiskers number {i}", id=str(i), metadata={"source": "one"})
+            for i in range(60)]
+    chosen = ContextSelector(StandIn(), 10**6).compress_documents(docs, QUERY)
+    assert len(chosen) > 50
+    capped = ContextSelector(StandIn(), 10**6, max_per_source=1).compress_documents(docs, QUERY)
+    assert len(capped) == 1
+
+
+def test_a_token_counter_sets_the_budget():
+    docs = documents(30)
+    chosen = ContextSelector(StandIn(), 300, token_counter=len).compress_documents(docs, QUERY)
+    assert 0 < sum(len(d.page_content) for d in chosen) <= 300
+    default = ContextSelector(StandIn(), 300).compress_documents(docs, QUERY)
+    assert sum(len(d.page_content) for d in default) > 300
+    with pytest.raises(ValueError, match="token counter"):
+        ContextSelector(StandIn(), 300, token_counter=lambda t: -1).compress_documents(docs, QUERY)
+
+
+def test_signals_in_the_metadata_are_weighted_and_absent_ones_are_not():
+    # Two copies of one text fight for a budget that fits one: the tie goes to the first,
+    # unless fact density in the metadata sets them apart.
+    text = "cats purr kitten whiskers"
+    pair = [Document(page_content=text, id="a"), Document(page_content=text, id="b")]
+    budget = estimate_tokens(text)
+    assert [d.id for d in ContextSelector(StandIn(), budget).compress_documents(pair, QUERY)] == ["a"]
+    pair[1].metadata["fact_density"] = 0.9  # "a" lacks it: the solver's default 0.5
+    assert [d.id for d in ContextSelector(StandIn(), budget).compress_documents(pair, QUERY)] == ["b"]
+    pair[0].metadata.update(centrality_score=1.0, recency_score=1.0)  # 0.2 * 0.5 + 0.1 * 0.5 > 0.3 * 0.4
+    assert [d.id for d in ContextSelector(StandIn(), budget).compress_documents(pair, QUERY)] == ["a"]
+    # With no signal carried, the objective is relevance minus redundancy alone.
+    docs = documents(20)
+    chosen = ContextSelector(StandIn(), 150).compress_documents(docs, QUERY)
+    relevance = sum(d.metadata["relevance_score"] for d in chosen)
+    pairs = sum(cosine(embed(a.page_content), embed(b.page_content))
+                for i, a in enumerate(chosen) for b in chosen[i + 1:])
+    assert chosen[0].metadata["selection_objective"] == pytest.approx(relevance - 0.5 * pairs, abs=1e-4)
+
+
+def test_equal_inputs_give_equal_outputs_sync_and_async():
+    docs = documents(50, seed=3)
+    selector = ContextSelector(StandIn(), 200, max_per_source=2, role_key="kind", must_include_roles=["example"])
+    first = selector.compress_documents(docs, QUERY)
+    assert [ContextSelector(StandIn(), 200, max_per_source=2, role_key="kind", must_include_roles=["example"])
+            .compress_documents([d.model_copy() for d in docs], QUERY) for _ in range(3)] == [first] * 3
+    assert asyncio.run(selector.acompress_documents(docs, QUERY)) == first
+    assert selector.compress_documents([], QUERY) == []
+    assert asyncio.run(selector.acompress_documents([], QUERY)) == []
+
+
+def test_options_are_checked_when_built():
+    with pytest.raises(ValueError):
+        ContextSelector(StandIn(), -1)
+    with pytest.raises(TypeError):
+        ContextSelector(StandIn(), "100")
+    with pytest.raises(TypeError):
+        ContextSelector(StandIn(), 100, must_include_roles="risk")
+    with pytest.raises(TypeError):
+        ContextSelector(StandIn(), 100, config={"lambda_": 1.0})
+    with pytest.raises(ValueError):
+        ContextSelector(StandIn(), 100, max_per_source=-2)
+    selector = ContextSelector(StandIn(), 100, config=ts.SolverConfig(lambda_=2.0), max_chunks=None)
+    assert selector.config.lambda_ == 2.0 and selector.max_chunks is None
