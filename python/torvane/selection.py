@@ -1,0 +1,230 @@
+"""Defaults that make a selection useful to a reader: what a context for one question should hold.
+
+The solver maximises ``alpha * sum(relevance) - lambda_ * redundancy`` under a token budget.
+Fed raw cosine scores and an embedding similarity matrix, that objective picks worse contexts
+than plain top-k on real text, for three reasons this module addresses one by one:
+
+* Embedding similarity cannot tell repeated text from a different passage on the same topic,
+  so the penalty drives out the answer itself. :func:`shingle_similarity` measures repeated
+  text instead: the share of word shingles two chunks have in common, wherever they occur.
+* Cosine relevance does not grow with a chunk's length, so a plain sum rewards many short,
+  middling chunks. :func:`calibrate_relevance` sharpens the scores so that the best chunks
+  dominate, and weighs each chunk by its length.
+* Budget freed from repeats leaks to off-topic text. Chunks far below the best one get a
+  small negative relevance, so no selection gains by holding them.
+
+:func:`build_problem` applies all three and returns the keyword arguments of
+``TabuSearchSolver.solve_precomputed_numpy``; :func:`default_config` is the configuration the
+defaults are tuned for. Every step is optional: callers who want the raw objective pass their
+own relevance and similarity to the module directly.
+"""
+from __future__ import annotations
+
+import math
+import re
+from dataclasses import dataclass
+from typing import Any, Sequence
+
+import numpy as np
+import numpy.typing as npt
+
+import torvane_solver as ts
+
+F32Array = npt.NDArray[np.float32]
+U64Array = npt.NDArray[np.uint64]
+
+__all__ = [
+    "SelectionDefaults",
+    "build_problem",
+    "calibrate_relevance",
+    "default_config",
+    "shingle_hashes",
+    "shingle_similarity",
+]
+
+_WORD = re.compile(rb"[0-9A-Za-z_\x80-\xff]+")
+_FNV_OFFSET = 0xCBF29CE484222325
+_FNV_PRIME = 0x100000001B3
+_MASK = 0xFFFFFFFFFFFFFFFF
+
+
+def _word_hash(word: bytes) -> int:
+    h = _FNV_OFFSET
+    for byte in word:
+        h = ((h ^ byte) * _FNV_PRIME) & _MASK
+    return h
+
+
+def shingle_hashes(text: str, size: int = 5) -> U64Array:
+    """The distinct word shingles of ``text`` as sorted 64-bit hashes.
+
+    Words are the runs of ASCII letters, digits, underscores and non-ASCII characters of the
+    text's UTF-8 encoding, with ASCII letters lowered; everything else separates words. A
+    shingle is ``size`` consecutive words. A text with fewer words than ``size`` has one
+    shingle (all its words); a text without words has none.
+    """
+    if size < 1:
+        raise ValueError("shingle size must be at least 1")
+    words = [_word_hash(w) for w in _WORD.findall(text.encode("utf-8", "surrogatepass").lower())]
+    if not words:
+        return np.zeros(0, np.uint64)
+    count = max(len(words) - size + 1, 1)
+    width = min(size, len(words))
+    out: list[int] = []
+    for start in range(count):
+        h = _FNV_OFFSET
+        for w in words[start:start + width]:
+            h = ((h ^ w) * _FNV_PRIME) & _MASK
+        out.append(h)
+    return np.unique(np.array(out, np.uint64))
+
+
+def shingle_similarity(texts: Sequence[str], size: int = 5, measure: str = "containment") -> F32Array:
+    """Pairwise share of repeated text: an (n, n) float32 matrix with a zero diagonal.
+
+    ``measure="containment"`` gives |A ∩ B| / min(|A|, |B|) over the distinct shingles A and B of
+    two texts (1.0 when one text repeats the other in full, wherever it sits in it);
+    ``measure="jaccard"`` gives |A ∩ B| / |A ∪ B|. Texts that share no shingle score 0.
+    """
+    if measure not in ("containment", "jaccard"):
+        raise ValueError("measure must be 'containment' or 'jaccard'")
+    n = len(texts)
+    sets = [shingle_hashes(t, size) for t in texts]
+    sizes = np.array([len(s) for s in sets], np.int64)
+    out = np.zeros((n, n), np.float32)
+    if n < 2:
+        return out
+    hashes = np.concatenate(sets) if sets else np.zeros(0, np.uint64)
+    owners = np.repeat(np.arange(n, dtype=np.int64), sizes)
+    order = np.argsort(hashes, kind="stable")
+    hashes, owners = hashes[order], owners[order]
+    # Runs of equal hashes list the texts that share a shingle; each pair in a run counts once.
+    starts = np.flatnonzero(np.r_[True, hashes[1:] != hashes[:-1]])
+    lengths = np.diff(np.r_[starts, len(hashes)])
+    shared = np.zeros((n, n), np.int64)
+    for start, length in zip(starts[lengths > 1].tolist(), lengths[lengths > 1].tolist()):
+        group = owners[start:start + length]
+        shared[np.ix_(group, group)] += 1
+    np.fill_diagonal(shared, 0)
+    if measure == "containment":
+        denom = np.minimum(sizes[:, None], sizes[None, :])
+    else:
+        denom = sizes[:, None] + sizes[None, :] - shared
+    np.divide(shared, np.maximum(denom, 1), out=out, casting="unsafe")
+    return out
+
+
+def calibrate_relevance(scores: npt.ArrayLike, temperature: float | None = 0.05, floor: float | None = 0.15,
+                        token_counts: npt.ArrayLike | None = None, below_floor: float = -1e-3) -> F32Array:
+    """Relevance that lets the best chunks dominate: ``exp((r - r_max) / temperature)``.
+
+    The result keeps the order of the scores (a higher score never gets a lower value) and is
+    finite on any input: NaN and negative infinity count as the worst score, positive infinity
+    as the best; an empty input gives an empty array and constant input all ones. With
+    ``temperature=None`` the scores stay as they are (non-finite ones mapped as above). With
+    ``floor``, chunks more than ``floor`` below the best get ``below_floor`` (a small negative
+    value, so a selection never gains by holding them). With ``token_counts``, each value is
+    multiplied by the chunk's length over the mean length, so a sum follows the tokens spent.
+    """
+    r = np.asarray(scores, dtype=np.float64).ravel()
+    if r.size == 0:
+        return np.zeros(0, np.float32)
+    if temperature is not None and not (temperature > 0.0 and math.isfinite(temperature)):
+        raise ValueError("temperature must be a positive finite number or None")
+    if floor is not None and not floor >= 0.0:
+        raise ValueError("floor must be a non-negative number or None")
+    if (r == np.inf).any():
+        # Infinite scores are the best ones; every finite score sits below them.
+        r = np.where(r == np.inf, 0.0, -np.inf)
+    finite = np.isfinite(r)
+    best = float(r[finite].max()) if finite.any() else 0.0
+    worst = float(r[finite].min()) if finite.any() else 0.0
+    gap = np.where(finite, best - np.where(finite, r, best), np.inf)
+    if temperature is None:
+        out = np.where(finite, r, worst)
+    else:
+        out = np.exp(-gap / temperature)
+    if token_counts is not None:
+        t = np.asarray(token_counts, dtype=np.float64).ravel()
+        if t.shape != r.shape:
+            raise ValueError("token_counts must have one entry per score")
+        t = np.where(np.isfinite(t) & (t > 0), t, 0.0)
+        mean = float(t.mean())
+        out = out * (t / mean if mean > 0 else 1.0)
+    if floor is not None:
+        out = np.where(gap > floor, below_floor, out)
+    return np.nan_to_num(out, nan=below_floor, posinf=0.0, neginf=below_floor).astype(np.float32)
+
+
+@dataclass(frozen=True)
+class SelectionDefaults:
+    """The options :func:`build_problem` applies; each can be switched off."""
+
+    shingle_size: int = 5
+    measure: str = "containment"
+    temperature: float | None = 0.05
+    floor: float | None = 0.15
+    per_token: bool = True
+    embedding_weight: float = 0.0
+    embedding_threshold: float = 0.9
+    weight_by_relevance: bool = True
+
+
+def default_config(**overrides: Any) -> ts.SolverConfig:
+    """The solver configuration the defaults are tuned for (relevance and redundancy only)."""
+    fields: dict[str, Any] = dict(alpha=1.0, beta=0.0, gamma=0.0, delta=0.0, epsilon=0.0, mu=0.0, lambda_=1.0)
+    fields.update(overrides)
+    return ts.SolverConfig(**fields)
+
+
+def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embedding: npt.ArrayLike,
+                  token_counts: npt.ArrayLike, defaults: SelectionDefaults | None = None,
+                  repetition: F32Array | None = None) -> dict[str, Any]:
+    """Keyword arguments for ``TabuSearchSolver.solve_precomputed_numpy`` with the defaults applied.
+
+    Relevance is the cosine of each embedding with the query, calibrated by
+    :func:`calibrate_relevance`. The similarity matrix is the share of repeated text
+    (:func:`shingle_similarity`), optionally blended with embedding similarity above a
+    threshold, and weighted by the smaller calibrated relevance of each pair so that the
+    penalty of a pair is the value of the text it repeats. Density, centrality, recency and
+    auxiliary scores are zero, roles unknown and clusters none; pass ``constraints`` yourself.
+    ``repetition`` is a precomputed :func:`shingle_similarity` of the texts, for callers that
+    select from the same pool again and again.
+    """
+    d = defaults or SelectionDefaults()
+    vecs = np.ascontiguousarray(np.asarray(embeddings, dtype=np.float32))
+    if vecs.ndim != 2 or vecs.shape[0] != len(texts):
+        raise ValueError("embeddings must be a 2-D array with one row per text")
+    n = vecs.shape[0]
+    q = np.asarray(query_embedding, dtype=np.float32).ravel()
+    costs = np.ascontiguousarray(np.asarray(token_counts, dtype=np.uint64).ravel())
+    if costs.shape[0] != n:
+        raise ValueError("token_counts must have one entry per text")
+    norms = np.linalg.norm(vecs, axis=1)
+    unit = vecs / np.where(norms > 0, norms, 1.0)[:, None]
+    qn = float(np.linalg.norm(q))
+    cosine = unit @ (q / qn if qn > 0 else q)
+    relevance = calibrate_relevance(cosine, d.temperature, d.floor, costs if d.per_token else None)
+    if d.measure == "embedding":
+        sim = (unit @ unit.T).astype(np.float32)
+        np.fill_diagonal(sim, 0.0)
+    elif d.measure == "none":
+        sim = np.zeros((n, n), np.float32)
+    elif repetition is not None:
+        sim = np.asarray(repetition, dtype=np.float32)
+        if sim.shape != (n, n):
+            raise ValueError("repetition must be an (n, n) matrix")
+    else:
+        sim = shingle_similarity(texts, d.shingle_size, d.measure)
+    if d.embedding_weight > 0:
+        emb = np.clip((unit @ unit.T - d.embedding_threshold) / (1.0 - d.embedding_threshold), 0.0, 1.0)
+        np.fill_diagonal(emb, 0.0)
+        sim = np.maximum(sim, (d.embedding_weight * emb).astype(np.float32))
+    if d.weight_by_relevance:
+        value = np.maximum(relevance, 0.0)
+        sim = sim * np.minimum(value[:, None], value[None, :])
+    zeros = np.zeros(n, np.float32)
+    return dict(embeddings=vecs, token_costs=costs, density_scores=zeros, centrality_scores=zeros,
+                recency_scores=zeros, auxiliary_scores=zeros, roles=np.zeros(n, np.uint8),
+                cluster_ids=np.full(n, -1, np.int64), relevance_scores=relevance,
+                similarity_matrix=np.ascontiguousarray(sim, dtype=np.float32))
