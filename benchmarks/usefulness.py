@@ -49,7 +49,7 @@ sys.path.insert(0, str(ROOT / "python"))
 from real_corpus import split_passages  # noqa: E402
 
 from torvane.selection import (  # noqa: E402
-    SelectionDefaults, build_problem, calibrate_relevance, default_config, shingle_similarity)
+    SelectionDefaults, build_problem, default_config, shingle_similarity, split_aspects)
 
 BUDGET = 1000
 QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions.json"
@@ -148,7 +148,7 @@ def load_corpus(name: str, texts: list[str], topics: list[str], model: Model) ->
 
 # ---------------------------------------------------------------- methods
 
-def top_k(c: Corpus, q: np.ndarray) -> list[int]:
+def top_k(c: Corpus, q: np.ndarray, text: str = "") -> list[int]:
     rel = c.vecs @ q
     chosen: list[int] = []
     used = 0
@@ -159,7 +159,7 @@ def top_k(c: Corpus, q: np.ndarray) -> list[int]:
     return chosen
 
 
-def mmr(c: Corpus, q: np.ndarray, weight: float = 0.5) -> list[int]:
+def mmr(c: Corpus, q: np.ndarray, text: str = "", weight: float = 0.5) -> list[int]:
     rel = (c.vecs @ q).astype(np.float64)
     n = len(rel)
     chosen: list[int] = []
@@ -179,6 +179,18 @@ def mmr(c: Corpus, q: np.ndarray, weight: float = 0.5) -> list[int]:
 
 
 SOLVER_CACHE: dict[str, ts.TabuSearchSolver] = {}
+ASPECTS: dict[str, np.ndarray] = {}   # question -> embeddings of its clauses (split_aspects)
+
+
+def embed_aspects(model: Model, questions: list[dict[str, Any]]) -> None:
+    clauses = {q["question"]: split_aspects(q["question"]) for q in questions}
+    flat = [c for cs in clauses.values() for c in cs]
+    vecs, _ = model.encode(flat)
+    pos = 0
+    for question, cs in clauses.items():
+        if cs:
+            ASPECTS[question] = vecs[pos:pos + len(cs)]
+        pos += len(cs)
 CONSTRAINTS = ts.SolverConstraints(max_tokens=BUDGET)
 
 
@@ -198,17 +210,19 @@ def raw_problem(c: Corpus, q: np.ndarray, sim: np.ndarray | None = None) -> dict
                 similarity_matrix=np.ascontiguousarray(c.vecs @ c.vecs.T if sim is None else sim, np.float32))
 
 
-def ours_raw(c: Corpus, q: np.ndarray) -> list[int]:
+def ours_raw(c: Corpus, q: np.ndarray, text: str = "") -> list[int]:
     return solve(default_config(lambda_=0.5), raw_problem(c, q))
 
 
-def ours_with(defaults: SelectionDefaults, lambda_: float = 1.0) -> Callable[[Corpus, np.ndarray], list[int]]:
-    def run(c: Corpus, q: np.ndarray) -> list[int]:
+def ours_with(defaults: SelectionDefaults, lambda_: float = 1.0, **config: float
+              ) -> Callable[[Corpus, np.ndarray, str], list[int]]:
+    def run(c: Corpus, q: np.ndarray, text: str) -> list[int]:
         key = (defaults.measure, defaults.shingle_size)
         if key not in c.repetition and defaults.measure in ("containment", "jaccard"):
             c.repetition[key] = shingle_similarity(c.texts, defaults.shingle_size, defaults.measure)
-        problem = build_problem(c.texts, c.vecs, q, c.costs, defaults, repetition=c.repetition.get(key))
-        return solve(default_config(lambda_=lambda_), problem)
+        problem = build_problem(c.texts, c.vecs, q, c.costs, defaults, repetition=c.repetition.get(key), query=text,
+                                aspect_embeddings=ASPECTS.get(text))
+        return solve(default_config(lambda_=lambda_, **config), problem)
     return run
 
 
@@ -259,10 +273,10 @@ def score(c: Corpus, chosen: list[int], answers: list[list[str]], f: Figures) ->
 
 
 def evaluate(c: Corpus, qvecs: np.ndarray, questions: list[dict[str, Any]],
-             method: Callable[[Corpus, np.ndarray], list[int]]) -> Figures:
+             method: Callable[[Corpus, np.ndarray, str], list[int]]) -> Figures:
     f = Figures()
     for q, item in zip(qvecs, questions):
-        score(c, method(c, q), item["answers"], f)
+        score(c, method(c, q, item["question"]), item["answers"], f)
     return f
 
 
@@ -277,7 +291,7 @@ HEADER = ("| method                                       | hit       | gold sha
 
 
 def table(title: str, corpora: list[Corpus], qvecs: np.ndarray, questions: list[dict[str, Any]],
-          methods: dict[str, Callable[[Corpus, np.ndarray], list[int]]]) -> None:
+          methods: dict[str, Callable[[Corpus, np.ndarray, str], list[int]]]) -> None:
     for c in corpora:
         print(f"\n{title}: {c.name} ({len(c.texts)} chunks; distinct/repeated = gold words not repeated / "
               f"repeated words per question)\n")
@@ -329,6 +343,7 @@ def main() -> None:
     corpora = [load_corpus("passages of the example", *passage_chunks(), model),
                load_corpus("sliding windows, 120 words, stride 60", *window_chunks(), model)]
     qvecs, _ = model.encode([q["question"] for q in questions])
+    embed_aspects(model, questions)
     singles = sum(len(q["answers"]) == 1 for q in questions)
     print(f"{len(questions)} questions ({singles} single-topic, {len(questions) - singles} two-topic), "
           f"{MODEL} embeddings, its tokenizer, budget {BUDGET} tokens")
@@ -343,20 +358,20 @@ def main() -> None:
     if args.blocks:
         table("Redundancy measure (calibration and floor as the defaults)", corpora, qvecs, questions, {
             "none": ours_with(replace(d, measure="none")),
-            "embedding cosine, lambda 0.5": ours_with(replace(d, measure="embedding", weight_by_relevance=False), 0.5),
+            "embedding cosine, lambda 0.5": ours_with(replace(d, measure="embedding", weight_by_relevance="none"), 0.5),
             "shingles, containment": ours_with(d),
             "shingles, Jaccard": ours_with(replace(d, measure="jaccard")),
-            "containment, not weighted by relevance": ours_with(replace(d, weight_by_relevance=False)),
+            "containment, not weighted by relevance": ours_with(replace(d, weight_by_relevance="none")),
             "containment + embedding above 0.9": ours_with(replace(d, embedding_weight=1.0, embedding_threshold=0.9)),
             "containment + embedding above 0.8": ours_with(replace(d, embedding_weight=1.0, embedding_threshold=0.8)),
         })
         table("Relevance calibration (containment, floor 0.15)", corpora, qvecs, questions, {
             "raw cosine": ours_with(replace(d, temperature=None)),
             "raw cosine, per token": ours_with(replace(d, temperature=None, per_token=True)),
-            "sharpened T=0.02": ours_with(replace(d, temperature=None2, per_token=False)),
+            "sharpened T=0.02": ours_with(replace(d, temperature=0.02, per_token=False)),
             "sharpened T=0.05": ours_with(replace(d, per_token=False)),
             "sharpened T=0.1": ours_with(replace(d, temperature=0.1, per_token=False)),
-            "sharpened T=0.02, per token": ours_with(replace(d, temperature=None2)),
+            "sharpened T=0.02, per token": ours_with(replace(d, temperature=0.02)),
             "sharpened T=0.05, per token": ours_with(d),
             "sharpened T=0.1, per token": ours_with(replace(d, temperature=0.1)),
         })

@@ -40,6 +40,9 @@ __all__ = [
     "default_config",
     "shingle_hashes",
     "shingle_similarity",
+    "split_aspects",
+    "aspect_coverage",
+    "term_coverage",
 ]
 
 _WORD = re.compile(rb"[0-9A-Za-z_\x80-\xff]+")
@@ -156,6 +159,95 @@ def calibrate_relevance(scores: npt.ArrayLike, temperature: float | None = 0.05,
     return np.nan_to_num(out, nan=below_floor, posinf=0.0, neginf=below_floor).astype(np.float32)
 
 
+_STOP = frozenset("""a about above after again all also am an and any are as at be because been before being
+below between both but by can could did do does doing down during each few for from further get got had has have
+having he her here hers him his how i if in into is it its itself just let like make me more most my myself no nor
+not now of off on once only or other our out over own same she should so some such than that the their them then
+there these they this those through to too under until up use used using very via want was way we were what when
+where which while who whom why will with would write you your""".split())
+
+
+def term_coverage(query: str, texts: Sequence[str], cosine: npt.ArrayLike,
+                  reach: float = 0.3) -> tuple[F32Array, F32Array]:
+    """Which chunks cover each content word of the query: a (terms, n) matrix and term weights.
+
+    A chunk covers a term when one of its words starts with the term's first five letters
+    (so "exceptions" covers "exception"), scaled down linearly with the chunk's distance in
+    cosine below the best chunk and zero at ``reach``. Terms are the query's words of three or
+    more letters outside a short stop list; each term's weight is its inverse document
+    frequency over the texts, the weights normalised to sum to 1.
+    """
+    terms: list[str] = []
+    for w in re.findall(r"[a-z_][a-z0-9_]*", query.lower()):
+        stem = w[:5]
+        if len(w) >= 3 and w not in _STOP and stem not in terms:
+            terms.append(stem)
+    n = len(texts)
+    cos = np.nan_to_num(np.asarray(cosine, dtype=np.float64).ravel(), nan=-np.inf, posinf=1.0)
+    if not terms or n == 0:
+        return np.zeros((0, n), np.float32), np.zeros(0, np.float32)
+    best = float(cos.max())
+    near = np.clip(1.0 - (best - cos) / reach, 0.0, 1.0)
+    present = np.zeros((len(terms), n), np.float64)
+    pattern = re.compile(r"\b(" + "|".join(re.escape(t) for t in terms) + r")")
+    index = {t: k for k, t in enumerate(terms)}
+    for i, text in enumerate(texts):
+        for m in set(pattern.findall(text.lower())):
+            present[index[m], i] = 1.0
+    df = present.sum(axis=1)
+    idf = np.log((1.0 + n) / (1.0 + df))
+    total = float(idf.sum())
+    weights = idf / total if total > 0 else idf
+    return (present * near[None, :]).astype(np.float32), weights.astype(np.float32)
+
+
+_CLAUSE = re.compile(r"\s*(?:,\s*(?:and|or|then)?|;|\band\b(?:\s+then\b|\s+also\b)?|\bthen\b|\balso\b|\bplus\b)\s*",
+                     re.IGNORECASE)
+
+
+def split_aspects(query: str, min_words: int = 2) -> list[str]:
+    """The clauses of a question that may each need their own passage.
+
+    A question is cut at commas, semicolons and the words "and", "then", "also" and "plus";
+    clauses of fewer than ``min_words`` words are joined to the clause before them. A question
+    with one clause gives an empty list (it has no separate aspects).
+    """
+    parts = [p.strip() for p in _CLAUSE.split(query) if p and p.strip()]
+    clauses: list[str] = []
+    for part in parts:
+        if clauses and len(part.split()) < min_words:
+            clauses[-1] = f"{clauses[-1]} {part}"
+        else:
+            clauses.append(part)
+    return clauses if len(clauses) > 1 else []
+
+
+def aspect_coverage(embeddings: npt.ArrayLike, aspect_embeddings: npt.ArrayLike, temperature: float = 0.05,
+                    reach: float = 0.3) -> tuple[F32Array, F32Array]:
+    """How well each chunk answers each aspect of a question: an (aspects, n) matrix and weights.
+
+    A row is :func:`calibrate_relevance` of the chunks' cosine with one aspect (1 for the
+    aspect's best chunk, 0 beyond ``reach`` below it); the weights are equal and sum to 1. As
+    the solver's coverage matrix, it rewards a selection for holding a good chunk for every
+    aspect, which relevance to the whole question alone does not.
+    """
+    vecs = np.asarray(embeddings, dtype=np.float32)
+    aspects = np.asarray(aspect_embeddings, dtype=np.float32).reshape(-1, vecs.shape[1] if vecs.ndim == 2 else 0)
+    k = aspects.shape[0]
+    if k == 0 or vecs.shape[0] == 0:
+        return np.zeros((0, vecs.shape[0]), np.float32), np.zeros(0, np.float32)
+    unit = _unit_rows(vecs)
+    cos = unit @ _unit_rows(aspects).T
+    rows = [np.maximum(calibrate_relevance(cos[:, t], temperature, reach, below_floor=0.0), 0.0) for t in range(k)]
+    return np.ascontiguousarray(np.stack(rows), dtype=np.float32), np.full(k, 1.0 / k, np.float32)
+
+
+def _unit_rows(vecs: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
+    norms = np.linalg.norm(vecs, axis=1)
+    out: npt.NDArray[np.float32] = (vecs / np.where(norms > 0, norms, 1.0)[:, None]).astype(np.float32)
+    return out
+
+
 @dataclass(frozen=True)
 class SelectionDefaults:
     """The options :func:`build_problem` applies; each can be switched off."""
@@ -167,19 +259,26 @@ class SelectionDefaults:
     per_token: bool = True
     embedding_weight: float = 0.0
     embedding_threshold: float = 0.9
-    weight_by_relevance: bool = True
+    weight_by_relevance: str = "min"
+    coverage_weight: float = 0.0
+    coverage_reach: float = 0.3
+    aspect_weight: float = 1.0
+    aspect_temperature: float = 0.05
+    aspect_reach: float = 0.3
 
 
 def default_config(**overrides: Any) -> ts.SolverConfig:
-    """The solver configuration the defaults are tuned for (relevance and redundancy only)."""
-    fields: dict[str, Any] = dict(alpha=1.0, beta=0.0, gamma=0.0, delta=0.0, epsilon=0.0, mu=0.0, lambda_=1.0)
+    """The solver configuration the defaults are tuned for: relevance, query-word coverage and
+    repeated text; fact density, centrality and recency off."""
+    fields: dict[str, Any] = dict(alpha=1.0, beta=0.0, gamma=0.0, delta=0.0, epsilon=0.0, mu=1.0, lambda_=1.0)
     fields.update(overrides)
     return ts.SolverConfig(**fields)
 
 
 def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embedding: npt.ArrayLike,
                   token_counts: npt.ArrayLike, defaults: SelectionDefaults | None = None,
-                  repetition: F32Array | None = None) -> dict[str, Any]:
+                  repetition: F32Array | None = None, query: str | None = None,
+                  aspect_embeddings: npt.ArrayLike | None = None) -> dict[str, Any]:
     """Keyword arguments for ``TabuSearchSolver.solve_precomputed_numpy`` with the defaults applied.
 
     Relevance is the cosine of each embedding with the query, calibrated by
@@ -220,11 +319,21 @@ def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embeddi
         emb = np.clip((unit @ unit.T - d.embedding_threshold) / (1.0 - d.embedding_threshold), 0.0, 1.0)
         np.fill_diagonal(emb, 0.0)
         sim = np.maximum(sim, (d.embedding_weight * emb).astype(np.float32))
-    if d.weight_by_relevance:
+    if d.weight_by_relevance != "none":
         value = np.maximum(relevance, 0.0)
-        sim = sim * np.minimum(value[:, None], value[None, :])
+        pick = np.minimum if d.weight_by_relevance == "min" else np.maximum
+        sim = sim * pick(value[:, None], value[None, :])
+    extra: dict[str, Any] = {}
+    if aspect_embeddings is not None and d.aspect_weight > 0:
+        coverage, weights = aspect_coverage(unit, aspect_embeddings, d.aspect_temperature, d.aspect_reach)
+        if coverage.shape[0]:
+            extra = dict(coverage_matrix=coverage, query_token_weights=weights * np.float32(d.aspect_weight))
+    elif query is not None and d.coverage_weight > 0:
+        coverage, weights = term_coverage(query, texts, cosine, d.coverage_reach)
+        if coverage.shape[0]:
+            extra = dict(coverage_matrix=coverage, query_token_weights=weights * np.float32(d.coverage_weight))
     zeros = np.zeros(n, np.float32)
     return dict(embeddings=vecs, token_costs=costs, density_scores=zeros, centrality_scores=zeros,
                 recency_scores=zeros, auxiliary_scores=zeros, roles=np.zeros(n, np.uint8),
                 cluster_ids=np.full(n, -1, np.int64), relevance_scores=relevance,
-                similarity_matrix=np.ascontiguousarray(sim, dtype=np.float32))
+                similarity_matrix=np.ascontiguousarray(sim, dtype=np.float32), **extra)
