@@ -19,7 +19,11 @@ import os
 import platform
 import time
 
-import numpy as np
+from machine import machine_report, unpin_blas
+
+unpin_blas()  # before NumPy loads OpenBLAS
+
+import numpy as np  # noqa: E402
 
 import torvane_solver as ts
 
@@ -178,8 +182,9 @@ def main():
                         "(ten times as many at the small one); the best is shown")
     parser.add_argument("--shape", choices=sorted(SHAPES), action="append", help="shape(s) to run (default: both)")
     args = parser.parse_args()
-    print(f"CPU: {cpu_description()}")
-    print(f"torvane_solver {ts.version()}, NumPy {np.__version__}")
+    print(machine_report())
+    print(f"CPU features: {cpu_description()}")
+    print(f"torvane_solver {ts.version()}")
     for name in args.shape or ["large", "small"]:
         run(name, args.rounds if name == "large" else args.rounds * 10)
 

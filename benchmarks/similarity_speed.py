@@ -33,9 +33,11 @@ import tempfile
 import time
 from pathlib import Path
 
-import numpy as np
+from machine import machine_report, unpin_blas
 
-from machine import cpu_model
+unpin_blas()  # before NumPy loads OpenBLAS
+
+import numpy as np  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -92,7 +94,7 @@ def main() -> None:
     bench = build_dir / "similarity_bench" if args.no_build else build(build_dir)
     sizes = [int(s) for s in args.sizes.split(",")]
 
-    print(f"CPU: {cpu_model()}, {len(os.sched_getaffinity(0))} CPUs available; NumPy {np.__version__}")
+    print(machine_report())
     rng = np.random.default_rng(20240607)
     inputs = {}
     for n in sizes:

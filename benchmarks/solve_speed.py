@@ -40,9 +40,11 @@ import threading
 import time
 from pathlib import Path
 
-import numpy as np
+from machine import machine_report, unpin_blas
 
-from machine import cpu_model
+unpin_blas()  # before NumPy loads OpenBLAS
+
+import numpy as np  # noqa: E402
 
 import torvane_solver as ts
 
@@ -190,8 +192,8 @@ def main() -> None:
         return
     sizes = [int(s) for s in args.sizes.split(",")]
 
-    print(f"CPU: {cpu_model()}, {len(os.sched_getaffinity(0))} CPUs available; NumPy {np.__version__};"
-          f" torvane_solver {ts.version()} from {Path(ts.__file__).parent}")
+    print(machine_report())
+    print(f"torvane_solver {ts.version()} from {Path(ts.__file__).parent}")
     print(f"problems: dim={DIM}, {TOPICS} topics/clusters (20% unclustered), {ROLES} roles, tokens 50-400,"
           f" default SolverConfig and constraints; times are medians over >= {args.min_time:.1f} s"
           f" (3 to {args.max_reps} runs)")

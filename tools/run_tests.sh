@@ -93,7 +93,7 @@ asan_env=(env LD_PRELOAD="$(runtime libasan.so) $(runtime libstdc++.so)"
   ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:allocator_may_return_null=1:log_path=$leak_logs/asan"
   LSAN_OPTIONS=use_tls=0:exitcode=0 PYTHONMALLOC=malloc PYTHONPATH="$PWD/build/test-asan")
 status=0
-"${asan_env[@]}" "$py" -c 'import sys, torvane_solver as ts; sys.exit("test-asan" not in ts.__file__)' &&
+"${asan_env[@]}" "$py" -c 'import sys, torvane, torvane_solver as ts; sys.exit("test-asan" not in ts.__file__ + torvane._native.__file__)' &&
   "${asan_env[@]}" "$py" -m pytest -q -p no:cacheprovider tests/python --ignore=tests/python/test_typing.py ||
   status=$?
 reports=$(find "$leak_logs" -type f | sort)
@@ -101,7 +101,7 @@ if [ "$status" != 0 ]; then
   [ -z "$reports" ] || cat $reports
   exit "$status"
 fi
-ours=$([ -z "$reports" ] || grep -l -E "$PWD/src/|torvane_solver\.cpython" $reports || true)
+ours=$([ -z "$reports" ] || grep -l -E "$PWD/src/|torvane_solver\.cpython|_native\.cpython|libtorvane_core" $reports || true)
 if [ -n "$ours" ]; then
   cat $ours
   echo "LeakSanitizer: leaks in this project's code (reports above)" >&2

@@ -9,13 +9,33 @@
 namespace torvane::py {
 
 PyObject* panic_exception_type() {
+    // Both extension modules (torvane_solver and torvane._native) compile
+    // this file; the type is kept in the interpreter's extension state so
+    // that they raise one and the same class.
     static PyObject* type = nullptr;
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(
+        PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+        if (shared == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "no interpreter state for extensions");
+            return nullptr;
+        }
+        static const char* const key = "torvane_solver.PanicException";
+        PyObject* found = PyDict_GetItemString(shared, key);  // borrowed
+        if (found != nullptr) {
+            type = new_ref(found);
+            return type;
+        }
+        PyObject* created = PyErr_NewExceptionWithDoc(
             "torvane_solver.PanicException",
             "Internal fault inside torvane_solver. It derives from BaseException so that an\n"
             "ordinary `except Exception` does not swallow it.",
             PyExc_BaseException, nullptr);
+        if (created == nullptr) return nullptr;
+        if (PyDict_SetItemString(shared, key, created) < 0) {
+            Py_DECREF(created);
+            return nullptr;
+        }
+        type = created;
     }
     return type;
 }

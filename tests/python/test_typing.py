@@ -58,3 +58,40 @@ def test_examples_type_check(example):
     result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(example)],
                             capture_output=True, text=True, cwd=example.parent)
     assert result.returncode == 0, result.stdout
+
+
+PACKAGE_USAGE = '''
+import numpy as np
+import numpy.typing as npt
+import torvane
+
+docs = [np.zeros((3, 8), np.float32), np.zeros((5, 8), np.float32)]
+packed = torvane.Packed(np.zeros((4, 8), np.float32), np.array([0, 1, 4], np.int64))
+codes: torvane.Quantized = torvane.quantize(docs, 4, seed=1)
+scores: npt.NDArray[np.float32] = torvane.maxsim(packed, docs)
+indices, top = torvane.maxsim_topk(np.zeros((2, 3, 8), np.float32), codes, 10)
+bits: int = codes.num_bits
+torvane.set_num_threads(2)
+'''
+
+PACKAGE_MISUSE = '''
+import torvane
+torvane.quantize([], "4")
+torvane.maxsim_topk([], [], k="3")
+torvane.Quantized.num_bits = 3
+'''
+
+
+def test_package_passes_strict_type_checking(tmp_path):
+    pytest.importorskip("mypy")
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "-p", "torvane"],
+                            capture_output=True, text=True, cwd=tmp_path)
+    assert result.returncode == 0, result.stdout
+    result = mypy(tmp_path, PACKAGE_USAGE)
+    assert result.returncode == 0, result.stdout
+
+
+def test_package_misuse_is_reported(tmp_path):
+    result = mypy(tmp_path, PACKAGE_MISUSE)
+    assert result.returncode == 1
+    assert result.stdout.count("error:") >= 3, result.stdout

@@ -255,11 +255,39 @@ std::size_t process_pool_size() {
     return available_cpus();
 }
 
+namespace {
+
+// The size chosen by set_process_pool_size (0: none) and whether the pool
+// exists, both guarded by the mutex so that a size set concurrently with
+// the first loop is either used or refused, never lost.
+std::mutex g_size_mutex;
+std::size_t g_requested_size = 0;
+bool g_pool_started = false;
+
+}  // namespace
+
 ThreadPool& global_pool() {
     // Deliberately never destroyed: worker threads must not be joined
     // while the process (or an interpreter embedding it) shuts down.
-    static ThreadPool* const pool = new ThreadPool(process_pool_size());
+    static ThreadPool* const pool = [] {
+        std::lock_guard<std::mutex> lock(g_size_mutex);
+        g_pool_started = true;
+        return new ThreadPool(g_requested_size != 0 ? g_requested_size : process_pool_size());
+    }();
     return *pool;
+}
+
+bool set_process_pool_size(std::size_t threads) {
+    TORVANE_CHECK(threads >= 1 && threads <= 1024, "the worker pool takes 1 to 1024 threads");
+    std::lock_guard<std::mutex> lock(g_size_mutex);
+    if (g_pool_started) return false;
+    g_requested_size = threads;
+    return true;
+}
+
+bool process_pool_started() {
+    std::lock_guard<std::mutex> lock(g_size_mutex);
+    return g_pool_started;
 }
 
 ThreadPool& calling_thread_pool() {

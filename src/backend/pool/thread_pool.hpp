@@ -176,8 +176,17 @@ private:
 std::size_t process_pool_size();
 
 // The process-wide pool, created on first use with process_pool_size()
-// threads. It is never destroyed.
+// threads (or the size given to set_process_pool_size). It is never
+// destroyed.
 ThreadPool& global_pool();
+
+// Sets the size of the process-wide pool (1 to 1024 threads), taking the
+// place of TORVANE_NUM_THREADS. Returns false, changing nothing, once the
+// pool exists: its threads are started for good.
+bool set_process_pool_size(std::size_t threads);
+
+// Whether the process-wide pool has been created.
+bool process_pool_started();
 
 // A pool of one thread and no workers: loops run under its install() run
 // on the calling thread alone, in order. Shared by every caller.

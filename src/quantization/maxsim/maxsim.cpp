@@ -9,6 +9,7 @@
 #include "backend/pool/thread_pool.hpp"
 #include "common/fault.hpp"
 #include "quantization/maxsim/maxsim_kernels.hpp"
+#include "quantization/maxsim/scoring_steps.hpp"
 
 namespace torvane::maxsim {
 namespace {
@@ -60,12 +61,9 @@ std::string shape_text(std::size_t a, std::size_t b, std::size_t c) {
 
 std::string shape_text(const ArrayView3& v) { return shape_text(v.shape[0], v.shape[1], v.shape[2]); }
 
-// Sum over query tokens, in order, from +0.0.
-float sum_best(const float* best, std::size_t count) {
-    float s = 0.0f;
-    for (std::size_t t = 0; t < count; ++t) s = s + best[t];
-    return s;
-}
+using steps::CodeLayout;
+using steps::read_lanes;
+using steps::sum_best;
 
 // Scores every query against every document. The longer of the two ranges
 // is the parallel loop, so that a batch of one query (the common case of a
@@ -102,44 +100,6 @@ void score_all(std::size_t queries, std::size_t documents, std::size_t query_tok
 // ---------------------------------------------------------------------------
 // Decoding of quantized codes into the packed layout of maxsim_kernels.hpp.
 
-struct CodeLayout {
-    unsigned bits;
-    std::size_t bytes;   // code bytes compared per token (the query's count)
-    std::size_t lanes;   // bytes, or 2 * bytes for 4 bits
-    std::size_t groups;  // lanes / 4, rounded up
-    float padded_dim;
-};
-
-// Copies one token's leading `layout.bytes` code bytes into `row` as lanes
-// (groups * 4 of them, padded with `pad`) and returns the sum of the lanes
-// modulo 2^32. `flip` is xor-ed into every stored lane.
-std::uint32_t read_lanes(const std::byte* src, std::ptrdiff_t stride, const CodeLayout& layout, std::uint8_t flip,
-                         std::uint8_t* row) {
-    std::uint32_t sum = 0;
-    const std::size_t n = layout.bytes;
-    if (layout.bits == 4) {
-        for (std::size_t k = 0; k < n; ++k) {
-            std::uint8_t b;
-            std::memcpy(&b, src + static_cast<std::ptrdiff_t>(k) * stride, 1);
-            row[2 * k] = static_cast<std::uint8_t>(b & 0x0F);
-            row[2 * k + 1] = static_cast<std::uint8_t>(b >> 4);
-            sum += static_cast<std::uint32_t>(b & 0x0F) + static_cast<std::uint32_t>(b >> 4);
-        }
-    } else {
-        if (stride == 1) {
-            if (n > 0) std::memcpy(row, src, n);  // a contiguous row is copied as one block
-        } else {
-            for (std::size_t k = 0; k < n; ++k) std::memcpy(row + k, src + static_cast<std::ptrdiff_t>(k) * stride, 1);
-        }
-        for (std::size_t k = 0; k < n; ++k) sum += row[k];
-        if (flip != 0) {
-            for (std::size_t k = 0; k < n; ++k) row[k] = static_cast<std::uint8_t>(row[k] ^ flip);
-        }
-    }
-    for (std::size_t k = layout.lanes; k < layout.groups * kGroupBytes; ++k) row[k] = flip;
-    return sum;
-}
-
 void read_meta(const ArrayView3& meta, std::size_t item, std::size_t token, float out[4]) {
     const std::byte* p = meta.row(item, token);
     for (std::size_t k = 0; k < 4; ++k) std::memcpy(&out[k], p + static_cast<std::ptrdiff_t>(k) * meta.strides[2], 4);
@@ -165,15 +125,14 @@ DecodedQueries decode_queries(const CodeLayout& layout, const ArrayView3& codes,
     const std::size_t tokens = checked_mul(count, out.tokens_per_query);
     out.lanes = std::make_unique_for_overwrite<std::uint8_t[]>(checked_mul(tokens, out.token_bytes));
     out.meta = std::make_unique_for_overwrite<QueryTokenMeta[]>(tokens);
-    const std::uint8_t flip = layout.bits == 8 ? 0x80 : 0x00;
+    const std::uint8_t flip = steps::query_flip(layout);
     pool::parallel_for(0, count, [&](std::size_t i) {
         for (std::size_t t = 0; t < out.tokens_per_query; ++t) {
             const std::size_t index = i * out.tokens_per_query + t;
             read_lanes(codes.row(i, t), codes.strides[2], layout, flip, out.lanes.get() + index * out.token_bytes);
             float m[4];
             read_meta(meta, i, t, m);
-            out.meta[index] = {m[0], m[1], static_cast<float>(quant::code_sum_from_meta(m[2])),
-                               m[1] * layout.padded_dim};
+            out.meta[index] = steps::query_token_meta(m, layout);
         }
     });
     return out;
@@ -214,8 +173,8 @@ DecodedDocuments decode_documents(const CodeLayout& layout, const ArrayView3& co
     pool::parallel_for(0, count, [&](std::size_t j) {
         std::vector<std::uint8_t> row(row_bytes);
         std::uint8_t* dst = out.lanes.get() + j * out.bytes_per_document;
+        const std::size_t first = j * out.slots_per_document;
         for (std::size_t u = 0; u < out.slots_per_document; ++u) {
-            const std::size_t slot = j * out.slots_per_document + u;
             std::uint32_t lane_sum = 0;
             float m[4] = {0.0f, 0.0f, 0.0f, 0.0f};
             if (u < tokens) {
@@ -224,15 +183,9 @@ DecodedDocuments decode_documents(const CodeLayout& layout, const ArrayView3& co
             } else if (row_bytes > 0) {
                 std::memset(row.data(), 0, row_bytes);
             }
-            out.scale[slot] = m[0];
-            out.offset[slot] = m[1];
-            out.code_sum[slot] = static_cast<float>(quant::code_sum_from_meta(m[2]));
-            out.correction[slot] = layout.bits == 8 ? 128u * lane_sum : 0u;
-            std::uint8_t* block = dst + (u / kBlockTokens) * layout.groups * kBlockGroupBytes +
-                                  (u % kBlockTokens) * kGroupBytes;
-            for (std::size_t g = 0; g < layout.groups; ++g) {
-                std::memcpy(block + g * kBlockGroupBytes, row.data() + g * kGroupBytes, kGroupBytes);
-            }
+            steps::store_document_token(layout, row.data(), lane_sum, m, u, dst, out.scale.get() + first,
+                                        out.offset.get() + first, out.code_sum.get() + first,
+                                        out.correction.get() + first);
         }
     });
     return out;
@@ -248,6 +201,8 @@ void check_meta(const ArrayView3& codes, const ArrayView3& meta, const char* cod
 }
 
 }  // namespace
+
+const KernelTable& kernel_table(KernelLevel level) { return kernels(level); }
 
 std::string_view kernel_level_name(KernelLevel level) {
     switch (level) {

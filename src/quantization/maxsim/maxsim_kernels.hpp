@@ -90,6 +90,12 @@ struct KernelTable {
                       float* best);
 };
 
+enum class KernelLevel : std::uint8_t;
+
+// The table of an available level (an internal error otherwise); the one
+// choice every MaxSim driver goes through.
+const KernelTable& kernel_table(KernelLevel level);
+
 const KernelTable& scalar_kernels();
 // nullptr when the build has no such unit (not an x86 target).
 const KernelTable* avx2_kernels();
