@@ -45,10 +45,9 @@ import torvane_solver as ts  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
-sys.path.insert(0, str(ROOT / "python"))
 from real_corpus import split_passages  # noqa: E402
 
-from torvane.selection import (  # noqa: E402
+from torvane import (  # noqa: E402
     SelectionDefaults, build_problem, default_config, shingle_similarity, split_aspects)
 
 BUDGET = 1000
@@ -220,7 +219,7 @@ def ours_with(defaults: SelectionDefaults, lambda_: float = 1.0, **config: float
         key = (defaults.measure, defaults.shingle_size)
         if key not in c.repetition and defaults.measure in ("containment", "jaccard"):
             c.repetition[key] = shingle_similarity(c.texts, defaults.shingle_size, defaults.measure)
-        problem = build_problem(c.texts, c.vecs, q, c.costs, defaults, repetition=c.repetition.get(key), query=text,
+        problem = build_problem(c.texts, c.vecs, q, c.costs, defaults, repetition=c.repetition.get(key),
                                 aspect_embeddings=ASPECTS.get(text))
         return solve(default_config(lambda_=lambda_, **config), problem)
     return run
@@ -356,31 +355,36 @@ def main() -> None:
         "ours, defaults": ours_with(d),
     })
     if args.blocks:
-        table("Redundancy measure (calibration and floor as the defaults)", corpora, qvecs, questions, {
+        table("Redundancy measure (calibration, floor and aspects as the defaults)", corpora, qvecs, questions, {
             "none": ours_with(replace(d, measure="none")),
-            "embedding cosine, lambda 0.5": ours_with(replace(d, measure="embedding", weight_by_relevance="none"), 0.5),
-            "shingles, containment": ours_with(d),
+            "embedding cosine, lambda 0.5": ours_with(replace(d, measure="embedding"), 0.5),
+            "shingles, containment (default)": ours_with(d),
             "shingles, Jaccard": ours_with(replace(d, measure="jaccard")),
-            "containment, not weighted by relevance": ours_with(replace(d, weight_by_relevance="none")),
-            "containment + embedding above 0.9": ours_with(replace(d, embedding_weight=1.0, embedding_threshold=0.9)),
+            "containment x smaller relevance": ours_with(replace(d, weight_by_relevance="min")),
+            "containment x larger relevance": ours_with(replace(d, weight_by_relevance="max")),
             "containment + embedding above 0.8": ours_with(replace(d, embedding_weight=1.0, embedding_threshold=0.8)),
         })
-        table("Relevance calibration (containment, floor 0.15)", corpora, qvecs, questions, {
-            "raw cosine": ours_with(replace(d, temperature=None)),
-            "raw cosine, per token": ours_with(replace(d, temperature=None, per_token=True)),
-            "sharpened T=0.02": ours_with(replace(d, temperature=0.02, per_token=False)),
-            "sharpened T=0.05": ours_with(replace(d, per_token=False)),
-            "sharpened T=0.1": ours_with(replace(d, temperature=0.1, per_token=False)),
-            "sharpened T=0.02, per token": ours_with(replace(d, temperature=0.02)),
-            "sharpened T=0.05, per token": ours_with(d),
-            "sharpened T=0.1, per token": ours_with(replace(d, temperature=0.1)),
+        table("Relevance calibration (containment, floor 0.25, aspects)", corpora, qvecs, questions, {
+            "raw cosine": ours_with(replace(d, temperature=None, per_token=False)),
+            "raw cosine, per token": ours_with(replace(d, temperature=None)),
+            "sharpened T=0.05": ours_with(replace(d, temperature=0.05, per_token=False)),
+            "sharpened T=0.1": ours_with(replace(d, per_token=False)),
+            "sharpened T=0.05, per token": ours_with(replace(d, temperature=0.05)),
+            "sharpened T=0.1, per token (default)": ours_with(d),
+            "sharpened T=0.2, per token": ours_with(replace(d, temperature=0.2)),
         })
-        table("Floor below the best chunk (containment, T=0.05, per token)", corpora, qvecs, questions, {
+        table("Floor below the best chunk (containment, T=0.1, per token, aspects)", corpora, qvecs, questions, {
             "no floor": ours_with(replace(d, floor=None)),
-            "floor 0.10": ours_with(replace(d, floor=0.10)),
-            "floor 0.15": ours_with(d),
+            "floor 0.15": ours_with(replace(d, floor=0.15)),
             "floor 0.20": ours_with(replace(d, floor=0.20)),
+            "floor 0.25 (default)": ours_with(d),
             "floor 0.30": ours_with(replace(d, floor=0.30)),
+        })
+        table("Aspects of the question (containment, T=0.1, per token, floor 0.25)", corpora, qvecs, questions, {
+            "no aspects": ours_with(replace(d, aspect_weight=0.0)),
+            "aspects, weight 1": ours_with(replace(d, aspect_weight=1.0)),
+            "aspects, weight 2 (default)": ours_with(d),
+            "aspects, weight 4": ours_with(replace(d, aspect_weight=4.0)),
         })
     if args.timing:
         timing(corpora[1], qvecs)

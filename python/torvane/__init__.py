@@ -18,7 +18,12 @@ from . import _native
 from ._batches import (FloatBatch, Packed, Quantized, _Floats, as_floats, check_quantized, is_float_form, k_value,
                        num_bits_value, seed_value)
 
-__all__ = ["Packed", "Quantized", "FloatBatch", "maxsim", "maxsim_topk", "quantize", "set_num_threads"]
+from .selection import (SelectionDefaults, aspect_coverage, build_problem, calibrate_relevance, default_config,
+                        shingle_similarity, split_aspects)
+
+__all__ = ["Packed", "Quantized", "FloatBatch", "maxsim", "maxsim_topk", "quantize", "set_num_threads",
+           "SelectionDefaults", "aspect_coverage", "build_problem", "calibrate_relevance", "default_config",
+           "shingle_similarity", "split_aspects"]
 
 Batch = Union[FloatBatch, Quantized]
 

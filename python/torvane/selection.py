@@ -13,6 +13,10 @@ than plain top-k on real text, for three reasons this module addresses one by on
 * Budget freed from repeats leaks to off-topic text. Chunks far below the best one get a
   small negative relevance, so no selection gains by holding them.
 
+A question that asks two things needs a passage for each. :func:`split_aspects` cuts it into
+clauses and :func:`aspect_coverage` turns their embeddings into the solver's coverage matrix,
+so that a selection gains by holding a good chunk for every clause.
+
 :func:`build_problem` applies all three and returns the keyword arguments of
 ``TabuSearchSolver.solve_precomputed_numpy``; :func:`default_config` is the configuration the
 defaults are tuned for. Every step is optional: callers who want the raw objective pass their
@@ -30,6 +34,8 @@ import numpy.typing as npt
 
 import torvane_solver as ts
 
+from . import _native
+
 F32Array = npt.NDArray[np.float32]
 U64Array = npt.NDArray[np.uint64]
 
@@ -38,95 +44,41 @@ __all__ = [
     "build_problem",
     "calibrate_relevance",
     "default_config",
-    "shingle_hashes",
     "shingle_similarity",
     "split_aspects",
     "aspect_coverage",
-    "term_coverage",
 ]
-
-_WORD = re.compile(rb"[0-9A-Za-z_\x80-\xff]+")
-_FNV_OFFSET = 0xCBF29CE484222325
-_FNV_PRIME = 0x100000001B3
-_MASK = 0xFFFFFFFFFFFFFFFF
-
-
-def _word_hash(word: bytes) -> int:
-    h = _FNV_OFFSET
-    for byte in word:
-        h = ((h ^ byte) * _FNV_PRIME) & _MASK
-    return h
-
-
-def shingle_hashes(text: str, size: int = 5) -> U64Array:
-    """The distinct word shingles of ``text`` as sorted 64-bit hashes.
-
-    Words are the runs of ASCII letters, digits, underscores and non-ASCII characters of the
-    text's UTF-8 encoding, with ASCII letters lowered; everything else separates words. A
-    shingle is ``size`` consecutive words. A text with fewer words than ``size`` has one
-    shingle (all its words); a text without words has none.
-    """
-    if size < 1:
-        raise ValueError("shingle size must be at least 1")
-    words = [_word_hash(w) for w in _WORD.findall(text.encode("utf-8", "surrogatepass").lower())]
-    if not words:
-        return np.zeros(0, np.uint64)
-    count = max(len(words) - size + 1, 1)
-    width = min(size, len(words))
-    out: list[int] = []
-    for start in range(count):
-        h = _FNV_OFFSET
-        for w in words[start:start + width]:
-            h = ((h ^ w) * _FNV_PRIME) & _MASK
-        out.append(h)
-    return np.unique(np.array(out, np.uint64))
-
 
 def shingle_similarity(texts: Sequence[str], size: int = 5, measure: str = "containment") -> F32Array:
     """Pairwise share of repeated text: an (n, n) float32 matrix with a zero diagonal.
 
-    ``measure="containment"`` gives |A ∩ B| / min(|A|, |B|) over the distinct shingles A and B of
-    two texts (1.0 when one text repeats the other in full, wherever it sits in it);
-    ``measure="jaccard"`` gives |A ∩ B| / |A ∪ B|. Texts that share no shingle score 0.
+    Words are the runs of ASCII letters, digits, underscores and non-ASCII characters, ASCII
+    letters lowered; a shingle is ``size`` consecutive words (a text with fewer words has one
+    shingle of all of them). ``measure="containment"`` gives |A ∩ B| / min(|A|, |B|) over the
+    distinct shingles A and B of two texts: 1.0 when one text repeats the other in full,
+    wherever it sits in it. ``measure="jaccard"`` gives |A ∩ B| / |A ∪ B|. Texts that share no
+    shingle score 0. Computed in the compiled core: one sort of all shingles, no pair loop.
     """
     if measure not in ("containment", "jaccard"):
-        raise ValueError("measure must be 'containment' or 'jaccard'")
-    n = len(texts)
-    sets = [shingle_hashes(t, size) for t in texts]
-    sizes = np.array([len(s) for s in sets], np.int64)
-    out = np.zeros((n, n), np.float32)
-    if n < 2:
-        return out
-    hashes = np.concatenate(sets) if sets else np.zeros(0, np.uint64)
-    owners = np.repeat(np.arange(n, dtype=np.int64), sizes)
-    order = np.argsort(hashes, kind="stable")
-    hashes, owners = hashes[order], owners[order]
-    # Runs of equal hashes list the texts that share a shingle; each pair in a run counts once.
-    starts = np.flatnonzero(np.r_[True, hashes[1:] != hashes[:-1]])
-    lengths = np.diff(np.r_[starts, len(hashes)])
-    shared = np.zeros((n, n), np.int64)
-    for start, length in zip(starts[lengths > 1].tolist(), lengths[lengths > 1].tolist()):
-        group = owners[start:start + length]
-        shared[np.ix_(group, group)] += 1
-    np.fill_diagonal(shared, 0)
-    if measure == "containment":
-        denom = np.minimum(sizes[:, None], sizes[None, :])
-    else:
-        denom = sizes[:, None] + sizes[None, :] - shared
-    np.divide(shared, np.maximum(denom, 1), out=out, casting="unsafe")
-    return out
+        raise ValueError(f"measure must be 'containment' or 'jaccard', not {measure!r}")
+    if isinstance(size, bool) or not isinstance(size, (int, np.integer)) or size < 1:
+        raise ValueError(f"size must be a whole number of at least 1, not {size!r}")
+    if isinstance(texts, str):
+        raise TypeError("texts must be a sequence of str, not a single str")
+    return _native.shingle_similarity(list(texts), int(size), measure == "jaccard")
 
 
-def calibrate_relevance(scores: npt.ArrayLike, temperature: float | None = 0.05, floor: float | None = 0.15,
+def calibrate_relevance(scores: npt.ArrayLike, temperature: float | None = 0.1, floor: float | None = 0.25,
                         token_counts: npt.ArrayLike | None = None, below_floor: float = -1e-3) -> F32Array:
     """Relevance that lets the best chunks dominate: ``exp((r - r_max) / temperature)``.
 
-    The result keeps the order of the scores (a higher score never gets a lower value) and is
-    finite on any input: NaN and negative infinity count as the worst score, positive infinity
-    as the best; an empty input gives an empty array and constant input all ones. With
-    ``temperature=None`` the scores stay as they are (non-finite ones mapped as above). With
-    ``floor``, chunks more than ``floor`` below the best get ``below_floor`` (a small negative
-    value, so a selection never gains by holding them). With ``token_counts``, each value is
+    Without ``token_counts`` the result keeps the order of the scores (a higher score never
+    gets a lower value), and it is finite on any input: NaN and negative infinity count as the
+    worst score, positive infinity as the best; an empty input gives an empty array, constant
+    input all ones. With ``temperature=None`` the scores stay as they are (non-finite ones
+    mapped as above). With ``floor``, chunks more than ``floor`` below the best get
+    ``below_floor`` (a small negative value, so a selection never gains by holding them), or
+    the lowest kept value when that is lower. With ``token_counts``, each value is
     multiplied by the chunk's length over the mean length, so a sum follows the tokens spent.
     """
     r = np.asarray(scores, dtype=np.float64).ravel()
@@ -155,50 +107,12 @@ def calibrate_relevance(scores: npt.ArrayLike, temperature: float | None = 0.05,
         mean = float(t.mean())
         out = out * (t / mean if mean > 0 else 1.0)
     if floor is not None:
-        out = np.where(gap > floor, below_floor, out)
+        below = gap > floor
+        kept = out[~below]
+        # Below every kept value, also when raw scores are negative.
+        low = min(below_floor, float(kept.min())) if kept.size else below_floor
+        out = np.where(below, low, out)
     return np.nan_to_num(out, nan=below_floor, posinf=0.0, neginf=below_floor).astype(np.float32)
-
-
-_STOP = frozenset("""a about above after again all also am an and any are as at be because been before being
-below between both but by can could did do does doing down during each few for from further get got had has have
-having he her here hers him his how i if in into is it its itself just let like make me more most my myself no nor
-not now of off on once only or other our out over own same she should so some such than that the their them then
-there these they this those through to too under until up use used using very via want was way we were what when
-where which while who whom why will with would write you your""".split())
-
-
-def term_coverage(query: str, texts: Sequence[str], cosine: npt.ArrayLike,
-                  reach: float = 0.3) -> tuple[F32Array, F32Array]:
-    """Which chunks cover each content word of the query: a (terms, n) matrix and term weights.
-
-    A chunk covers a term when one of its words starts with the term's first five letters
-    (so "exceptions" covers "exception"), scaled down linearly with the chunk's distance in
-    cosine below the best chunk and zero at ``reach``. Terms are the query's words of three or
-    more letters outside a short stop list; each term's weight is its inverse document
-    frequency over the texts, the weights normalised to sum to 1.
-    """
-    terms: list[str] = []
-    for w in re.findall(r"[a-z_][a-z0-9_]*", query.lower()):
-        stem = w[:5]
-        if len(w) >= 3 and w not in _STOP and stem not in terms:
-            terms.append(stem)
-    n = len(texts)
-    cos = np.nan_to_num(np.asarray(cosine, dtype=np.float64).ravel(), nan=-np.inf, posinf=1.0)
-    if not terms or n == 0:
-        return np.zeros((0, n), np.float32), np.zeros(0, np.float32)
-    best = float(cos.max())
-    near = np.clip(1.0 - (best - cos) / reach, 0.0, 1.0)
-    present = np.zeros((len(terms), n), np.float64)
-    pattern = re.compile(r"\b(" + "|".join(re.escape(t) for t in terms) + r")")
-    index = {t: k for k, t in enumerate(terms)}
-    for i, text in enumerate(texts):
-        for m in set(pattern.findall(text.lower())):
-            present[index[m], i] = 1.0
-    df = present.sum(axis=1)
-    idf = np.log((1.0 + n) / (1.0 + df))
-    total = float(idf.sum())
-    weights = idf / total if total > 0 else idf
-    return (present * near[None, :]).astype(np.float32), weights.astype(np.float32)
 
 
 _CLAUSE = re.compile(r"\s*(?:,\s*(?:and|or|then)?|;|\band\b(?:\s+then\b|\s+also\b)?|\bthen\b|\balso\b|\bplus\b)\s*",
@@ -222,7 +136,7 @@ def split_aspects(query: str, min_words: int = 2) -> list[str]:
     return clauses if len(clauses) > 1 else []
 
 
-def aspect_coverage(embeddings: npt.ArrayLike, aspect_embeddings: npt.ArrayLike, temperature: float = 0.05,
+def aspect_coverage(embeddings: npt.ArrayLike, aspect_embeddings: npt.ArrayLike, temperature: float = 0.1,
                     reach: float = 0.3) -> tuple[F32Array, F32Array]:
     """How well each chunk answers each aspect of a question: an (aspects, n) matrix and weights.
 
@@ -250,43 +164,58 @@ def _unit_rows(vecs: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
 
 @dataclass(frozen=True)
 class SelectionDefaults:
-    """The options :func:`build_problem` applies; each can be switched off."""
+    """The options :func:`build_problem` applies. The defaults are the ones measured best in
+    ``benchmarks/usefulness.py``; every step can be changed or switched off.
+
+    - ``measure``: the redundancy measure, ``"containment"`` or ``"jaccard"`` of word shingles
+      of ``shingle_size`` words, ``"embedding"`` (cosine of the embeddings) or ``"none"``.
+    - ``embedding_weight``, ``embedding_threshold``: blend in embedding similarity above the
+      threshold, rescaled to 0..1 and multiplied by the weight (0 switches it off).
+    - ``weight_by_relevance``: ``"none"`` keeps the measure as it is; ``"min"`` or ``"max"``
+      multiply each pair's value by the smaller or larger calibrated relevance of the two.
+    - ``temperature``, ``floor``, ``per_token``: the relevance calibration
+      (:func:`calibrate_relevance`); ``temperature=None`` keeps the raw cosine.
+    - ``aspect_weight``, ``aspect_temperature``, ``aspect_reach``: the coverage of a
+      question's clauses (:func:`aspect_coverage`), used when aspect embeddings are given.
+    """
 
     shingle_size: int = 5
     measure: str = "containment"
-    temperature: float | None = 0.05
-    floor: float | None = 0.15
-    per_token: bool = True
     embedding_weight: float = 0.0
     embedding_threshold: float = 0.9
-    weight_by_relevance: str = "min"
-    coverage_weight: float = 0.0
-    coverage_reach: float = 0.3
-    aspect_weight: float = 1.0
-    aspect_temperature: float = 0.05
+    weight_by_relevance: str = "none"
+    temperature: float | None = 0.1
+    floor: float | None = 0.25
+    per_token: bool = True
+    aspect_weight: float = 2.0
+    aspect_temperature: float = 0.1
     aspect_reach: float = 0.3
 
 
 def default_config(**overrides: Any) -> ts.SolverConfig:
-    """The solver configuration the defaults are tuned for: relevance, query-word coverage and
-    repeated text; fact density, centrality and recency off."""
-    fields: dict[str, Any] = dict(alpha=1.0, beta=0.0, gamma=0.0, delta=0.0, epsilon=0.0, mu=1.0, lambda_=1.0)
+    """The solver configuration the defaults are tuned for: relevance (alpha 1), clause
+    coverage (mu 1) and repeated text (lambda_ 1); fact density, centrality, recency and the
+    auxiliary score off. The exact window may take the time it needs (its size bounds the
+    work), so that equal inputs give equal selections whatever the machine's load. Keyword
+    arguments override any field."""
+    fields: dict[str, Any] = dict(alpha=1.0, beta=0.0, gamma=0.0, delta=0.0, epsilon=0.0, mu=1.0, lambda_=1.0,
+                                  exact_window_time_ms=60_000)
     fields.update(overrides)
     return ts.SolverConfig(**fields)
 
 
 def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embedding: npt.ArrayLike,
                   token_counts: npt.ArrayLike, defaults: SelectionDefaults | None = None,
-                  repetition: F32Array | None = None, query: str | None = None,
-                  aspect_embeddings: npt.ArrayLike | None = None) -> dict[str, Any]:
+                  repetition: F32Array | None = None, aspect_embeddings: npt.ArrayLike | None = None) -> dict[str, Any]:
     """Keyword arguments for ``TabuSearchSolver.solve_precomputed_numpy`` with the defaults applied.
 
     Relevance is the cosine of each embedding with the query, calibrated by
     :func:`calibrate_relevance`. The similarity matrix is the share of repeated text
-    (:func:`shingle_similarity`), optionally blended with embedding similarity above a
-    threshold, and weighted by the smaller calibrated relevance of each pair so that the
-    penalty of a pair is the value of the text it repeats. Density, centrality, recency and
-    auxiliary scores are zero, roles unknown and clusters none; pass ``constraints`` yourself.
+    (:func:`shingle_similarity`). With ``aspect_embeddings`` (the embeddings of the clauses
+    of the question, :func:`split_aspects`), the coverage matrix and query token weights ask
+    for a good chunk per clause (:func:`aspect_coverage`). Density, centrality, recency and
+    auxiliary scores are zero, roles 0 and clusters none; pass ``constraints`` (at least
+    ``max_tokens``) to the solve yourself, with a solver made from :func:`default_config`.
     ``repetition`` is a precomputed :func:`shingle_similarity` of the texts, for callers that
     select from the same pool again and again.
     """
@@ -328,10 +257,6 @@ def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embeddi
         coverage, weights = aspect_coverage(unit, aspect_embeddings, d.aspect_temperature, d.aspect_reach)
         if coverage.shape[0]:
             extra = dict(coverage_matrix=coverage, query_token_weights=weights * np.float32(d.aspect_weight))
-    elif query is not None and d.coverage_weight > 0:
-        coverage, weights = term_coverage(query, texts, cosine, d.coverage_reach)
-        if coverage.shape[0]:
-            extra = dict(coverage_matrix=coverage, query_token_weights=weights * np.float32(d.coverage_weight))
     zeros = np.zeros(n, np.float32)
     return dict(embeddings=vecs, token_costs=costs, density_scores=zeros, centrality_scores=zeros,
                 recency_scores=zeros, auxiliary_scores=zeros, roles=np.zeros(n, np.uint8),
