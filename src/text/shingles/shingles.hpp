@@ -12,7 +12,8 @@
 // have in common: |A n B| / min(|A|, |B|) (containment: 1 when one text
 // repeats the other in full, wherever it sits in it) or |A n B| / |A u B|
 // (Jaccard). Texts without a common shingle score 0, and so does the diagonal.
-// The work is one sort of all shingles, not a comparison of every pair.
+// The work is one hash lookup per shingle plus one step per pair of texts
+// sharing a shingle, not a comparison of every pair of texts.
 
 #include <cstddef>
 #include <cstdint>
