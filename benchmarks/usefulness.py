@@ -19,8 +19,11 @@ Figures per method (means over the questions):
 - repeated words: words covered by an 8-word shingle that already occurred in the context;
 - both held: every aspect of a two-topic question has a gold chunk in the context.
 
+"ours, defaults" is `torvane.build_problem` with the clauses of each question
+(`torvane.split_aspects`) embedded as aspects, solved with `torvane.default_config()`.
 `--blocks` adds the measurements behind each default (redundancy measure, relevance
-calibration, floor); `--timing` measures what the defaults add to a solve of 400 candidates.
+calibration, floor, clause coverage); `--timing` (alone) measures what the defaults add to a
+solve of 400 candidates.
 The tables are deterministic: two runs print the same figures (timings excepted).
 """
 from __future__ import annotations

@@ -57,7 +57,8 @@ def shingle_similarity(texts: Sequence[str], size: int = 5, measure: str = "cont
     shingle of all of them). ``measure="containment"`` gives |A ∩ B| / min(|A|, |B|) over the
     distinct shingles A and B of two texts: 1.0 when one text repeats the other in full,
     wherever it sits in it. ``measure="jaccard"`` gives |A ∩ B| / |A ∪ B|. Texts that share no
-    shingle score 0. Computed in the compiled core: one sort of all shingles, no pair loop.
+    shingle score 0. Computed in the compiled core: one pass over all shingles, never a loop
+    over all pairs of texts.
     """
     if measure not in ("containment", "jaccard"):
         raise ValueError(f"measure must be 'containment' or 'jaccard', not {measure!r}")
@@ -194,11 +195,13 @@ class SelectionDefaults:
 
 def default_config(**overrides: Any) -> ts.SolverConfig:
     """The solver configuration the defaults are tuned for: relevance (alpha 1), clause
-    coverage (mu 1) and repeated text (lambda_ 1); fact density, centrality, recency and the
+    coverage (mu 1, only the best chunk of each clause counts: a second copy of an answer
+    gains nothing) and repeated text (lambda_ 1); fact density, centrality, recency and the
     auxiliary score off. The exact window may take the time it needs (its size bounds the
     work), so that equal inputs give equal selections whatever the machine's load. Keyword
     arguments override any field."""
     fields: dict[str, Any] = dict(alpha=1.0, beta=0.0, gamma=0.0, delta=0.0, epsilon=0.0, mu=1.0, lambda_=1.0,
+                                  support_secondary_discount=0.0, support_quorum_bonus=0.0,
                                   exact_window_time_ms=60_000)
     fields.update(overrides)
     return ts.SolverConfig(**fields)
