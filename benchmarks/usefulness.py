@@ -388,22 +388,22 @@ def main() -> None:
             "containment + embedding above 0.8": ours_with(replace(d, embedding_weight=1.0, embedding_threshold=0.8)),
         })
         table("Relevance calibration (containment, floor 0.25, aspects)", corpora, qvecs, questions, {
-            "raw cosine": ours_with(replace(d, temperature=None, per_token=False)),
-            "raw cosine, per token": ours_with(replace(d, temperature=None)),
-            "sharpened T=0.05": ours_with(replace(d, temperature=0.05, per_token=False)),
-            "sharpened T=0.1": ours_with(replace(d, per_token=False)),
-            "sharpened T=0.05, per token": ours_with(replace(d, temperature=0.05)),
-            "sharpened T=0.1, per token (default)": ours_with(d),
-            "sharpened T=0.2, per token": ours_with(replace(d, temperature=0.2)),
+            "raw cosine": ours_with(replace(d, temperature=None)),
+            "raw cosine, per token": ours_with(replace(d, temperature=None, per_token=True)),
+            "sharpened T=0.05": ours_with(replace(d, temperature=0.05)),
+            "sharpened T=0.1 (default)": ours_with(d),
+            "sharpened T=0.2": ours_with(replace(d, temperature=0.2)),
+            "sharpened T=0.05, per token": ours_with(replace(d, temperature=0.05, per_token=True)),
+            "sharpened T=0.1, per token": ours_with(replace(d, per_token=True)),
         })
-        table("Floor below the best chunk (containment, T=0.1, per token, aspects)", corpora, qvecs, questions, {
+        table("Floor below the best chunk (containment, T=0.1, aspects)", corpora, qvecs, questions, {
             "no floor": ours_with(replace(d, floor=None)),
             "floor 0.15": ours_with(replace(d, floor=0.15)),
             "floor 0.20": ours_with(replace(d, floor=0.20)),
             "floor 0.25 (default)": ours_with(d),
             "floor 0.30": ours_with(replace(d, floor=0.30)),
         })
-        table("Aspects of the question (containment, T=0.1, per token, floor 0.25)", corpora, qvecs, questions, {
+        table("Aspects of the question (containment, T=0.1, floor 0.25)", corpora, qvecs, questions, {
             "no aspects": ours_with(replace(d, aspect_weight=0.0)),
             "aspects, weight 1": ours_with(replace(d, aspect_weight=1.0)),
             "aspects, weight 2 (default)": ours_with(d),

@@ -9,7 +9,7 @@ than plain top-k on real text, for three reasons this module addresses one by on
   text instead: the share of word shingles two chunks have in common, wherever they occur.
 * Cosine relevance does not grow with a chunk's length, so a plain sum rewards many short,
   middling chunks. :func:`calibrate_relevance` sharpens the scores so that the best chunks
-  dominate, and weighs each chunk by its length.
+  dominate (it can also weigh each chunk by its length; measured, that did not help).
 * Budget freed from repeats leaks to off-topic text. Chunks far below the best one get a
   small negative relevance, so no selection gains by holding them.
 
@@ -187,7 +187,7 @@ class SelectionDefaults:
     weight_by_relevance: str = "none"
     temperature: float | None = 0.1
     floor: float | None = 0.25
-    per_token: bool = True
+    per_token: bool = False
     aspect_weight: float = 2.0
     aspect_temperature: float = 0.1
     aspect_reach: float = 0.3
