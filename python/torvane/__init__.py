@@ -24,8 +24,12 @@ from ._batches import (FloatBatch, Packed, Quantized, _Floats, as_floats, check_
                        num_bits_value, seed_value)
 from ._solve import solve
 
+from .selection import (SelectionDefaults, aspect_coverage, build_problem, calibrate_relevance, default_config,
+                        shingle_similarity, split_aspects)
+
 __all__ = ["Packed", "Quantized", "FloatBatch", "maxsim", "maxsim_topk", "quantize", "set_num_threads", "solve",
-           "solve_many"]
+           "solve_many", "SelectionDefaults", "aspect_coverage", "build_problem", "calibrate_relevance",
+           "default_config", "shingle_similarity", "split_aspects"]
 
 Batch = Union[FloatBatch, Quantized]
 

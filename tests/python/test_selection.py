@@ -1,0 +1,180 @@
+"""The selection defaults: repeated text seen at any offset, calibration that keeps order and
+stays finite, clause splitting, and the solve problem they build."""
+from __future__ import annotations
+
+import re
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import torvane
+import torvane_solver as ts
+
+_WORD = re.compile(rb"[0-9A-Za-z_\x80-\xff]+")
+_OFFSET, _PRIME, _MASK = 0xCBF29CE484222325, 0x100000001B3, (1 << 64) - 1
+
+
+def reference_shingles(text: str, size: int) -> set[int]:
+    """Shingle hashes by the documented rule, written plainly in Python."""
+    words = []
+    for w in _WORD.findall(text.encode("utf-8", "surrogatepass").lower()):
+        h = _OFFSET
+        for byte in w:
+            h = ((h ^ byte) * _PRIME) & _MASK
+        words.append(h)
+    if not words:
+        return set()
+    width = min(size, len(words))
+    out = set()
+    for start in range(len(words) - width + 1):
+        h = _OFFSET
+        for w in words[start:start + width]:
+            h = ((h ^ w) * _PRIME) & _MASK
+        out.add(h)
+    return out
+
+
+def reference_similarity(texts: list[str], size: int = 5, jaccard: bool = False) -> np.ndarray:
+    sets = [reference_shingles(t, size) for t in texts]
+    n = len(texts)
+    out = np.zeros((n, n), np.float32)
+    for i in range(n):
+        for j in range(n):
+            common = len(sets[i] & sets[j])
+            if i != j and common:
+                denom = len(sets[i] | sets[j]) if jaccard else min(len(sets[i]), len(sets[j]))
+                out[i, j] = np.float32(common / denom)
+    return out
+
+
+PASSAGE = ("The with statement is used to wrap the execution of a block with methods defined by a "
+           "context manager. This allows common try except finally usage patterns to be encapsulated.")
+
+
+class TestShingleSimilarity:
+    def test_repeated_text_is_found_at_any_offset(self):
+        texts = [PASSAGE, "Something else comes first. " + PASSAGE.upper() + " And more text after it.",
+                 "Floating point literals may carry an exponent, as in 1e-3 or 2.5E10, in any source file."]
+        sim = torvane.shingle_similarity(texts)
+        assert sim.dtype == np.float32 and sim.shape == (3, 3)
+        assert sim[0, 1] == sim[1, 0] == 1.0
+        assert not sim[2].any() and not sim[:, 2].any()
+        assert not np.diag(sim).any()
+        jac = torvane.shingle_similarity(texts, measure="jaccard")
+        assert 0.0 < jac[0, 1] < 1.0
+
+    def test_sliding_windows_overlap_by_their_shared_share(self):
+        words = [f"w{i}" for i in range(240)]
+        windows = [" ".join(words[s:s + 120]) for s in (0, 60, 120)]
+        sim = torvane.shingle_similarity(windows)
+        # 60 shared words make 56 shared 5-word shingles out of 116.
+        assert sim[0, 1] == sim[1, 2] == np.float32(56 / 116)
+        assert sim[0, 2] == 0.0
+
+    @settings(max_examples=60, deadline=None)
+    @given(st.lists(st.text(alphabet=st.sampled_from(list("ab cd,EF\u00e9\u4e2d\n_9.")), max_size=60), max_size=6),
+           st.integers(1, 6), st.booleans())
+    def test_native_matches_the_plain_rule(self, texts, size, jaccard):
+        got = torvane.shingle_similarity(texts, size, "jaccard" if jaccard else "containment")
+        np.testing.assert_array_equal(got, reference_similarity(texts, size, jaccard))
+
+    def test_matches_on_real_text(self):
+        from pydoc_data.topics import topics
+
+        texts = [t for _, t in sorted(topics.items())][:40]
+        texts += [t[len(t) // 3:] for t in texts[:10]]
+        np.testing.assert_array_equal(torvane.shingle_similarity(texts), reference_similarity(texts))
+
+    def test_bad_arguments(self):
+        with pytest.raises(ValueError, match="measure"):
+            torvane.shingle_similarity(["a"], measure="cosine")
+        with pytest.raises(ValueError, match="size"):
+            torvane.shingle_similarity(["a"], size=0)
+        with pytest.raises(TypeError, match="single str"):
+            torvane.shingle_similarity("a text")
+        with pytest.raises(TypeError, match=r"texts\[1\] must be str"):
+            torvane.shingle_similarity(["a", b"b"])
+        assert torvane.shingle_similarity([]).shape == (0, 0)
+        assert torvane.shingle_similarity(["\ud800 lone surrogate"]).shape == (1, 1)
+
+
+finite_or_not = st.floats(allow_nan=True, allow_infinity=True, width=32)
+
+
+class TestCalibration:
+    @settings(max_examples=200, deadline=None)
+    @given(st.lists(finite_or_not, max_size=30), st.sampled_from([None, 0.02, 0.1, 1.0]),
+           st.sampled_from([None, 0.0, 0.25, 5.0]))
+    def test_order_preserving_and_finite_on_any_input(self, scores, temperature, floor):
+        out = torvane.calibrate_relevance(scores, temperature, floor)
+        assert out.dtype == np.float32 and out.shape == (len(scores),)
+        assert np.isfinite(out).all()
+        # NaN ranks with negative infinity, below every number.
+        key = np.nan_to_num(np.asarray(scores, np.float64), nan=-np.inf)
+        order = np.argsort(key, kind="stable")
+        assert (np.diff(out[order].astype(np.float64)) >= 0).all()
+
+    def test_special_inputs(self):
+        assert torvane.calibrate_relevance([]).shape == (0,)
+        np.testing.assert_array_equal(torvane.calibrate_relevance([0.3, 0.3, 0.3]), [1, 1, 1])
+        out = torvane.calibrate_relevance([np.inf, 0.5, np.nan, -np.inf], floor=None)
+        assert out[0] == 1.0 and (out[1:] == out[1:].min()).all()
+        best, near, far = torvane.calibrate_relevance([0.8, 0.7, 0.4], temperature=0.1, floor=0.25)
+        assert best == 1.0 and near == np.float32(np.exp(-1.0)) and far < 0
+        with pytest.raises(ValueError):
+            torvane.calibrate_relevance([1.0], temperature=0.0)
+        with pytest.raises(ValueError):
+            torvane.calibrate_relevance([1.0], floor=-1.0)
+
+    def test_per_token_weighs_by_length(self):
+        out = torvane.calibrate_relevance([0.5, 0.5], floor=None, token_counts=[100, 300])
+        np.testing.assert_allclose(out, [0.5, 1.5])
+        with pytest.raises(ValueError, match="token_counts"):
+            torvane.calibrate_relevance([0.5, 0.5], token_counts=[1])
+
+
+class TestAspects:
+    def test_split_aspects(self):
+        assert torvane.split_aspects("how do I catch an exception and raise a different one") == [
+            "how do I catch an exception", "raise a different one"]
+        assert torvane.split_aspects("how do I use a for loop") == []
+        assert torvane.split_aspects("read a file, then parse it; also log errors") == [
+            "read a file", "parse it", "log errors"]
+        assert torvane.split_aspects("") == []
+
+    def test_coverage_rewards_each_clause_best(self):
+        vecs = np.eye(4, dtype=np.float32)
+        cov, weights = torvane.aspect_coverage(vecs, np.array([[1, 0, 0, 0], [0, 0, 1, 0]], np.float32))
+        assert cov.shape == (2, 4) and cov[0, 0] == cov[1, 2] == 1.0
+        assert cov[0, 1] == cov[1, 0] == 0.0
+        np.testing.assert_allclose(weights, [0.5, 0.5])
+
+
+class TestBuildProblem:
+    def test_problem_solves_and_drops_repeats(self):
+        rng = np.random.default_rng(7)
+        base = [" ".join(f"word{rng.integers(0, 10_000)}" for _ in range(60)) for _ in range(12)]
+        texts = base + [base[0], "prefix " + base[1]]     # two repeats of relevant chunks
+        vecs = rng.standard_normal((14, 16)).astype(np.float32)
+        vecs[12], vecs[13] = vecs[0], vecs[1]
+        query = vecs[0] + vecs[1]
+        problem = torvane.build_problem(texts, vecs, query, np.full(14, 80, np.uint64))
+        assert problem["similarity_matrix"][0, 12] == 1.0
+        solver = ts.TabuSearchSolver(torvane.default_config())
+        out = solver.solve_precomputed_numpy(**problem, constraints=ts.SolverConstraints(max_tokens=400))
+        chosen = set(out.selected_indices)
+        assert chosen & {0, 12} and not {0, 12} <= chosen
+        assert chosen & {1, 13} and not {1, 13} <= chosen
+
+    def test_raw_options_stay_available(self):
+        texts = ["alpha beta gamma delta epsilon", "zeta eta theta iota kappa"]
+        vecs = np.array([[1, 0], [0.6, 0.8]], np.float32)
+        raw = torvane.build_problem(texts, vecs, [1, 0], [10, 10], torvane.SelectionDefaults(
+            measure="embedding", temperature=None, floor=None, per_token=False))
+        np.testing.assert_allclose(raw["relevance_scores"], [1.0, 0.6], rtol=1e-6)
+        np.testing.assert_allclose(raw["similarity_matrix"], [[0, 0.6], [0.6, 0]], rtol=1e-6)
+        assert "coverage_matrix" not in raw
+        with pytest.raises(ValueError, match="one row per text"):
+            torvane.build_problem(texts, vecs[:1], [1, 0], [10, 10])
