@@ -15,6 +15,7 @@ from typing import Any, Optional, Union, cast
 from torvane_solver import SolverConfig, SolverConstraints, SolverOutput, TabuSearchSolver
 
 from torvane import _native
+from torvane._solve import _time_limit, _whole
 
 __all__ = ["solve_many"]
 
@@ -32,11 +33,14 @@ def make_solver(config: SolverConfig | None) -> TabuSearchSolver:
     return TabuSearchSolver() if config is None else TabuSearchSolver(config)
 
 
-def _solve_one(solver: TabuSearchSolver, problem: Problem, constraints: SolverConstraints | None) -> SolverOutput:
+def _solve_one(solver: TabuSearchSolver, problem: Problem, constraints: SolverConstraints | None,
+               effort: tuple[float | None, int | None, int] | None = None) -> SolverOutput:
     """Solves one problem exactly as the single call would.
 
     `problem` holds the keyword arguments of `solve_numpy`, or of `solve_precomputed_numpy`
-    when it has `relevance_scores`. Every per-problem option goes through here.
+    when it has `relevance_scores`. Every per-problem option goes through here. `effort`
+    (time limit in ms, rounds, seed; at least one limit set) improves the module's
+    selection as `torvane.solve` does.
     """
     if not isinstance(problem, Mapping):
         raise TypeError(f"a problem must be a mapping of keyword arguments, not {type(problem).__name__}")
@@ -45,9 +49,10 @@ def _solve_one(solver: TabuSearchSolver, problem: Problem, constraints: SolverCo
         if "constraints" in kwargs:
             raise TypeError("constraints given both in the problem and as the constraints argument")
         kwargs["constraints"] = constraints
-    if "relevance_scores" in kwargs:
-        return solver.solve_precomputed_numpy(**kwargs)
-    return solver.solve_numpy(**kwargs)
+    method = solver.solve_precomputed_numpy if "relevance_scores" in kwargs else solver.solve_numpy
+    if effort is not None:
+        return _native.solve_with_effort(method, kwargs, *effort)
+    return method(**kwargs)
 
 
 def _with_position(exc: Exception, index: int) -> Exception:
@@ -82,6 +87,9 @@ def solve_many(
     constraints: ConstraintsArg = None,
     *,
     threads: int | None = None,
+    time_limit_ms: float | None = None,
+    rounds: int | None = None,
+    seed: int = 0,
 ) -> list[SolverOutput]:
     """Solves many selection problems at once; the outputs come back in input order.
 
@@ -94,6 +102,9 @@ def solve_many(
     The outputs are the same bits as solving each problem in turn. A bad problem raises
     the exception the single call raises, its message prefixed with "problem {i}: " (the
     original is its `__cause__`); when several are bad, the first in input order is raised.
+
+    `time_limit_ms`, `rounds` and `seed` mean what they mean for `torvane.solve`, for each
+    problem on its own: with a limit, each problem's selection is improved after its solve.
     """
     if isinstance(problems, (Mapping, str, bytes)) or not isinstance(problems, Iterable):
         raise TypeError(f"problems must be a sequence of mappings, not {type(problems).__name__}")
@@ -105,6 +116,10 @@ def solve_many(
         raise TypeError(f"threads must be an int, not {type(threads).__name__}")
     elif threads < 1:
         raise ValueError(f"threads must be at least 1, got {threads}")
+    limit = _time_limit(time_limit_ms)
+    round_count = None if rounds is None else _whole(rounds, "rounds")
+    seed_value = _whole(seed, "seed")
+    effort = None if limit is None and round_count is None else (limit, round_count, seed_value)
     items = list(problems)
     per_problem = _constraints_per_problem(constraints, len(items))
     solver = make_solver(config)
@@ -119,7 +134,7 @@ def solve_many(
             if i >= len(items):
                 return
             try:
-                results[i] = _solve_one(solver, items[i], per_problem[i])
+                results[i] = _solve_one(solver, items[i], per_problem[i], effort)
             except Exception as exc:  # noqa: BLE001 - reported below, with its position
                 failures[i] = exc
                 stop.set()

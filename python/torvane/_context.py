@@ -19,6 +19,7 @@ import numpy.typing as npt
 from torvane_solver import SolverConfig, SolverConstraints, SolverOutput
 
 from torvane._batch import _solve_one, make_solver
+from torvane.selection import build_problem, default_config, split_aspects
 
 __all__ = ["SelectionOptions", "Selection", "estimate_tokens", "problem_from_texts", "select"]
 
@@ -111,6 +112,15 @@ def _source_key(value: object) -> Hashable:
     return (type(value).__name__, value) if not isinstance(value, str) else value
 
 
+def cosine_relevance(emb: npt.NDArray[np.float64], query: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """The cosine of each row of `emb` with `query`, 0 where either is a zero vector."""
+    norms = np.linalg.norm(emb, axis=1)
+    q_norm = float(np.linalg.norm(query))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        cosine: npt.NDArray[np.float64] = np.where((norms > 0) & (q_norm > 0), (emb @ query) / (norms * q_norm), 0.0)
+    return cosine
+
+
 def problem_from_texts(
     texts: Sequence[str],
     doc_embeddings: Sequence[Sequence[float]] | npt.ArrayLike,
@@ -121,6 +131,7 @@ def problem_from_texts(
     ids: Sequence[Optional[str]],
     metadata: Sequence[Mapping[str, Any]],
     options: SelectionOptions,
+    aspect_embeddings: Optional[npt.ArrayLike] = None,
 ) -> tuple[dict[str, Any], SolverConstraints, SolverConfig]:
     """The keyword arguments of `solve_precomputed_numpy`, the constraints and the
     configuration for choosing among `texts` (all sequences are per text, in input order).
@@ -132,6 +143,13 @@ def problem_from_texts(
     - density, centrality and recency come from the metadata keys `fact_density`,
       `centrality_score` and `recency_score`; a signal no text carries is weighted 0;
     - `required_ids` / `excluded_ids` name texts by id (an id no text has is ignored).
+
+    Without a `config` of the caller's, the package's selection defaults apply
+    (`torvane.build_problem` and `torvane.default_config`, measured in the README): relevance
+    calibrated so that the best chunks lead and off-topic ones do not fill the budget,
+    redundancy as the share of repeated text, and, with `aspect_embeddings` (the embedded
+    clauses of the question), a good chunk per clause. With a `config`, the raw objective:
+    cosine relevance and the solver's embedding similarity.
     """
     n = len(texts)
     if not (len(token_counts) == len(sources) == len(roles) == len(ids) == len(metadata) == n):
@@ -144,10 +162,7 @@ def problem_from_texts(
         raise ValueError(f"the query embedding has shape {query.shape}, the texts' embeddings {emb.shape[1]} values")
     if not (np.isfinite(emb).all() and np.isfinite(query).all()):
         raise ValueError("embeddings must be finite")
-    norms = np.linalg.norm(emb, axis=1)
-    q_norm = float(np.linalg.norm(query))
-    with np.errstate(divide="ignore", invalid="ignore"):
-        relevance = np.where((norms > 0) & (q_norm > 0), (emb @ query) / (norms * q_norm), 0.0)
+    relevance = cosine_relevance(emb, query)
 
     costs = np.empty(n, dtype=np.uint64)
     for i, c in enumerate(token_counts):
@@ -163,7 +178,8 @@ def problem_from_texts(
     role_codes = np.array([ROLE_CODES.get(r.lower(), UNKNOWN_ROLE) if isinstance(r, str) else UNKNOWN_ROLE
                            for r in roles], dtype=np.uint8).reshape(n)
 
-    config = SolverConfig(exact_window_time_ms=EXACT_WINDOW_TIME_MS) if options.config is None else options.config
+    config = default_config() if options.config is None else options.config
+    plain = SolverConfig()
     signals: dict[str, npt.NDArray[np.float32]] = {}
     for key, weight in SIGNALS:
         carried = [m.get(key) for m in metadata]
@@ -173,6 +189,8 @@ def problem_from_texts(
             signals[key] = np.zeros(n, dtype=np.float32)
             if options.config is None:
                 setattr(config, weight, 0.0)
+        elif options.config is None:
+            setattr(config, weight, getattr(plain, weight))
 
     position_of: dict[str, list[int]] = {}
     for i, doc_id in enumerate(ids):
@@ -201,18 +219,36 @@ def problem_from_texts(
         "relevance_scores": relevance.astype(np.float32),
         "query_embedding": np.ascontiguousarray(query, dtype=np.float32),
     }
+    if options.config is None:
+        shaped = build_problem(texts, problem["embeddings"], problem["query_embedding"], costs,
+                               aspect_embeddings=aspect_embeddings)
+        for key in ("relevance_scores", "similarity_matrix", "coverage_matrix", "query_token_weights"):
+            if key in shaped:
+                problem[key] = shaped[key]
     return problem, constraints, config
 
 
 def select(texts: Sequence[str], doc_embeddings: Sequence[Sequence[float]] | npt.ArrayLike,
            query_embedding: Sequence[float] | npt.ArrayLike, token_counter: Callable[[str], int],
            sources: Sequence[object], roles: Sequence[object], ids: Sequence[Optional[str]],
-           metadata: Sequence[Mapping[str, Any]], options: SelectionOptions) -> Selection:
-    """Builds the problem of `texts` and solves it."""
+           metadata: Sequence[Mapping[str, Any]], options: SelectionOptions,
+           aspect_embeddings: Optional[npt.ArrayLike] = None) -> Selection:
+    """Builds the problem of `texts` and solves it; `relevance` is each text's cosine with the query."""
     if not texts:
         return Selection([], np.zeros(0, np.float32), None)
     counts = [token_counter(t) for t in texts]
     problem, constraints, config = problem_from_texts(texts, doc_embeddings, query_embedding, counts, sources,
-                                                      roles, ids, metadata, options)
+                                                      roles, ids, metadata, options, aspect_embeddings)
+    cosine = cosine_relevance(np.asarray(doc_embeddings, dtype=np.float64),
+                              np.asarray(query_embedding, dtype=np.float64)).astype(np.float32)
     output = _solve_one(make_solver(config), problem, constraints)
-    return Selection(output.selected_indices, problem["relevance_scores"], output)
+    return Selection(output.selected_indices, cosine, output)
+
+
+def question_clauses(query: str, options: SelectionOptions) -> list[str]:
+    """The clauses of a question whose embeddings the defaults use (none with a caller's config
+    or a one-clause question)."""
+    if options.config is not None:
+        return []
+    clauses = split_aspects(query)
+    return clauses if len(clauses) > 1 else []

@@ -23,7 +23,7 @@ from pydantic import ConfigDict
 
 from torvane_solver import SolverConfig
 
-from torvane._context import Selection, SelectionOptions, check_options, estimate_tokens, select
+from torvane._context import Selection, SelectionOptions, check_options, estimate_tokens, question_clauses, select
 
 __all__ = ["ContextSelector", "estimate_tokens"]
 
@@ -38,9 +38,11 @@ class ContextSelector(BaseDocumentCompressor):
     at most `max_chunks` documents and `max_per_source` per source (None: no limit; the
     source is the metadata value under `source_key`), at least one document of each role in
     `must_include_roles` (roles read from the metadata key `role_key`), every document whose
-    id is in `required_ids` and none in `excluded_ids`. `config` is the solver's
-    configuration (default: the module's defaults, with the weights of signals the documents
-    do not carry set to 0).
+    id is in `required_ids` and none in `excluded_ids`. Without `config`, the package's
+    selection defaults apply (`torvane.build_problem`, `torvane.default_config`: calibrated
+    relevance, repeated text as redundancy, a good document per clause of the question), with
+    the weights of signals the documents do not carry set to 0; a `config` of the caller's
+    gives the raw objective (cosine relevance, embedding similarity) with those weights.
 
     `compress_documents` returns copies of the chosen documents in their input order, each
     with `relevance_score` (the cosine with the query) and `selection_objective` (the
@@ -82,13 +84,14 @@ class ContextSelector(BaseDocumentCompressor):
                                 self.required_ids, self.excluded_ids, self.config)
 
     def _select(self, documents: Sequence[Document], doc_vectors: Sequence[Sequence[float]],
-                query_vector: Sequence[float]) -> list[Document]:
+                query_vector: Sequence[float],
+                aspect_vectors: Optional[Sequence[Sequence[float]]] = None) -> list[Document]:
         texts = [d.page_content for d in documents]
         metadata = [d.metadata for d in documents]
         selection = select(texts, doc_vectors, query_vector, self.token_counter or estimate_tokens,
                            [m.get(self.source_key) for m in metadata],
                            [m.get(self.role_key) if self.role_key is not None else None for m in metadata],
-                           [d.id for d in documents], metadata, self._options())
+                           [d.id for d in documents], metadata, self._options(), aspect_vectors or None)
         return _chosen(documents, selection)
 
     def compress_documents(self, documents: Sequence[Document], query: str,
@@ -98,7 +101,9 @@ class ContextSelector(BaseDocumentCompressor):
         if not documents:
             return []
         vectors = self.embeddings.embed_documents([d.page_content for d in documents])
-        return self._select(documents, vectors, self.embeddings.embed_query(query))
+        # The defaults ask for a good document per clause of a many-part question.
+        aspects = [self.embeddings.embed_query(c) for c in question_clauses(query, self._options())]
+        return self._select(documents, vectors, self.embeddings.embed_query(query), aspects)
 
     async def acompress_documents(self, documents: Sequence[Document], query: str,
                                   callbacks: Callbacks | None = None) -> Sequence[Document]:
@@ -109,7 +114,8 @@ class ContextSelector(BaseDocumentCompressor):
             return []
         vectors = await self.embeddings.aembed_documents([d.page_content for d in documents])
         query_vector = await self.embeddings.aembed_query(query)
-        return await asyncio.to_thread(self._select, documents, vectors, query_vector)
+        aspects = [await self.embeddings.aembed_query(c) for c in question_clauses(query, self._options())]
+        return await asyncio.to_thread(self._select, documents, vectors, query_vector, aspects)
 
 
 def _chosen(documents: Sequence[Document], selection: Selection) -> list[Document]:

@@ -21,7 +21,7 @@ except ImportError as exc:  # pragma: no cover - exercised only without the extr
 
 from torvane_solver import SolverConfig
 
-from torvane._context import SelectionOptions, check_options, estimate_tokens, select
+from torvane._context import SelectionOptions, check_options, estimate_tokens, question_clauses, select
 
 __all__ = ["ContextSelector", "estimate_tokens"]
 
@@ -77,13 +77,14 @@ class ContextSelector(BaseNodePostprocessor):
                                 self.required_ids, self.excluded_ids, self.config)
 
     def _select(self, nodes: List[NodeWithScore], vectors: Sequence[Sequence[float]],
-                query_vector: Sequence[float]) -> List[NodeWithScore]:
+                query_vector: Sequence[float],
+                aspect_vectors: Optional[Sequence[Sequence[float]]] = None) -> List[NodeWithScore]:
         metadata = [n.node.metadata for n in nodes]
         texts = [n.node.get_content(metadata_mode=MetadataMode.LLM) for n in nodes]
         selection = select(texts, vectors, query_vector, self.token_counter or estimate_tokens,
                            [m.get(self.source_key) for m in metadata],
                            [m.get(self.role_key) if self.role_key is not None else None for m in metadata],
-                           [n.node.node_id for n in nodes], metadata, self._options())
+                           [n.node.node_id for n in nodes], metadata, self._options(), aspect_vectors or None)
         objective = selection.output.objective_score if selection.output is not None else 0.0
         out: List[NodeWithScore] = []
         for i in selection.indices:
@@ -117,7 +118,9 @@ class ContextSelector(BaseNodePostprocessor):
                 vectors[i] = v
         query_vector = query.embedding if query.embedding is not None \
             else self.embed_model.get_query_embedding(query.query_str)
-        return self._select(nodes, [v for v in vectors if v is not None], query_vector)
+        # The defaults ask for a good node per clause of a many-part question.
+        aspects = [self.embed_model.get_query_embedding(c) for c in question_clauses(query.query_str, self._options())]
+        return self._select(nodes, [v for v in vectors if v is not None], query_vector, aspects)
 
     async def _apostprocess_nodes(self, nodes: List[NodeWithScore],
                                   query_bundle: Optional[QueryBundle] = None) -> List[NodeWithScore]:
@@ -133,4 +136,7 @@ class ContextSelector(BaseNodePostprocessor):
                 vectors[i] = v
         query_vector = query.embedding if query.embedding is not None \
             else await self.embed_model.aget_query_embedding(query.query_str)
-        return await asyncio.to_thread(self._select, nodes, [v for v in vectors if v is not None], query_vector)
+        aspects = [await self.embed_model.aget_query_embedding(c)
+                   for c in question_clauses(query.query_str, self._options())]
+        return await asyncio.to_thread(self._select, nodes, [v for v in vectors if v is not None], query_vector,
+                                       aspects)

@@ -35,19 +35,26 @@ def test_sources_roles_and_ids_become_clusters_role_codes_and_chunk_names():
     assert {0, 4} <= set(out.selected_indices) and 6 not in out.selected_indices
 
 
-def test_limits_default_to_none_and_the_relevance_is_the_cosine():
+def test_limits_default_to_none_and_a_given_config_sees_the_raw_cosine():
     rng = np.random.default_rng(1)
     emb, query = rng.standard_normal((6, 4)), rng.standard_normal(4)
     emb[2] = 0.0
-    problem, constraints, config = build(6, doc_embeddings=emb, query_embedding=query)
+    raw = ts.SolverConfig(beta=0.0, gamma=0.0, delta=0.0)
+    problem, constraints, config = build(6, doc_embeddings=emb, query_embedding=query,
+                                         options=SelectionOptions(max_tokens=100, config=raw))
     assert constraints.max_chunks >= 6 and constraints.max_per_cluster >= 6 and constraints.max_tokens == 100
     expected = emb @ query / (np.linalg.norm(emb, axis=1) * np.linalg.norm(query) + (emb == 0).all(axis=1))
     np.testing.assert_allclose(problem["relevance_scores"], expected, atol=1e-6)
     assert problem["relevance_scores"][2] == 0.0
     assert problem["token_costs"].tolist() == list(range(10, 16)) and problem["token_costs"].dtype == np.uint64
-    # No metadata signal: only relevance and redundancy are weighted.
+    assert "similarity_matrix" not in problem  # the solver's embedding similarity
+    # Without a config: the selection defaults, and only the signals the texts carry.
+    shaped, _, config = build(6, doc_embeddings=emb, query_embedding=query)
     assert (config.beta, config.gamma, config.delta, config.epsilon) == (0.0, 0.0, 0.0, 0.0)
-    assert config.alpha == 1.0 and config.lambda_ == 0.5
+    assert config.lambda_ == torvane.default_config().lambda_
+    order = np.argsort(expected, kind="stable")
+    assert np.all(np.diff(shaped["relevance_scores"][order]) >= 0)  # calibration keeps the order
+    assert shaped["similarity_matrix"].shape == (6, 6)  # repeated text, not embedding cosine
     _, _, carried = build(6, metadata=[{"recency_score": 0.25}] + [{}] * 5)
     assert (carried.beta, carried.gamma, carried.delta) == (0.0, 0.0, pytest.approx(0.1))
     mine = ts.SolverConfig(beta=0.7)

@@ -156,3 +156,14 @@ def test_native_entry_checks_its_arguments():
     out = _native.solve_with_effort(method, arrays, None, 2, 0)
     assert type(out) is ts.SolverOutput
     assert fields(method(**arrays)) == fields(ts.TabuSearchSolver().solve_precomputed_numpy(**arrays))
+
+
+def test_solve_many_takes_the_same_limits_per_problem():
+    problems = [problem(n=40, seed=s, precomputed=s % 2 == 0) for s in range(5)]
+    many = torvane.solve_many(problems, CONFIG, CONSTRAINTS, threads=2, rounds=2, seed=9)
+    one_by_one = [torvane.solve(p, CONFIG, CONSTRAINTS, rounds=2, seed=9) for p in problems]
+    assert [fields(out) for out in many] == [fields(out) for out in one_by_one]
+    plain = torvane.solve_many(problems, CONFIG, CONSTRAINTS)
+    assert all(m.objective_score >= p.objective_score for m, p in zip(many, plain))
+    with pytest.raises(ValueError):
+        torvane.solve_many(problems, CONFIG, CONSTRAINTS, rounds=-1)
