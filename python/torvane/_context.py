@@ -185,12 +185,12 @@ def problem_from_texts(
         carried = [m.get(key) for m in metadata]
         if any(v is not None for v in carried):
             signals[key] = np.array([SIGNAL_DEFAULT if v is None else float(v) for v in carried], dtype=np.float32)
+            if options.config is None:  # a signal the texts carry keeps the solver's own weight
+                setattr(config, weight, getattr(plain, weight))
         else:
             signals[key] = np.zeros(n, dtype=np.float32)
             if options.config is None:
                 setattr(config, weight, 0.0)
-        elif options.config is None:
-            setattr(config, weight, getattr(plain, weight))
 
     position_of: dict[str, list[int]] = {}
     for i, doc_id in enumerate(ids):

@@ -99,9 +99,11 @@ def test_signals_in_the_metadata_are_weighted_and_absent_ones_are_not():
     assert [d.id for d in ContextSelector(StandIn(), budget).compress_documents(pair, QUERY)] == ["b"]
     pair[0].metadata.update(centrality_score=1.0, recency_score=1.0)  # 0.2 * 0.5 + 0.1 * 0.5 > 0.3 * 0.4
     assert [d.id for d in ContextSelector(StandIn(), budget).compress_documents(pair, QUERY)] == ["a"]
-    # With no signal carried, the objective is relevance minus redundancy alone.
+    # With a configuration of the caller's and no signal carried, the objective is cosine
+    # relevance minus embedding redundancy alone (the raw objective).
     docs = documents(20)
-    chosen = ContextSelector(StandIn(), 150).compress_documents(docs, QUERY)
+    raw = ts.SolverConfig(beta=0.0, gamma=0.0, delta=0.0, exact_window_time_ms=60_000)
+    chosen = ContextSelector(StandIn(), 150, config=raw).compress_documents(docs, QUERY)
     relevance = sum(d.metadata["relevance_score"] for d in chosen)
     pairs = sum(cosine(embed(a.page_content), embed(b.page_content))
                 for i, a in enumerate(chosen) for b in chosen[i + 1:])
@@ -132,3 +134,23 @@ def test_options_are_checked_when_built():
         ContextSelector(StandIn(), 100, max_per_source=-2)
     selector = ContextSelector(StandIn(), 100, config=ts.SolverConfig(lambda_=2.0), max_chunks=None)
     assert selector.config.lambda_ == 2.0 and selector.max_chunks is None
+
+
+def test_defaults_keep_repeated_text_out_and_the_question_clauses_in():
+    # A document repeated word for word is penalised by the default redundancy (shared
+    # text), so at most one copy is chosen even when both are the most relevant.
+    docs = documents(12)
+    docs.append(Document(page_content=docs[0].page_content, id="copy", metadata=dict(docs[0].metadata)))
+    chosen = ContextSelector(StandIn(), 400).compress_documents(docs, docs[0].page_content)
+    texts = [d.page_content for d in chosen]
+    assert len(texts) == len(set(texts))
+    # A two-clause question embeds each clause with the query embedding.
+    seen = []
+
+    class Recording(StandIn):
+        def embed_query(self, text):
+            seen.append(text)
+            return super().embed_query(text)
+
+    ContextSelector(Recording(), 400).compress_documents(docs, "purring cats and then barking dogs")
+    assert sorted(seen) == ["barking dogs", "purring cats", "purring cats and then barking dogs"]
