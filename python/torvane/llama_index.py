@@ -95,8 +95,15 @@ class ContextSelector(BaseNodePostprocessor):
         return out
 
     @staticmethod
-    def _missing(nodes: List[NodeWithScore]) -> list[int]:
-        return [i for i, n in enumerate(nodes) if n.node.embedding is None]
+    def _texts_to_embed(nodes: List[NodeWithScore]) -> list[str]:
+        """What the embed model is shown of each node that has no embedding, in node order."""
+        return [n.node.get_content(metadata_mode=MetadataMode.EMBED) for n in nodes if n.node.embedding is None]
+
+    @staticmethod
+    def _node_vectors(nodes: List[NodeWithScore], embedded: Sequence[Sequence[float]]) -> list[Sequence[float]]:
+        """Each node's own embedding, or the next of `embedded` (those of `_texts_to_embed`)."""
+        fresh = iter(embedded)
+        return [n.node.embedding if n.node.embedding is not None else next(fresh) for n in nodes]
 
     @staticmethod
     def _query(query_bundle: Optional[QueryBundle]) -> QueryBundle:
@@ -110,17 +117,13 @@ class ContextSelector(BaseNodePostprocessor):
         nodes = list(nodes)
         if not nodes:
             return []
-        vectors: list[Optional[Sequence[float]]] = [n.node.embedding for n in nodes]
-        missing = self._missing(nodes)
-        if missing:
-            texts = [nodes[i].node.get_content(metadata_mode=MetadataMode.EMBED) for i in missing]
-            for i, v in zip(missing, self.embed_model.get_text_embedding_batch(texts)):
-                vectors[i] = v
+        to_embed = self._texts_to_embed(nodes)
+        vectors = self._node_vectors(nodes, self.embed_model.get_text_embedding_batch(to_embed) if to_embed else [])
         query_vector = query.embedding if query.embedding is not None \
             else self.embed_model.get_query_embedding(query.query_str)
         # The defaults ask for a good node per clause of a many-part question.
         aspects = [self.embed_model.get_query_embedding(c) for c in question_clauses(query.query_str, self._options())]
-        return self._select(nodes, [v for v in vectors if v is not None], query_vector, aspects)
+        return self._select(nodes, vectors, query_vector, aspects)
 
     async def _apostprocess_nodes(self, nodes: List[NodeWithScore],
                                   query_bundle: Optional[QueryBundle] = None) -> List[NodeWithScore]:
@@ -128,15 +131,11 @@ class ContextSelector(BaseNodePostprocessor):
         nodes = list(nodes)
         if not nodes:
             return []
-        vectors: list[Optional[Sequence[float]]] = [n.node.embedding for n in nodes]
-        missing = self._missing(nodes)
-        if missing:
-            texts = [nodes[i].node.get_content(metadata_mode=MetadataMode.EMBED) for i in missing]
-            for i, v in zip(missing, await self.embed_model.aget_text_embedding_batch(texts)):
-                vectors[i] = v
+        to_embed = self._texts_to_embed(nodes)
+        vectors = self._node_vectors(
+            nodes, await self.embed_model.aget_text_embedding_batch(to_embed) if to_embed else [])
         query_vector = query.embedding if query.embedding is not None \
             else await self.embed_model.aget_query_embedding(query.query_str)
         aspects = [await self.embed_model.aget_query_embedding(c)
                    for c in question_clauses(query.query_str, self._options())]
-        return await asyncio.to_thread(self._select, nodes, [v for v in vectors if v is not None], query_vector,
-                                       aspects)
+        return await asyncio.to_thread(self._select, nodes, vectors, query_vector, aspects)
