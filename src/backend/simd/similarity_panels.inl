@@ -47,8 +47,14 @@ std::size_t column_panel_floats(std::size_t dim) {
 
 // After the column part, the row part: each of the eight rows on its own,
 // every block of eight stored twice (16 floats), so that one aligned load
-// fills both halves of a register.
-std::size_t packed_group_floats(std::size_t dim) { return column_panel_floats(dim) + kPackGroupRows * (dim / 8) * 16; }
+// fills both halves of a register. Each row is followed by one unused
+// cache line: a tile streams six rows at once, and rows a multiple of
+// 4 KiB apart would all fall into the same sets of the first-level cache.
+std::size_t twice_row_floats(std::size_t dim) { return dim / 8 * 16 + 16; }
+
+std::size_t packed_group_floats(std::size_t dim) {
+    return column_panel_floats(dim) + kPackGroupRows * twice_row_floats(dim);
+}
 
 void pack_group(const float* u, std::size_t n, std::size_t dim, std::size_t group, float* panel) {
     const std::size_t blocks = dim / 8;
@@ -60,10 +66,10 @@ void pack_group(const float* u, std::size_t n, std::size_t dim, std::size_t grou
     for (std::size_t q = 0; q < kPackGroupRows; ++q) {
         const std::size_t row = group * kPackGroupRows + q;
         float* slot = panel + q % 4 * 16 + q / 4 * 8;
-        float* twice = row_part + q * blocks * 16;
+        float* twice = row_part + q * twice_row_floats(dim);
         if (row >= n) {
             for (std::size_t b = 0; b < blocks; ++b) _mm256_store_ps(slot + b * 64, _mm256_setzero_ps());
-            for (std::size_t b = 0; b < blocks; ++b) _mm512_store_ps(twice + b * 16, _mm512_setzero_ps());
+            for (std::size_t b = 0; b <= blocks; ++b) _mm512_store_ps(twice + b * 16, _mm512_setzero_ps());
             continue;
         }
         const float* x = u + row * dim;
@@ -71,6 +77,7 @@ void pack_group(const float* u, std::size_t n, std::size_t dim, std::size_t grou
             _mm256_store_ps(slot + b * 64, _mm256_loadu_ps(x + b * 8));
             _mm512_store_ps(twice + b * 16, load_twice(x + b * 8));
         }
+        _mm512_store_ps(twice + blocks * 16, _mm512_setzero_ps());
         for (std::size_t t = 0; t < tail; ++t) tail_panel[t * 8 + q] = x[blocks * 8 + t];
     }
 }
@@ -167,6 +174,7 @@ void similarity_block_x86(const float* u, const float* packed, std::size_t n, st
                           std::size_t row_begin, std::size_t row_end, float* out) {
     const std::size_t stride = packed_group_floats(dim);
     const std::size_t column_floats = column_panel_floats(dim);
+    const std::size_t twice_row = twice_row_floats(dim);
     const std::size_t blocks = dim / 8;
     const std::size_t tail = dim % 8;
     // Panels in chunks that stay in the L2 cache while every row tile of
@@ -186,7 +194,7 @@ void similarity_block_x86(const float* u, const float* packed, std::size_t n, st
             for (std::size_t r = 0; r < kPanelTileRows; ++r) {
                 const std::size_t i = i0 + (r < rows ? r : rows - 1);
                 a[r] = u + i * dim;
-                twice[r] = packed + i / kPackGroupRows * stride + column_floats + i % kPackGroupRows * blocks * 16;
+                twice[r] = packed + i / kPackGroupRows * stride + column_floats + i % kPackGroupRows * twice_row;
             }
             const std::size_t last_row = i0 + rows - 1;
             const std::size_t top = last_row / kPackGroupRows;  // the panel holding the diagonal of the last row
