@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <random>
 #include <string>
@@ -288,6 +289,27 @@ TEST(VectorKernels, SimilarityPathsKeepEachPairsOrderOfAdditions) {
             ASSERT_EQ(bits(torvane::simd::similarity_matrix(x, n, dim, level)), expected)
                 << torvane::simd::simd_level_name(level) << " dim " << dim;
         }
+    }
+}
+
+// Rows of negative zeros, an infinite value (its row becomes NaN) and
+// values near the float range's ends, spread over several panels: every
+// path gives the same bits, signs of zeros and NaNs included.
+TEST(VectorKernels, SimilarityPathsAgreeOnSpecialValues) {
+    const std::size_t n = 37;
+    const std::size_t dim = 19;
+    std::vector<float> x = random_values(n * dim, 77);
+    for (std::size_t k = 0; k < dim; ++k) {
+        x[2 * dim + k] = -0.0f;
+        x[9 * dim + k] = k % 2 == 0 ? 1e-30f : -1e-30f;  // squared norm below the floor
+        x[17 * dim + k] = k % 3 == 0 ? 3e18f : -2e18f;   // squares overflow: scaled to zero
+        x[30 * dim + k] = k == 4 ? std::numeric_limits<float>::infinity() : 1.0f;
+    }
+    const std::vector<std::uint32_t> expected = bits(torvane::simd::similarity_matrix(x, n, dim, SimdLevel::Scalar));
+    EXPECT_EQ(expected, bits(ref_similarity(x, n, dim)));
+    for (const SimdLevel level : available_levels()) {
+        EXPECT_EQ(bits(torvane::simd::similarity_matrix(x, n, dim, level)), expected)
+            << torvane::simd::simd_level_name(level);
     }
 }
 
