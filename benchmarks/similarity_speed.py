@@ -14,6 +14,14 @@ It prints the median and best times of both and the ratio ours / NumPy
 (below 1.0: ours is faster), and checks that the two matrices agree to
 float32 rounding.
 
+It also measures the limit of this machine: NumPy's float32 product of two
+4096 x 4096 matrices on all CPUs, in G multiply-adds per second. A kernel
+that keeps products and sums apart (no fused multiply-add) has the same
+peak on CPUs that issue them on separate pipes. Both matrices here are
+symmetric, so both sides compute one triangle: n (n + 1) / 2 dot products
+of dim multiply-adds. The rates and the shares of the limit are counted
+that way (the full product would count n^2 dim).
+
 Usage:
     python3 benchmarks/similarity_speed.py [--sizes 500,1000,2000] [--dim 384]
         [--reps 20] [--rounds 5] [--build-dir build/bench] [--no-build]
@@ -61,6 +69,20 @@ def time_numpy(u: np.ndarray, reps: int) -> tuple[list[float], np.ndarray]:
         result = u @ u.T
         times.append((time.perf_counter() - start) * 1e3)
     return sorted(times), result
+
+
+def limit_gmacs(size: int = 4096, reps: int = 5) -> float:
+    """NumPy's float32 matrix product of size x size matrices, in G multiply-adds per second (median)."""
+    rng = np.random.default_rng(1)
+    a = rng.standard_normal((size, size), dtype=np.float32)
+    b = rng.standard_normal((size, size), dtype=np.float32)
+    a @ b  # warm-up
+    times = []
+    for _ in range(reps):
+        start = time.perf_counter()
+        a @ b
+        times.append(time.perf_counter() - start)
+    return size**3 / float(np.median(times)) / 1e9
 
 
 def time_ours(bench: Path, u: np.ndarray, reps: int, workdir: Path) -> tuple[float, float, np.ndarray, str]:
@@ -119,6 +141,8 @@ def main() -> None:
                 times, result = time_numpy(inputs[n], args.reps)
                 theirs[n].append((times[len(times) // 2], times[0]))
                 results[n] = (results[n], result)
+        limits = [limit_gmacs() for _ in range(3)]
+        limit = float(np.median(limits))
         rows = []
         for n in sizes:
             our_result, np_result = results[n]
@@ -133,6 +157,15 @@ def main() -> None:
               f" {'ratio (median)':>15} {'max |diff|':>11}")
         for n, om, ob, nm, nb, diff in rows:
             print(f"{n:>6} {om:>15.3f} {ob:>13.3f} {nm:>16.3f} {nb:>14.3f} {om / nm:>15.3f} {diff:>11.2e}")
+        print(f"limit: NumPy float32 4096 x 4096 product, {limit:.1f} G multiply-adds/s (median of"
+              f" {', '.join(f'{x:.1f}' for x in limits)})")
+        print("rates over the n (n + 1) / 2 dot products of one triangle, from the median times:")
+        print(f"{'n':>6} {'ours G mul-add/s':>17} {'share of limit':>15} {'numpy G mul-add/s':>18} {'share of limit':>15}")
+        for n, om, _, nm, _, _ in rows:
+            work = n * (n + 1) / 2 * args.dim
+            ours_rate = work / om / 1e6
+            np_rate = work / nm / 1e6
+            print(f"{n:>6} {ours_rate:>17.1f} {ours_rate / limit:>15.2f} {np_rate:>18.1f} {np_rate / limit:>15.2f}")
 
 
 if __name__ == "__main__":

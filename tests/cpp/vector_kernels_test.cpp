@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <random>
 #include <string>
@@ -235,6 +236,80 @@ TEST(VectorKernels, SimilarityMatrixIsIndependentOfPoolSize) {
         EXPECT_EQ(bits(got), expected) << threads << " threads";
         const std::vector<float> unit = pool.install([&] { return torvane::simd::normalize_rows(x, dim); });
         EXPECT_EQ(bits(unit), bits(ref_normalize(x, n, dim))) << threads << " threads";
+    }
+}
+
+// The vector paths lay the rows out in panels and tiles of their own (eight
+// rows a panel, six rows a tile, blocks of several tiles, column chunks
+// sized for the caches) and store each entry in both triangles. Sizes that
+// are multiples of none of these, on pools of different sizes, must give
+// the scalar path's bits in both triangles.
+TEST(VectorKernels, SimilarityPathsAgreeOnOddShapesAndAnyPool) {
+    const std::vector<SimdLevel> levels = available_levels();
+    for (const std::size_t dim : {1u, 7u, 9u, 383u, 385u}) {
+        for (const std::size_t n : {1u, 7u, 13u, 49u, 203u}) {
+            std::vector<float> x = random_values(n * dim, static_cast<std::uint32_t>(31 * n + dim));
+            // A zero row inside a panel, and one repeated row in another.
+            if (n > 5) {
+                for (std::size_t k = 0; k < dim; ++k) {
+                    x[5 * dim + k] = 0.0f;
+                    x[(n - 1) * dim + k] = x[1 * dim + k];
+                }
+            }
+            const std::vector<std::uint32_t> expected = bits(ref_similarity(x, n, dim));
+            for (const std::size_t threads : {1u, 2u, 7u}) {
+                torvane::pool::ThreadPool pool(threads);
+                for (const SimdLevel level : levels) {
+                    const std::vector<float> got =
+                        pool.install([&] { return torvane::simd::similarity_matrix(x, n, dim, level); });
+                    ASSERT_EQ(bits(got), expected) << torvane::simd::simd_level_name(level) << " n " << n << " dim "
+                                                   << dim << " threads " << threads;
+                }
+            }
+        }
+    }
+}
+
+// Entries whose order of additions shows: each row holds one large value
+// that a later product cancels, so adding any product in another lane or
+// after another partial sum changes the result (see
+// DotAddsTheTailAfterTheLaneReduction), for every pair of rows.
+TEST(VectorKernels, SimilarityPathsKeepEachPairsOrderOfAdditions) {
+    const std::size_t n = 26;
+    for (const std::size_t dim : {9u, 17u, 24u, 31u}) {
+        std::vector<float> x(n * dim);
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t k = 0; k < dim; ++k) {
+                const float big = (i + k) % 3 == 0 ? 4096.0f : -4096.0f;
+                x[i * dim + k] = k % 8 == i % 8 ? big : static_cast<float>((i * 7 + k * 3) % 11) - 5.0f;
+            }
+        }
+        const std::vector<std::uint32_t> expected = bits(ref_similarity(x, n, dim));
+        for (const SimdLevel level : available_levels()) {
+            ASSERT_EQ(bits(torvane::simd::similarity_matrix(x, n, dim, level)), expected)
+                << torvane::simd::simd_level_name(level) << " dim " << dim;
+        }
+    }
+}
+
+// Rows of negative zeros, an infinite value (its row becomes NaN) and
+// values near the float range's ends, spread over several panels: every
+// path gives the same bits, signs of zeros and NaNs included.
+TEST(VectorKernels, SimilarityPathsAgreeOnSpecialValues) {
+    const std::size_t n = 37;
+    const std::size_t dim = 19;
+    std::vector<float> x = random_values(n * dim, 77);
+    for (std::size_t k = 0; k < dim; ++k) {
+        x[2 * dim + k] = -0.0f;
+        x[9 * dim + k] = k % 2 == 0 ? 1e-30f : -1e-30f;  // squared norm below the floor
+        x[17 * dim + k] = k % 3 == 0 ? 3e18f : -2e18f;   // squares overflow: scaled to zero
+        x[30 * dim + k] = k == 4 ? std::numeric_limits<float>::infinity() : 1.0f;
+    }
+    const std::vector<std::uint32_t> expected = bits(torvane::simd::similarity_matrix(x, n, dim, SimdLevel::Scalar));
+    EXPECT_EQ(expected, bits(ref_similarity(x, n, dim)));
+    for (const SimdLevel level : available_levels()) {
+        EXPECT_EQ(bits(torvane::simd::similarity_matrix(x, n, dim, level)), expected)
+            << torvane::simd::simd_level_name(level);
     }
 }
 

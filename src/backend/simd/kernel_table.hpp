@@ -87,11 +87,28 @@ struct KernelTable {
     // out[r] = dot(rows + r * dim, query) for r < count.
     void (*dot_many)(const float* query, const float* rows, std::size_t count, std::size_t dim, float* out);
 
+    // A kernel that reads the rows through a packed copy (panels of
+    // pack_group_rows rows each, laid out for its registers) sets
+    // pack_group_rows to the rows of one panel, packed_group_floats to the
+    // floats of one panel (a multiple of 16), and pack_group to the routine
+    // that fills panel `group` from rows group * pack_group_rows onwards of
+    // u, zeros standing in for rows at or past n. The panels are
+    // independent of each other and stored one after the other on 64-byte
+    // boundaries. A kernel that reads u alone sets all three to zero.
+    std::size_t pack_group_rows;
+    std::size_t (*packed_group_floats)(std::size_t dim);
+    void (*pack_group)(const float* u, std::size_t n, std::size_t dim, std::size_t group, float* panel);
+
+    // The rows of one parallel block of the similarity matrix: a multiple
+    // of the kernel's row tile. Any split gives the same bits.
+    std::size_t similarity_block_rows;
+
     // Fills every entry (i, j) of the n x n matrix `out` with max(i, j) in
-    // [row_begin, row_end) with dot(u_i, u_j), u being n rows of dim values.
+    // [row_begin, row_end) with dot(u_i, u_j), u being n rows of dim values
+    // and `packed` their packed copy (null when the table packs nothing).
     // Blocks with disjoint row ranges therefore write disjoint entries.
-    void (*similarity_block)(const float* u, std::size_t n, std::size_t dim, std::size_t row_begin,
-                             std::size_t row_end, float* out);
+    void (*similarity_block)(const float* u, const float* packed, std::size_t n, std::size_t dim,
+                             std::size_t row_begin, std::size_t row_end, float* out);
 
     // out[l] = the row objective of selection l. `scratch` is working room
     // of kLaneScratchPerMember bytes per member, aligned to 64 bytes.

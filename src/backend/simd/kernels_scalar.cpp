@@ -50,8 +50,8 @@ void dot_many_scalar(const float* query, const float* rows, std::size_t count, s
     for (std::size_t r = 0; r < count; ++r) out[r] = dot_scalar(rows + r * dim, query, dim);
 }
 
-void similarity_block_scalar(const float* u, std::size_t n, std::size_t dim, std::size_t row_begin,
-                             std::size_t row_end, float* out) {
+void similarity_block_scalar(const float* u, const float* /*packed*/, std::size_t n, std::size_t dim,
+                             std::size_t row_begin, std::size_t row_end, float* out) {
     // dot(u_i, u_j) and dot(u_j, u_i) have the same bits: compute the lower
     // triangle and store every value in both triangles.
     for (std::size_t i = row_begin; i < row_end; ++i) {
@@ -71,8 +71,16 @@ void similarity_block_scalar(const float* u, std::size_t n, std::size_t dim, std
 #include "backend/simd/swap_deltas.inl"
 #include "backend/simd/column_sums.inl"
 
-constexpr KernelTable kScalarTable{dot_scalar,       cosine_sums_scalar,     dot_many_scalar,
-                                   similarity_block_scalar, lane_objectives_kernel, swap_deltas_kernel,
+constexpr KernelTable kScalarTable{dot_scalar,
+                                   cosine_sums_scalar,
+                                   dot_many_scalar,
+                                   0,
+                                   nullptr,
+                                   nullptr,
+                                   64,
+                                   similarity_block_scalar,
+                                   lane_objectives_kernel,
+                                   swap_deltas_kernel,
                                    add_columns_kernel};
 
 }  // namespace

@@ -92,6 +92,10 @@ void dot_many_x86(const float* query, const float* rows, std::size_t count, std:
     for (; r < count; ++r) out[r] = dot_x86(rows + r * dim, query, dim);
 }
 
+#if defined(PACKED_SIMILARITY)
+// Two dot products per 512-bit register, from panels of packed rows.
+#include "backend/simd/similarity_panels.inl"
+#else
 // Dot products of rows [r0, r1) against columns [c0, c1) of u, each stored
 // at (i, j) and at (j, i). With `lower` set, tiles lying wholly above the
 // diagonal are skipped: their entries are the mirror images of tiles below
@@ -150,8 +154,8 @@ void similarity_rect(const float* u, std::size_t n, std::size_t dim, std::size_t
     }
 }
 
-void similarity_block_x86(const float* u, std::size_t n, std::size_t dim, std::size_t row_begin,
-                          std::size_t row_end, float* out) {
+void similarity_block_x86(const float* u, const float* /*packed*/, std::size_t n, std::size_t dim,
+                          std::size_t row_begin, std::size_t row_end, float* out) {
     // Columns before the block in chunks that stay in the L2 cache while
     // every row tile of the block passes over them.
     constexpr std::size_t kChunkBytes = 96 * 1024;
@@ -166,11 +170,25 @@ void similarity_block_x86(const float* u, std::size_t n, std::size_t dim, std::s
     similarity_rect(u, n, dim, row_begin, row_end, row_begin, row_end, true, out);
 }
 
+constexpr std::size_t kPackGroupRows = 0;
+constexpr std::size_t kSimilarityBlockRows = 64;
+constexpr std::size_t (*packed_group_floats)(std::size_t) = nullptr;
+constexpr void (*pack_group)(const float*, std::size_t, std::size_t, std::size_t, float*) = nullptr;
+#endif
+
 #include "backend/simd/lane_objectives.inl"
 
 #include "backend/simd/swap_deltas.inl"
 #include "backend/simd/column_sums.inl"
 
-constexpr KernelTable kX86Table{dot_x86,          cosine_sums_x86,        dot_many_x86,
-                                similarity_block_x86, lane_objectives_kernel, swap_deltas_kernel,
+constexpr KernelTable kX86Table{dot_x86,
+                                cosine_sums_x86,
+                                dot_many_x86,
+                                kPackGroupRows,
+                                packed_group_floats,
+                                pack_group,
+                                kSimilarityBlockRows,
+                                similarity_block_x86,
+                                lane_objectives_kernel,
+                                swap_deltas_kernel,
                                 add_columns_kernel};

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <cmath>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "backend/pool/thread_pool.hpp"
@@ -20,8 +21,18 @@ namespace {
 // Squared norms and norms at or below this count as zero.
 constexpr float kNormFloor = 1e-6f;
 
-// The similarity matrix is computed in blocks of this many whole rows.
-constexpr std::size_t kBlockRows = 64;
+// Packed rows start on cache-line boundaries.
+constexpr std::size_t kPanelAlignment = 64;
+
+struct AlignedDelete {
+    void operator()(float* p) const { ::operator delete[](p, std::align_val_t{kPanelAlignment}); }
+};
+
+// Room for `count` floats (not initialised) on a cache-line boundary.
+float* aligned_floats(std::size_t count) {
+    const std::size_t bytes = checked_mul(count, sizeof(float), "similarity_matrix: the rows do not fit in memory");
+    return static_cast<float*>(::operator new[](bytes, std::align_val_t{kPanelAlignment}));
+}
 
 // The implementations, best first, with the CPU features each needs.
 const Dispatch<KernelTable>& dispatch() {
@@ -127,19 +138,34 @@ void similarity_into(std::span<const float> embeddings, std::size_t n, std::size
     const KernelTable& table = kernels(level);
 
     // The normalised rows are scratch: every value is written, no zero fill.
-    const std::unique_ptr<float[]> unit(new float[values]);
+    // Rows start on cache-line boundaries when dim allows it.
+    const std::unique_ptr<float[], AlignedDelete> unit(aligned_floats(values));
     normalize_into(embeddings.first(values), dim, table, unit.get());
+
+    // The packed copy of the rows, when the kernel reads one: panels of
+    // whole groups of rows, on 64-byte boundaries, packed in parallel.
+    std::unique_ptr<float[], AlignedDelete> packed;
+    if (table.pack_group_rows != 0) {
+        const std::size_t groups = n / table.pack_group_rows + (n % table.pack_group_rows != 0 ? 1 : 0);
+        const std::size_t stride = table.packed_group_floats(dim);
+        const std::size_t floats = checked_mul(groups, stride, "similarity_matrix: the packed rows overflow");
+        packed.reset(aligned_floats(floats));
+        pool::parallel_for(0, groups, [&](std::size_t g) {
+            table.pack_group(unit.get(), n, dim, g, packed.get() + g * stride);
+        });
+    }
 
     // Block b owns the entries whose larger index is one of its rows, so
     // later blocks have more work. Handing the blocks to the pool as
     // 0, last, 1, last - 1, ... keeps every contiguous range of the
     // parallel loop balanced.
-    const std::size_t blocks = n / kBlockRows + (n % kBlockRows != 0 ? 1 : 0);
+    const std::size_t block_rows = table.similarity_block_rows;
+    const std::size_t blocks = n / block_rows + (n % block_rows != 0 ? 1 : 0);
     pool::parallel_for(0, blocks, [&](std::size_t k) {
         const std::size_t block = k % 2 == 0 ? k / 2 : blocks - 1 - k / 2;
-        const std::size_t row_begin = block * kBlockRows;
-        const std::size_t row_end = std::min(n, row_begin + kBlockRows);
-        table.similarity_block(unit.get(), n, dim, row_begin, row_end, out);
+        const std::size_t row_begin = block * block_rows;
+        const std::size_t row_end = std::min(n, row_begin + block_rows);
+        table.similarity_block(unit.get(), packed.get(), n, dim, row_begin, row_end, out);
     });
 }
 
