@@ -249,7 +249,11 @@ TEST_P(NeighbourhoodScreenAgrees, WithTheMemoryOnEveryNeighbour) {
                 const bool by_screen = screen.reverses_recent_move(a, r) || screen.overlaps_recent_selection(a, r) ||
                                        screen.repeats_recent_hash(a, r);
                 ASSERT_EQ(by_screen, tabu(memory, a, r, neighbour)) << a << " " << r;
-                ASSERT_EQ(screen.memory_penalty(a, r), reference::memory_penalty(memory, neighbour, clusters))
+                const double expected = reference::memory_penalty(memory, neighbour, clusters);
+                ASSERT_EQ(screen.memory_penalty(a, r), expected) << a << " " << r;
+                // The two-step form the move scan uses, with the removal's
+                // position looked up once.
+                ASSERT_EQ(screen.penalty_at(screen.addition(a), screen.removal_position(r)), expected)
                     << a << " " << r;
             }
         }
@@ -349,8 +353,24 @@ TEST(NeighbourhoodScreen, AgreesWhenThePairCountsLeftTheTable) {
         Selection neighbour = current;
         if (r < n) neighbour[r] = 0;
         neighbour[a] = 1;
-        ASSERT_EQ(screen.memory_penalty(a, r), reference::memory_penalty(memory, neighbour, clusters)) << a << " " << r;
+        const double expected = reference::memory_penalty(memory, neighbour, clusters);
+        ASSERT_EQ(screen.memory_penalty(a, r), expected) << a << " " << r;
+        ASSERT_EQ(screen.penalty_at(screen.addition(a), screen.removal_position(r)), expected) << a << " " << r;
     }
+}
+
+// A removal position is only given for a selected candidate or for "none";
+// a position past the selected ones is refused, not read past the end.
+TEST(NeighbourhoodScreen, RemovalPositionsOfSelectedCandidatesOnly) {
+    const std::size_t n = 9;
+    TabuMemory memory(4, n, 0.85f);
+    const Selection current{0, 1, 0, 1, 1, 0, 0, 1, 0};
+    const torvane::NeighbourhoodScreen screen(memory, current, Clusters(n));
+    EXPECT_EQ(screen.removal_position(1), 0u);
+    EXPECT_EQ(screen.removal_position(7), 3u);
+    EXPECT_EQ(screen.removal_position(n), 4u);  // no removal
+    EXPECT_THROW(static_cast<void>(screen.removal_position(2)), torvane::InternalError);
+    EXPECT_THROW(static_cast<void>(screen.penalty_at(screen.addition(0), 5)), torvane::InternalError);
 }
 
 TEST(CountBits, AgreesWithPopcount) {

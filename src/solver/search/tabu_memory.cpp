@@ -359,15 +359,25 @@ double NeighbourhoodScreen::memory_penalty(std::size_t added, std::size_t remove
 // positions place - 8 .. place + 7. A removal outside them shifts them all
 // alike, so the insertion changes the pair sum as it would without it.
 double NeighbourhoodScreen::memory_penalty(const Addition& addition, std::size_t removed) const {
-    const bool swap = removed < selection_.size();
+    return penalty_at(addition, removal_position(removed));
+}
+
+std::size_t NeighbourhoodScreen::removal_position(std::size_t removed) const {
+    if (removed >= selection_.size()) return chosen_.size();
+    const std::size_t position =
+        static_cast<std::size_t>(std::lower_bound(chosen_.begin(), chosen_.end(), removed) - chosen_.begin());
+    TORVANE_CHECK(position < chosen_.size() && chosen_[position] == removed,
+                  "neighbourhood screen: the removed candidate is not selected");
+    return position;
+}
+
+double NeighbourhoodScreen::penalty_at(const Addition& addition, std::size_t skip) const {
+    TORVANE_CHECK(skip <= chosen_.size(), "neighbourhood screen: a removal position past the selected candidates");
+    const bool swap = skip < chosen_.size();
     std::uint64_t frequencies = frequency_sum_ + addition.frequency;
     std::uint64_t clusters = cluster_sum_ + addition.cluster;
     std::int64_t pairs = static_cast<std::int64_t>(pair_sum_);
-    std::size_t skip = chosen_.size();
     if (swap) {
-        skip = static_cast<std::size_t>(std::lower_bound(chosen_.begin(), chosen_.end(), removed) - chosen_.begin());
-        TORVANE_CHECK(skip < chosen_.size() && chosen_[skip] == removed,
-                      "neighbourhood screen: the removed candidate is not selected");
         frequencies -= chosen_frequency_[skip];
         clusters -= chosen_cluster_[skip];
     }

@@ -227,6 +227,12 @@ public:
     };
     Addition addition(std::size_t added) const;
     double memory_penalty(const Addition& addition, std::size_t removed) const;
+    // The position of a selected candidate among the selected ones, or the
+    // number of selected ones for a removal index of selection.size() (no
+    // removal). A scan that tries many additions against the same removals
+    // looks the positions up once and passes them to penalty_at.
+    std::size_t removal_position(std::size_t removed) const;
+    double penalty_at(const Addition& addition, std::size_t position) const;
 
 private:
     struct ActiveEntry {
