@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <optional>
 #include <algorithm>
@@ -255,6 +256,8 @@ TEST_P(NeighbourhoodScreenAgrees, WithTheMemoryOnEveryNeighbour) {
                 // position looked up once.
                 ASSERT_EQ(screen.penalty_at(screen.addition(a), screen.removal_position(r)), expected)
                     << a << " " << r;
+                // The floor the scan prunes with never exceeds a penalty.
+                ASSERT_LE(screen.penalty_floor(screen.removal_position(r)), expected) << a << " " << r;
             }
         }
     };
@@ -283,6 +286,49 @@ INSTANTIATE_TEST_SUITE_P(Histories, NeighbourhoodScreenAgrees,
                                            ScreenCase{30, 10, 0.0f, 9}, ScreenCase{25, 5, 0.5f, 6},
                                            ScreenCase{70, 4, 0.85f, 30}, ScreenCase{20, 0, 0.85f, 8},
                                            ScreenCase{9, 6, 1.0f, 3}, ScreenCase{16, 2, 1.5f, 5}));
+
+// After a long history the pair counts are large and differ a lot from pair
+// to pair, which is where a floor that ignored a term would show: the floor
+// of every removal stays at or below the penalty of every move with it,
+// and comes within the counts the added candidate brings.
+TEST(NeighbourhoodScreen, PenaltyFloorHoldsAfterALongHistory) {
+    const std::size_t n = 41;
+    std::mt19937 rng(77);
+    Clusters clusters(n);
+    for (std::size_t i = 0; i < n; ++i) clusters[i] = i % 3 == 0 ? std::nullopt : std::optional<std::size_t>(i % 6);
+    TabuMemory memory(7, n, 0.85f);
+    Selection current(n, 0);
+    for (std::size_t i = 0; i < 23; ++i) current[(i * 7) % n] = 1;
+    for (int step = 0; step < 300; ++step) {
+        memory.advance();
+        std::vector<std::size_t> in, out;
+        for (std::size_t i = 0; i < n; ++i) (current[i] != 0 ? in : out).push_back(i);
+        // Mostly the same region moves, so some pairs gather far larger counts.
+        const std::size_t a = out[rng() % std::min<std::size_t>(out.size(), 6)];
+        const std::size_t r = in[rng() % in.size()];
+        current[r] = 0;
+        current[a] = 1;
+        memory.record_move(a, r, current, clusters);
+    }
+    const torvane::NeighbourhoodScreen screen(memory, current, clusters);
+    std::size_t tight = 0;
+    for (std::size_t r = 0; r <= n; ++r) {
+        if (r < n && current[r] == 0) continue;
+        const double floor = screen.penalty_floor(screen.removal_position(r));
+        double lowest = std::numeric_limits<double>::infinity();
+        for (std::size_t a = 0; a < n; ++a) {
+            if (current[a] != 0) continue;
+            Selection neighbour = current;
+            if (r < n) neighbour[r] = 0;
+            neighbour[a] = 1;
+            const double penalty = reference::memory_penalty(memory, neighbour, clusters);
+            ASSERT_LE(floor, penalty) << a << " " << r;
+            lowest = std::min(lowest, penalty);
+        }
+        tight += floor > 0.5 * lowest;
+    }
+    EXPECT_GT(tight, 0u);  // a floor of zero would pass the test above trivially
+}
 
 // Pair counts kept in a table over compact slots agree with plain counting,
 // also once the slots overflow into the hash map, and after a clear.
@@ -356,6 +402,7 @@ TEST(NeighbourhoodScreen, AgreesWhenThePairCountsLeftTheTable) {
         const double expected = reference::memory_penalty(memory, neighbour, clusters);
         ASSERT_EQ(screen.memory_penalty(a, r), expected) << a << " " << r;
         ASSERT_EQ(screen.penalty_at(screen.addition(a), screen.removal_position(r)), expected) << a << " " << r;
+        ASSERT_LE(screen.penalty_floor(screen.removal_position(r)), expected) << a << " " << r;
     }
 }
 
