@@ -412,7 +412,8 @@ TEST(NeighbourhoodScreen, RemovalPositionsOfSelectedCandidatesOnly) {
     const std::size_t n = 9;
     TabuMemory memory(4, n, 0.85f);
     const Selection current{0, 1, 0, 1, 1, 0, 0, 1, 0};
-    const torvane::NeighbourhoodScreen screen(memory, current, Clusters(n));
+    const Clusters clusters(n);  // the screen keeps a view of them
+    const torvane::NeighbourhoodScreen screen(memory, current, clusters);
     EXPECT_EQ(screen.removal_position(1), 0u);
     EXPECT_EQ(screen.removal_position(7), 3u);
     EXPECT_EQ(screen.removal_position(n), 4u);  // no removal
