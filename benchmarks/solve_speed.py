@@ -8,14 +8,17 @@ default configuration) and measures, side by side in one run:
 
 * ``solve_numpy``: the whole solve, similarity matrix derived by the solver;
 * ``solve_precomputed_numpy`` with the similarity matrix given: the search
-  alone (starts, tabu search, exact window);
+  alone (starts, tabu search, exact window), as the caller sees it, which
+  includes taking in the n x n matrix (a copy and a symmetry check);
+* the search's own time: the solver's clock (``solve_time_ms``) of those
+  calls, which starts after the matrix has been copied in;
 * NumPy's ``U @ U.T`` on the same normalised rows (float32), the floor of
   any method that looks at all pairs;
 * a plain NumPy MMR selection of 50 chunks (lambda = 0.5) that computes the
   similarities to each chosen chunk as it goes: the everyday alternative.
 
-It prints the medians, the ratios, the growth exponent of the search time
-between the two largest sizes, the peak memory a solve adds on top of its
+It prints the medians, the ratios, the growth exponents of the search time
+(fitted over all sizes, and between 1000 and 5000 when both are measured), the peak memory a solve adds on top of its
 inputs, the throughput of ``solve_numpy`` called from two Python
 threads at once on one solver against one thread, and the throughput of
 ``torvane.solve_many`` on a batch of problems against a plain loop of
@@ -23,7 +26,7 @@ threads at once on one solver against one thread, and the throughput of
 n = 500 at 1.8 times the loop's throughput or more on 2 cores).
 
 Usage:
-    PYTHONPATH=build/<dir> python3 benchmarks/solve_speed.py [--sizes 200,1000,5000]
+    PYTHONPATH=build/<dir> python3 benchmarks/solve_speed.py [--sizes 1000,3000,5000]
         [--min-time 2.0] [--max-reps 50] [--threads-n 1000] [--threads-solves 20] [--threads-rounds 5]
         [--many-problems 200] [--many-n 500] [--many-rounds 5] [--many-only]
 
@@ -115,6 +118,14 @@ def mmr(u: np.ndarray, q: np.ndarray, k: int = 50, lam: float = 0.5) -> list[int
     return chosen
 
 
+def fitted_exponent(sizes: list[int], times: list[float]) -> float:
+    """The slope of the least-squares line through (log n, log time)."""
+    xs = [math.log(n) for n in sizes]
+    ys = [math.log(t) for t in times]
+    mx, my = statistics.fmean(xs), statistics.fmean(ys)
+    return sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sum((x - mx) ** 2 for x in xs)
+
+
 def timed(fn, min_time: float, max_reps: int, min_reps: int = 3) -> list[float]:
     fn()  # warm-up
     times = []
@@ -187,7 +198,7 @@ def throughput(solver, args: dict, solves: int, threads: int) -> float:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--sizes", default="200,1000,5000")
+    parser.add_argument("--sizes", default="1000,3000,5000")
     parser.add_argument("--min-time", type=float, default=2.0, help="seconds of timed runs per measurement")
     parser.add_argument("--max-reps", type=int, default=50)
     parser.add_argument("--threads-n", type=int, default=1000, help="problem size of the two-thread run")
@@ -224,21 +235,26 @@ def main() -> None:
         pre = precomputed_arguments(problem, similarity)
 
         whole = timed(lambda: solver.solve_numpy(**problem), args.min_time, args.max_reps)
-        search = timed(lambda: solver.solve_precomputed_numpy(**pre), args.min_time, args.max_reps)
+        own: list[float] = []
+        search = timed(lambda: own.append(solver.solve_precomputed_numpy(**pre).solve_time_ms), args.min_time,
+                       args.max_reps)
+        own = own[1:]  # without the warm-up
         matmul = timed(lambda: u @ u.T, args.min_time, max(args.max_reps, 20))
         mmr_t = timed(lambda: mmr(u, q), args.min_time, max(args.max_reps, 20))
         out = solver.solve_numpy(**problem)
         mem_whole = peak_added_mib(n, "numpy", args.seed + n)
         mem_search = peak_added_mib(n, "pre", args.seed + n)
         rows.append((n, statistics.median(whole), statistics.median(search), statistics.median(matmul),
-                     statistics.median(mmr_t), len(whole), len(search), mem_whole, mem_search, out))
+                     statistics.median(mmr_t), len(whole), len(search), statistics.median(own), mem_whole, mem_search,
+                     out))
 
     print()
-    print(f"{'n':>6} {'solve_numpy':>12} {'search only':>12} {'U @ U.T':>9} {'MMR(50)':>9}"
-          f" {'solve/matmul':>13} {'search/matmul':>14} {'solve/MMR':>10}   (ms; runs)")
-    for n, w, s, m, r, nw, ns, *_ in rows:
-        print(f"{n:>6} {w:>12.2f} {s:>12.2f} {m:>9.2f} {r:>9.2f} {w / m:>13.2f} {s / m:>14.2f} {w / r:>10.2f}"
-              f"   ({nw}; {ns})")
+    print(f"{'n':>6} {'solve_numpy':>12} {'search only':>12} {'search own':>11} {'U @ U.T':>9} {'MMR(50)':>9}"
+          f" {'solve/matmul':>13} {'search/matmul':>14} {'own/matmul':>11} {'solve/MMR':>10}   (ms; runs)")
+    for n, w, s, m, r, nw, ns, o, *_ in rows:
+        print(f"{n:>6} {w:>12.2f} {s:>12.2f} {o:>11.2f} {m:>9.2f} {r:>9.2f} {w / m:>13.2f} {s / m:>14.2f}"
+              f" {o / m:>11.2f} {w / r:>10.2f}   ({nw}; {ns})")
+    print("(search only: solve_precomputed_numpy as called, matrix intake included; search own: its solve_time_ms)")
     print()
     print("solve details (solve_numpy): n, selected, tokens, iterations_run, best_iteration, window nodes,"
           " window exhaustive, objective")
@@ -246,8 +262,14 @@ def main() -> None:
         print(f"  {n:>6} {out.num_selected:>4} {out.total_tokens:>6} {out.iterations_run:>4} {out.best_iteration:>4}"
               f" {out.exact_window_nodes:>7} {str(out.exact_window_exhaustive):>5} {out.objective_score:.6f}")
     if len(rows) >= 2:
-        (n0, _, s0, *_), (n1, _, s1, *_) = rows[-2], rows[-1]
-        print(f"\ngrowth of the search time from n={n0} to n={n1}: n^{math.log(s1 / s0) / math.log(n1 / n0):.2f}")
+        print()
+        for label, column in (("search own", 7), ("search only", 2)):
+            print(f"growth of the {label} time: fitted over n={', '.join(str(r[0]) for r in rows)}:"
+                  f" n^{fitted_exponent([r[0] for r in rows], [r[column] for r in rows]):.2f}", end="")
+            by_n = {r[0]: r[column] for r in rows}
+            if 1000 in by_n and 5000 in by_n:
+                print(f"; from n=1000 to n=5000: n^{math.log(by_n[5000] / by_n[1000]) / math.log(5):.2f}", end="")
+            print()
     print("\npeak memory added by one solve (MiB above the size of a fresh process holding the inputs; the"
           " n x n float32 matrix alone is n*n*4 bytes):")
     for n, *_, mem_whole, mem_search, _out in rows:

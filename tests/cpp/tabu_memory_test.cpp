@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <optional>
 #include <algorithm>
@@ -249,8 +250,14 @@ TEST_P(NeighbourhoodScreenAgrees, WithTheMemoryOnEveryNeighbour) {
                 const bool by_screen = screen.reverses_recent_move(a, r) || screen.overlaps_recent_selection(a, r) ||
                                        screen.repeats_recent_hash(a, r);
                 ASSERT_EQ(by_screen, tabu(memory, a, r, neighbour)) << a << " " << r;
-                ASSERT_EQ(screen.memory_penalty(a, r), reference::memory_penalty(memory, neighbour, clusters))
+                const double expected = reference::memory_penalty(memory, neighbour, clusters);
+                ASSERT_EQ(screen.memory_penalty(a, r), expected) << a << " " << r;
+                // The two-step form the move scan uses, with the removal's
+                // position looked up once.
+                ASSERT_EQ(screen.penalty_at(screen.addition(a), screen.removal_position(r)), expected)
                     << a << " " << r;
+                // The floor the scan prunes with never exceeds a penalty.
+                ASSERT_LE(screen.penalty_floor(screen.removal_position(r)), expected) << a << " " << r;
             }
         }
     };
@@ -279,6 +286,49 @@ INSTANTIATE_TEST_SUITE_P(Histories, NeighbourhoodScreenAgrees,
                                            ScreenCase{30, 10, 0.0f, 9}, ScreenCase{25, 5, 0.5f, 6},
                                            ScreenCase{70, 4, 0.85f, 30}, ScreenCase{20, 0, 0.85f, 8},
                                            ScreenCase{9, 6, 1.0f, 3}, ScreenCase{16, 2, 1.5f, 5}));
+
+// After a long history the pair counts are large and differ a lot from pair
+// to pair, which is where a floor that ignored a term would show: the floor
+// of every removal stays at or below the penalty of every move with it,
+// and comes within the counts the added candidate brings.
+TEST(NeighbourhoodScreen, PenaltyFloorHoldsAfterALongHistory) {
+    const std::size_t n = 41;
+    std::mt19937 rng(77);
+    Clusters clusters(n);
+    for (std::size_t i = 0; i < n; ++i) clusters[i] = i % 3 == 0 ? std::nullopt : std::optional<std::size_t>(i % 6);
+    TabuMemory memory(7, n, 0.85f);
+    Selection current(n, 0);
+    for (std::size_t i = 0; i < 23; ++i) current[(i * 7) % n] = 1;
+    for (int step = 0; step < 300; ++step) {
+        memory.advance();
+        std::vector<std::size_t> in, out;
+        for (std::size_t i = 0; i < n; ++i) (current[i] != 0 ? in : out).push_back(i);
+        // Mostly the same region moves, so some pairs gather far larger counts.
+        const std::size_t a = out[rng() % std::min<std::size_t>(out.size(), 6)];
+        const std::size_t r = in[rng() % in.size()];
+        current[r] = 0;
+        current[a] = 1;
+        memory.record_move(a, r, current, clusters);
+    }
+    const torvane::NeighbourhoodScreen screen(memory, current, clusters);
+    std::size_t tight = 0;
+    for (std::size_t r = 0; r <= n; ++r) {
+        if (r < n && current[r] == 0) continue;
+        const double floor = screen.penalty_floor(screen.removal_position(r));
+        double lowest = std::numeric_limits<double>::infinity();
+        for (std::size_t a = 0; a < n; ++a) {
+            if (current[a] != 0) continue;
+            Selection neighbour = current;
+            if (r < n) neighbour[r] = 0;
+            neighbour[a] = 1;
+            const double penalty = reference::memory_penalty(memory, neighbour, clusters);
+            ASSERT_LE(floor, penalty) << a << " " << r;
+            lowest = std::min(lowest, penalty);
+        }
+        tight += floor > 0.5 * lowest;
+    }
+    EXPECT_GT(tight, 0u);  // a floor of zero would pass the test above trivially
+}
 
 // Pair counts kept in a table over compact slots agree with plain counting,
 // also once the slots overflow into the hash map, and after a clear.
@@ -349,8 +399,26 @@ TEST(NeighbourhoodScreen, AgreesWhenThePairCountsLeftTheTable) {
         Selection neighbour = current;
         if (r < n) neighbour[r] = 0;
         neighbour[a] = 1;
-        ASSERT_EQ(screen.memory_penalty(a, r), reference::memory_penalty(memory, neighbour, clusters)) << a << " " << r;
+        const double expected = reference::memory_penalty(memory, neighbour, clusters);
+        ASSERT_EQ(screen.memory_penalty(a, r), expected) << a << " " << r;
+        ASSERT_EQ(screen.penalty_at(screen.addition(a), screen.removal_position(r)), expected) << a << " " << r;
+        ASSERT_LE(screen.penalty_floor(screen.removal_position(r)), expected) << a << " " << r;
     }
+}
+
+// A removal position is only given for a selected candidate or for "none";
+// a position past the selected ones is refused, not read past the end.
+TEST(NeighbourhoodScreen, RemovalPositionsOfSelectedCandidatesOnly) {
+    const std::size_t n = 9;
+    TabuMemory memory(4, n, 0.85f);
+    const Selection current{0, 1, 0, 1, 1, 0, 0, 1, 0};
+    const Clusters clusters(n);  // the screen keeps a view of them
+    const torvane::NeighbourhoodScreen screen(memory, current, clusters);
+    EXPECT_EQ(screen.removal_position(1), 0u);
+    EXPECT_EQ(screen.removal_position(7), 3u);
+    EXPECT_EQ(screen.removal_position(n), 4u);  // no removal
+    EXPECT_THROW(static_cast<void>(screen.removal_position(2)), torvane::InternalError);
+    EXPECT_THROW(static_cast<void>(screen.penalty_at(screen.addition(0), 5)), torvane::InternalError);
 }
 
 TEST(CountBits, AgreesWithPopcount) {

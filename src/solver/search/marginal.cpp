@@ -194,35 +194,37 @@ void sort_by_drop_priority(std::vector<std::size_t>& indices, const CandidateSco
 std::vector<std::size_t> leading_by_add_priority(const std::vector<std::size_t>& indices, std::size_t count,
                                                  const CandidateScores& scores, const MarginalTables& tables) {
     const std::size_t m = indices.size();
-    std::vector<double> keys(m);
-    bool any_nan = false;
-    for (std::size_t k = 0; k < m; ++k) {
-        keys[k] = add_key(scores, indices[k], tables);
-        any_nan = any_nan || std::isnan(keys[k]);
-    }
     count = std::min(count, m);
-    if (any_nan) {
-        // NaN keys compare false both ways; only the full stable sort says
-        // where they go.
-        std::vector<std::size_t> sorted = indices;
-        sort_by_keys(sorted, keys, [](double a, double b) { return a > b; });
-        sorted.resize(count);
-        return sorted;
-    }
     // Without NaN the stable order by descending key is the order by
     // (key descending, position ascending), a strict total order. Its first
     // `count` positions are those whose key exceeds the count-th largest
     // key, then those holding that key, by position; sorted, they give the
     // prefix of the stable order. The keys are compared as integers that
     // order like the doubles, descending, with -0.0 taken as +0.0 (the two
-    // compare equal as doubles).
+    // compare equal as doubles). The ranks are formed in the pass that
+    // forms the keys; the keys themselves are kept only if one is NaN.
     const auto descending = [](double key) {
         const std::uint64_t bits = std::bit_cast<std::uint64_t>(key + 0.0);  // -0.0 + 0.0 is +0.0
         constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
         return (bits & kSign) != 0 ? bits : ~bits & ~kSign;
     };
     std::vector<std::uint64_t> ranks(m);
-    for (std::size_t k = 0; k < m; ++k) ranks[k] = descending(keys[k]);
+    bool any_nan = false;
+    for (std::size_t k = 0; k < m; ++k) {
+        const double key = add_key(scores, indices[k], tables);
+        any_nan = any_nan || std::isnan(key);
+        ranks[k] = descending(key);
+    }
+    if (any_nan) {
+        // NaN keys compare false both ways; only the full stable sort says
+        // where they go.
+        std::vector<double> keys(m);
+        for (std::size_t k = 0; k < m; ++k) keys[k] = add_key(scores, indices[k], tables);
+        std::vector<std::size_t> sorted = indices;
+        sort_by_keys(sorted, keys, [](double a, double b) { return a > b; });
+        sorted.resize(count);
+        return sorted;
+    }
     std::vector<Keyed> order(count);
     if (count == m) {
         for (std::size_t k = 0; k < m; ++k) order[k] = {ranks[k], k};

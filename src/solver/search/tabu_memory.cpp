@@ -268,6 +268,19 @@ NeighbourhoodScreen::NeighbourhoodScreen(const TabuMemory& memory, std::span<con
     if (memory.has_pair_counts()) {
         removal_change_.resize(k);
         for (std::size_t p = 0; p < k; ++p) removal_change_[p] = removal_pair_change(p);
+        // The eight largest counts of pairs eight or nine apart, kept
+        // descending in `largest`.
+        std::uint64_t largest[8] = {};
+        const auto keep = [&largest](std::uint64_t count) {
+            for (std::uint64_t& slot : largest) {
+                if (count > slot) std::swap(count, slot);
+            }
+        };
+        for (std::size_t x = 0; x + 8 < k; ++x) {
+            keep(pair_of(x, x + 8));
+            if (x + 9 < k) keep(pair_of(x, x + 9));
+        }
+        for (std::uint64_t count : largest) straddle_bound_ += count;
     }
 }
 
@@ -359,15 +372,45 @@ double NeighbourhoodScreen::memory_penalty(std::size_t added, std::size_t remove
 // positions place - 8 .. place + 7. A removal outside them shifts them all
 // alike, so the insertion changes the pair sum as it would without it.
 double NeighbourhoodScreen::memory_penalty(const Addition& addition, std::size_t removed) const {
-    const bool swap = removed < selection_.size();
+    return penalty_at(addition, removal_position(removed));
+}
+
+std::size_t NeighbourhoodScreen::removal_position(std::size_t removed) const {
+    if (removed >= selection_.size()) return chosen_.size();
+    const std::size_t position =
+        static_cast<std::size_t>(std::lower_bound(chosen_.begin(), chosen_.end(), removed) - chosen_.begin());
+    TORVANE_CHECK(position < chosen_.size() && chosen_[position] == removed,
+                  "neighbourhood screen: the removed candidate is not selected");
+    return position;
+}
+
+double NeighbourhoodScreen::penalty_floor(std::size_t skip) const {
+    TORVANE_CHECK(skip <= chosen_.size(), "neighbourhood screen: a removal position past the selected candidates");
+    const bool swap = skip < chosen_.size();
+    std::uint64_t frequencies = frequency_sum_;
+    std::uint64_t clusters = cluster_sum_;
+    std::int64_t pairs = static_cast<std::int64_t>(pair_sum_);
+    if (swap) {
+        frequencies -= chosen_frequency_[skip];
+        clusters -= chosen_cluster_[skip];
+    }
+    if (memory_.has_pair_counts()) {
+        if (swap) pairs += removal_change_[skip];
+        pairs -= static_cast<std::int64_t>(straddle_bound_);
+        // Every neighbour's pair sum counts pairs, so it is never negative.
+        if (pairs < 0) pairs = 0;
+    }
+    return 0.004 * static_cast<double>(clusters) + 0.005 * static_cast<double>(frequencies) +
+           0.003 * static_cast<double>(static_cast<std::uint64_t>(pairs));
+}
+
+double NeighbourhoodScreen::penalty_at(const Addition& addition, std::size_t skip) const {
+    TORVANE_CHECK(skip <= chosen_.size(), "neighbourhood screen: a removal position past the selected candidates");
+    const bool swap = skip < chosen_.size();
     std::uint64_t frequencies = frequency_sum_ + addition.frequency;
     std::uint64_t clusters = cluster_sum_ + addition.cluster;
     std::int64_t pairs = static_cast<std::int64_t>(pair_sum_);
-    std::size_t skip = chosen_.size();
     if (swap) {
-        skip = static_cast<std::size_t>(std::lower_bound(chosen_.begin(), chosen_.end(), removed) - chosen_.begin());
-        TORVANE_CHECK(skip < chosen_.size() && chosen_[skip] == removed,
-                      "neighbourhood screen: the removed candidate is not selected");
         frequencies -= chosen_frequency_[skip];
         clusters -= chosen_cluster_[skip];
     }

@@ -227,6 +227,19 @@ public:
     };
     Addition addition(std::size_t added) const;
     double memory_penalty(const Addition& addition, std::size_t removed) const;
+    // The position of a selected candidate among the selected ones, or the
+    // number of selected ones for a removal index of selection.size() (no
+    // removal). A scan that tries many additions against the same removals
+    // looks the positions up once and passes them to penalty_at.
+    std::size_t removal_position(std::size_t removed) const;
+    double penalty_at(const Addition& addition, std::size_t position) const;
+    // A lower bound of penalty_at(addition, position) over every addition,
+    // formed with the same operations from integer sums no larger than the
+    // ones penalty_at uses, so it is no larger in floating point either.
+    // Leaves out the added candidate's own counts (never negative) and
+    // takes the pairs an insertion pushes from eight apart to nine as the
+    // largest they can be (straddle_bound_).
+    double penalty_floor(std::size_t position) const;
 
 private:
     struct ActiveEntry {
@@ -276,6 +289,11 @@ private:
     std::uint64_t frequency_sum_ = 0;
     std::uint64_t cluster_sum_ = 0;
     std::uint64_t pair_sum_ = 0;
+    // At least the pair sum an insertion takes away: an insertion pushes at
+    // most eight pairs from eight apart to nine, and each of them is eight
+    // or nine apart among the selected candidates (nine when a removal sits
+    // between them), so the eight largest of those pair counts bound it.
+    std::uint64_t straddle_bound_ = 0;
 };
 
 }  // namespace torvane

@@ -92,14 +92,19 @@ public:
             // A required chunk keeps its place in the list but never leaves.
             removed_.push_back(feasibility_.removed(r));
             if (c.index.required(r)) removed_.back().may_leave = false;
+            removal_positions_.push_back(screen_.removal_position(r));
+            penalty_floors_.push_back(screen_.penalty_floor(removal_positions_.back()));
         }
+        add_only_position_ = screen_.removal_position(c.problem.n);
+        add_only_floor_ = screen_.penalty_floor(add_only_position_);
     }
 
     // The add candidates [first, last). With a chooser (a scan of the whole
     // list on one thread) the admissible moves go to it as they come, and a
     // move whose score cannot reach the current choice is not scored: its
     // score is (delta + frequency term) - penalty, and the penalty is never
-    // negative, so delta + frequency term bounds it from above.
+    // below the screen's floor for the move's removal, so (delta +
+    // frequency term) - floor bounds it from above.
     ScanResult scan(std::size_t first, std::size_t last, Chooser* chooser = nullptr) const {
         ScanResult result;
         const std::size_t n = c_.problem.n;
@@ -131,14 +136,15 @@ public:
                     }
                     if (!feasibility_.test(added, removed_[y])) continue;
                     result.any_move = true;
-                    consider({a, hood_.removes[y]}, deltas[y], addition, chooser, result);
+                    consider({a, hood_.removes[y]}, removal_positions_[y], penalty_floors_[y], deltas[y], addition,
+                             chooser, result);
                 }
             }
             if (c_.index.can_add(a, c_.stats)) {
                 result.any_move = true;
                 const double delta =
                     move_delta(c_.weights, c_.cache, c_.selection, c_.redundancy, c_.similarity, a, n, c_.problem);
-                consider({a, n}, delta, addition, chooser, result);
+                consider({a, n}, add_only_position_, add_only_floor_, delta, addition, chooser, result);
             }
         }
         return result;
@@ -156,8 +162,12 @@ private:
         return std::min(aspiration_above, improvement_above);
     }
 
-    void consider(const Move& move, double delta, std::optional<NeighbourhoodScreen::Addition>& addition,
-                  Chooser* chooser, ScanResult& result) const {
+    // `position`: the removed candidate's position among the selected ones
+    // (NeighbourhoodScreen::removal_position); `floor`: the penalty_floor
+    // of that position.
+    void consider(const Move& move, std::size_t position, double floor, double delta,
+                  std::optional<NeighbourhoodScreen::Addition>& addition, Chooser* chooser,
+                  ScanResult& result) const {
         const double next = current_ + delta;
         const bool aspiration = next > aspiration_above_;
         const bool relaxed = relaxed_ && next > improvement_above_;
@@ -172,9 +182,12 @@ private:
             unless_hash_repeats = screen_.any_active();
         }
         const double frequency_term = c_.memory.frequency_penalty(c_.frequency_weight, move.added);
-        if (chooser != nullptr && !chooser->may_replace(delta + frequency_term)) return;
+        // The penalty is at least `floor`, so (delta + frequency term) -
+        // floor bounds the score from above; most moves fall short of the
+        // choice by it, and their penalty is not worked out.
+        if (chooser != nullptr && !chooser->may_replace((delta + frequency_term) - floor)) return;
         if (!addition) addition = screen_.addition(move.added);
-        const double penalty = screen_.memory_penalty(*addition, move.removed);
+        const double penalty = screen_.penalty_at(*addition, position);
         const Admissible e{move, unless_hash_repeats, delta, delta + frequency_term - penalty};
         if (chooser != nullptr) {
             chooser->offer(e);
@@ -195,6 +208,10 @@ private:
     const double improvement_above_;  // current objective + epsilon
     const double pass_above_;         // the lower of the two that apply
     std::vector<SwapFeasibility::Removed> removed_;
+    std::vector<std::size_t> removal_positions_;  // of the removal candidates, in list order
+    std::size_t add_only_position_ = 0;
+    std::vector<double> penalty_floors_;  // penalty_floor of each removal position, in list order
+    double add_only_floor_ = 0.0;
 };
 
 // Add candidates per parallel task.
