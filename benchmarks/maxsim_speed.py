@@ -13,6 +13,17 @@ for example:
 
     PYTHONPATH=build/release python3 benchmarks/maxsim_speed.py [--rounds N]
 
+The float32 section (`--section float`) times three shapes against the
+machine's measured limit, NumPy's single-precision matrix product of two
+4096 x 4096 matrices on all CPUs (in multiply-adds per second; a kernel that
+keeps the separate multiply and add has the same peak as a fused one where
+products and sums issue on separate pipes): 16 x 32 tokens against
+1000 x 128 (dimension 128), 32 x 32 against 10,000 x 64 (dimension 96), and
+one query of 32 tokens against 1000 x 128 with calls back to back (the cost
+of a small call). Each figure is the median of the rounds, in G multiply-adds
+per second and as a share of the limit, beside NumPy's formulation and
+maxsim-cpu's float32 call (one query per call).
+
 The `torvane` package's sections, in the same run (`--section` picks some):
 
 - ragged: 1,000 documents of 16 to 256 tokens (uniform), 16 queries of 32
@@ -195,6 +206,80 @@ def run(shape_name, rounds):
         print(f"  maxsim-cpu {version} is installed; its float32 call is not wired into this script yet")
 
 
+# --- float32 against the measured limit ---------------------------------------
+
+FLOAT_SHAPES = {"16x32 vs 1000x128, dim 128": dict(nq=16, tq=32, nd=1000, td=128, e=128),
+                "32x32 vs 10000x64, dim 96": dict(nq=32, tq=32, nd=10000, td=64, e=96),
+                "1x32 vs 1000x128, dim 128, back to back": dict(nq=1, tq=32, nd=1000, td=128, e=128, calls=10)}
+
+
+def median_times(calls, rounds, settle_after=()):
+    """Median wall time of each named call; the calls take turns, round by round."""
+    for call in calls.values():
+        call()
+    times = {name: [] for name in calls}
+    for _ in range(rounds):
+        for name, call in calls.items():
+            start = time.perf_counter()
+            call()
+            times[name].append(time.perf_counter() - start)
+            if name in settle_after:
+                settle()
+    return {name: float(np.median(t)) for name, t in times.items()}
+
+
+def sgemm_call():
+    """NumPy's float32 product of two 4096 x 4096 matrices, and its multiply-adds."""
+    rng = np.random.default_rng(0)
+    a = rng.standard_normal((4096, 4096), dtype=F32)
+    b = rng.standard_normal((4096, 4096), dtype=F32)
+    return (lambda: a @ b), 4096.0**3
+
+
+def run_float(rounds):
+    try:
+        import maxsim_cpu
+    except ImportError:
+        maxsim_cpu = None
+    sgemm, sgemm_work = sgemm_call()
+    print(f"float32: the limit is NumPy's sgemm 4096 x 4096, timed in the same rounds as each case; "
+          f"medians of {rounds} rounds")
+    for label, shape in FLOAT_SHAPES.items():
+        rng = np.random.default_rng(20240609)
+        nq, tq, nd, td, e = (shape[k] for k in ("nq", "tq", "nd", "td", "e"))
+        repeat = shape.get("calls", 1)
+        q = rng.standard_normal((nq, tq, e), dtype=F32)
+        d = rng.standard_normal((nd, td, e), dtype=F32)
+        d_flat = d.reshape(nd * td, e)
+
+        def repeated(call):
+            def run():
+                for _ in range(repeat):
+                    out = call()
+                return out
+            return run
+
+        calls = {"ours": repeated(lambda: ts.compute_max_sim_batch_f32(q, d)),
+                 "numpy": repeated(lambda: numpy_maxsim(q, d_flat, nd, td))}
+        if maxsim_cpu is not None:
+            calls["maxsim-cpu"] = repeated(lambda: np.stack([maxsim_cpu.maxsim_scores(q[i], d) for i in range(nq)]))
+        calls["limit"] = sgemm
+        median = median_times(calls, rounds, settle_after=("numpy", "limit"))
+        limit = sgemm_work / median.pop("limit") / 1e9
+        work = float(nq * tq * nd * td * e * repeat)
+        reference = calls["ours"]()
+        print(f"  {label}: {nq * tq * nd * td * e / 1e9:.2f} G multiply-adds per call; "
+              f"limit {limit:.1f} G multiply-adds/s ({2 * limit:.0f} GFLOP/s)")
+        for name, seconds in median.items():
+            rate = work / seconds / 1e9
+            line = (f"    {name:10s} {seconds / repeat * 1e3:9.2f} ms/call   {rate:7.1f} G multiply-adds/s   "
+                    f"{rate / limit:5.2f} of the limit")
+            if name != "ours":
+                line += (f"   time / ours {seconds / median['ours']:5.2f}x   "
+                         f"max |diff| {float(np.max(np.abs(calls[name]() - reference))):.1e}")
+            print(line)
+
+
 # --- torvane: variable-length documents ---------------------------------------
 
 def ragged_data(seed=20240608):
@@ -370,13 +455,15 @@ def main():
     parser.add_argument("--rounds", type=int, default=7, help="timed calls per case at the large shape "
                         "(ten times as many at the small one); the best is shown")
     parser.add_argument("--shape", choices=sorted(SHAPES), action="append", help="shape(s) to run (default: both)")
-    parser.add_argument("--section", choices=["dense", "ragged", "topk", "recall"], action="append",
+    parser.add_argument("--section", choices=["float", "dense", "ragged", "topk", "recall"], action="append",
                         help="section(s) to run (default: all)")
     args = parser.parse_args()
-    sections = args.section or ["dense", "ragged", "topk", "recall"]
+    sections = args.section or ["float", "dense", "ragged", "topk", "recall"]
     print(machine_report())
     print(f"CPU features: {cpu_description()}")
     print(f"torvane_solver {ts.version()}")
+    if "float" in sections:
+        run_float(args.rounds)
     if "dense" in sections:
         for name in args.shape or ["large", "small"]:
             run(name, args.rounds if name == "large" else args.rounds * 10)

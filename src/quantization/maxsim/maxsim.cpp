@@ -265,19 +265,27 @@ void max_sim_f32(const ArrayView3& q, const ArrayView3& d, std::span<float> out,
         std::size_t dim;
         steps::PieceBuffer packed_document;
         FloatTokens document_tokens{};
+        FloatTokens next_tokens{};
+        bool fetch_next = false;
 
         void document(std::size_t j) {
             document_tokens = FloatTokens{d->row(j, 0), d->strides[1], d->shape[1]};
             if (packed_document.data()) table->float_document_pack(document_tokens, dim, packed_document.data());
+            // The next document in this piece's order (the next index or,
+            // when the queries are split, the same loop), fetched while the
+            // first query is scored against this one.
+            fetch_next = j + 1 < d->shape[0];
+            if (fetch_next) next_tokens = FloatTokens{d->row(j + 1, 0), d->strides[1], d->shape[1]};
         }
-        void best(std::size_t i, std::size_t, float* best) const {
+        void best(std::size_t i, std::size_t, float* best) {
             const FloatTokens query{q->row(i, 0), q->strides[1], q->shape[1]};
             table->float_best(query, packed_queries ? packed_queries + i * packed_size : nullptr, document_tokens,
-                              packed_document.data(), dim, best);
+                              packed_document.data(), fetch_next ? &next_tokens : nullptr, dim, best);
+            fetch_next = false;
         }
     };
     score_all(queries, documents, q.shape[1], out, [&] {
-        return Piece{&table, &q, &d, packed.get(), packed_size, dim, steps::PieceBuffer(document_size), {}};
+        return Piece{&table, &q, &d, packed.get(), packed_size, dim, steps::PieceBuffer(document_size)};
     });
 }
 

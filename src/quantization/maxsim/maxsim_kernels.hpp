@@ -90,9 +90,10 @@ struct KernelTable {
     void (*float_document_pack)(const FloatTokens& document, std::size_t dim, float* packed);
     // best[t] for every query token t, `dim` values per vector; `packed` is
     // the query packed by float_pack, `packed_document` the document packed
-    // by float_document_pack.
+    // by float_document_pack. The tokens of `ahead` (when not null), to be
+    // scored next, are fetched into the caches meanwhile.
     void (*float_best)(const FloatTokens& query, const float* packed, const FloatTokens& document,
-                       const float* packed_document, std::size_t dim, float* best);
+                       const float* packed_document, const FloatTokens* ahead, std::size_t dim, float* best);
     // best[t] for every query token t from packed codes.
     void (*code_best)(const CodeFormat& format, const PackedQuery& query, const PackedDocument& document,
                       float* best);

@@ -118,7 +118,8 @@ std::size_t float_document_size(std::size_t, std::size_t) { return 0; }
 
 void float_document_pack(const FloatTokens&, std::size_t, float*) {}
 
-void float_best_avx2(const FloatTokens& query, const float*, const FloatTokens& document, const float*, std::size_t dim,
+void float_best_avx2(const FloatTokens& query, const float*, const FloatTokens& document, const float*,
+                     const FloatTokens*, std::size_t dim,
                      float* best) {
     for (std::size_t t = 0; t < query.count; t += kFloatChunkTokens) {
         const std::size_t left = query.count - t;

@@ -49,7 +49,8 @@ std::size_t float_document_size(std::size_t, std::size_t) { return 0; }
 
 void float_document_pack(const FloatTokens&, std::size_t, float*) {}
 
-void float_best(const FloatTokens& query, const float*, const FloatTokens& document, const float*, std::size_t dim, float* best) {
+void float_best(const FloatTokens& query, const float*, const FloatTokens& document, const float*,
+                const FloatTokens*, std::size_t dim, float* best) {
     for (std::size_t t = 0; t < query.count; ++t) {
         const std::byte* q = query.data + static_cast<std::ptrdiff_t>(t) * query.stride;
         float m = kNegInf;

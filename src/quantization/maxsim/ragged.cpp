@@ -92,18 +92,25 @@ public:
             if (packed_document_.data()) {
                 scorer_.table_.float_document_pack(document_, scorer_.d_.dim, packed_document_.data());
             }
+            // The next document is fetched while the first query is scored
+            // against this one.
+            fetch_next_ = j + 1 < scorer_.documents_;
+            if (fetch_next_) next_ = tokens(scorer_.d_, j + 1);
         }
 
-        void best(std::size_t i, std::size_t, float* best) const {
+        void best(std::size_t i, std::size_t, float* best) {
             const float* packed_query = scorer_.packed_ ? scorer_.packed_.get() + scorer_.packed_start_[i] : nullptr;
-            scorer_.table_.float_best(scorer_.query(i), packed_query, document_,
-                                      packed_document_.data(), scorer_.q_.dim, best);
+            scorer_.table_.float_best(scorer_.query(i), packed_query, document_, packed_document_.data(),
+                                      fetch_next_ ? &next_ : nullptr, scorer_.q_.dim, best);
+            fetch_next_ = false;
         }
 
     private:
         const FloatScorer& scorer_;
         steps::PieceBuffer packed_document_;
         FloatTokens document_{};
+        FloatTokens next_{};
+        bool fetch_next_ = false;
     };
 
     Worker worker() const { return Worker(*this); }
