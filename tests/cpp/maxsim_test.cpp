@@ -207,9 +207,11 @@ TEST_P(Levels, CodeScoresMatchTheEstimatorsExactly) {
     };
     // No code bytes; byte counts off a multiple of four (a padded last
     // group); longer document rows; token counts around blocks of 16;
-    // more query tokens than a tile of four.
-    const Shape shapes[] = {{3, 0, 5, 2},   {3, 1, 1, 1},  {5, 3, 15, 4},   {4, 4, 16, 4},
-                            {7, 5, 17, 9}, {9, 16, 33, 16}, {2, 33, 40, 40}, {6, 64, 31, 64}};
+    // more query tokens than a tile of four; one to four groups (1-bit
+    // tokens held in registers) and more.
+    const Shape shapes[] = {{3, 0, 5, 2},    {3, 1, 1, 1},   {5, 3, 15, 4},   {4, 4, 16, 4},
+                            {7, 5, 17, 9},   {9, 16, 33, 16}, {2, 33, 40, 40}, {6, 64, 31, 64},
+                            {10, 8, 35, 8},  {5, 12, 20, 13}, {9, 13, 49, 16}};
     for (const std::size_t width : {1u, 4u, 8u}) {
         for (const Shape& s : shapes) {
             const RotationalQuantizer quantizer(s.bq * 8 / width, width);

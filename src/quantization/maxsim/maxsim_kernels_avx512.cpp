@@ -373,6 +373,60 @@ inline void sign_tile(const CodeFormat& format, const std::uint8_t* const* q, co
     }
 }
 
+// The same for tokens of G <= 4 groups (1-bit codes of up to 128
+// coordinates): the query's words are broadcast once, held in registers
+// across the blocks, and the loop over the groups is unrolled, so that a
+// block takes one load, an xor, a popcount and an add per group and query
+// token and a minimum per query token.
+template <int TQ, int G>
+inline void sign_tile_short(const CodeFormat& format, const std::uint8_t* const* q, const PackedDocument& document,
+                            float* best) {
+    const std::size_t blocks = (document.count + kBlockTokens - 1) / kBlockTokens;
+    __m512i words[TQ][G];
+#pragma GCC unroll 4
+    for (int r = 0; r < TQ; ++r) {
+#pragma GCC unroll 4
+        for (int g = 0; g < G; ++g) words[r][g] = _mm512_set1_epi32(static_cast<int>(load_word(q[r] + g * kGroupBytes)));
+    }
+    __m512i fewest[TQ];
+#pragma GCC unroll 4
+    for (int r = 0; r < TQ; ++r) fewest[r] = _mm512_set1_epi32(-1);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::uint8_t* base = document.lanes + b * G * kBlockGroupBytes;
+        __m512i count[TQ];
+#pragma GCC unroll 4
+        for (int r = 0; r < TQ; ++r) count[r] = _mm512_setzero_si512();
+#pragma GCC unroll 4
+        for (int g = 0; g < G; ++g) {
+            const __m512i dv = load_block_group(base + g * kBlockGroupBytes);
+#pragma GCC unroll 4
+            for (int r = 0; r < TQ; ++r) {
+                count[r] = _mm512_add_epi32(count[r], _mm512_popcnt_epi32(_mm512_xor_si512(dv, words[r][g])));
+            }
+        }
+        const __mmask16 valid = block_mask(b, blocks, document.count);
+#pragma GCC unroll 4
+        for (int r = 0; r < TQ; ++r) fewest[r] = _mm512_mask_min_epu32(fewest[r], valid, fewest[r], count[r]);
+    }
+    for (int r = 0; r < TQ; ++r) {
+        const std::uint32_t h = _mm512_reduce_min_epu32(fewest[r]);
+        const float hf = static_cast<float>(h);
+        best[r] = format.padded_dim - (hf + hf);
+    }
+}
+
+template <int TQ>
+inline void sign_rows(const CodeFormat& format, const std::uint8_t* const* q, const PackedDocument& document,
+                      float* best) {
+    switch (format.groups) {
+        case 1: sign_tile_short<TQ, 1>(format, q, document, best); return;
+        case 2: sign_tile_short<TQ, 2>(format, q, document, best); return;
+        case 3: sign_tile_short<TQ, 3>(format, q, document, best); return;
+        case 4: sign_tile_short<TQ, 4>(format, q, document, best); return;
+        default: sign_tile<TQ>(format, q, document, best); return;
+    }
+}
+
 inline float largest_lane(__m512 v) {
     float s[kBlockTokens];
     _mm512_storeu_ps(s, v);
@@ -454,7 +508,7 @@ void code_best_avx512(const CodeFormat& format, const PackedQuery& query, const 
         const std::uint8_t* q[kCodeTileQueries];
         for (std::size_t r = 0; r < kCodeTileQueries; ++r) q[r] = query.lanes + (t + r) * token_bytes;
         if (format.bits == 1) {
-            sign_tile<kCodeTileQueries>(format, q, document, best + t);
+            sign_rows<kCodeTileQueries>(format, q, document, best + t);
         } else {
             affine_rows<kCodeTileQueries>(format, q, query.meta + t, document, best + t);
         }
@@ -462,7 +516,7 @@ void code_best_avx512(const CodeFormat& format, const PackedQuery& query, const 
     for (; t < query.count; ++t) {
         const std::uint8_t* q[1] = {query.lanes + t * token_bytes};
         if (format.bits == 1) {
-            sign_tile<1>(format, q, document, best + t);
+            sign_rows<1>(format, q, document, best + t);
         } else {
             affine_rows<1>(format, q, query.meta + t, document, best + t);
         }
