@@ -8,7 +8,9 @@
 // shared machine do not count; the figure for all CPUs assumes they run the
 // loop at once at the same rate.
 //
-// Build: g++ -O2 -std=c++20 -mavx512f -mavx512vpopcntdq -o sign_code_limit benchmarks/sign_code_limit.cpp
+// Build: cmake -DTORVANE_BUILD_BENCHMARKS=ON (target sign_code_limit), or
+//        g++ -O2 -std=c++20 -mavx512f -mavx512vpopcntdq -Wno-ignored-attributes \
+//            -o sign_code_limit benchmarks/sign_code_limit.cpp
 // Run:   ./sign_code_limit [dim]   (dim 128 by default: four 32-bit groups per token)
 
 #include <immintrin.h>
