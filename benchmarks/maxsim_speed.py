@@ -213,18 +213,25 @@ FLOAT_SHAPES = {"16x32 vs 1000x128, dim 128": dict(nq=16, tq=32, nd=1000, td=128
                 "1x32 vs 1000x128, dim 128, back to back": dict(nq=1, tq=32, nd=1000, td=128, e=128, calls=10)}
 
 
-def median_times(calls, rounds, settle_after=()):
-    """Median wall time of each named call; the calls take turns, round by round."""
+def median_times(calls, rounds, settle_after=(), cpu=None):
+    """Median wall time of each named call; the calls take turns, round by round.
+    With a dict `cpu`, the median CPU time of the process (all its threads) per
+    call goes there: on a shared machine it does not count the time others
+    hold the CPUs."""
     for call in calls.values():
         call()
     times = {name: [] for name in calls}
+    cpu_times = {name: [] for name in calls}
     for _ in range(rounds):
         for name, call in calls.items():
-            start = time.perf_counter()
+            start, start_cpu = time.perf_counter(), time.process_time()
             call()
             times[name].append(time.perf_counter() - start)
+            cpu_times[name].append(time.process_time() - start_cpu)
             if name in settle_after:
                 settle()
+    if cpu is not None:
+        cpu.update({name: float(np.median(t)) for name, t in cpu_times.items()})
     return {name: float(np.median(t)) for name, t in times.items()}
 
 
@@ -264,16 +271,21 @@ def run_float(rounds):
         if maxsim_cpu is not None:
             calls["maxsim-cpu"] = repeated(lambda: np.stack([maxsim_cpu.maxsim_scores(q[i], d) for i in range(nq)]))
         calls["limit"] = sgemm
-        median = median_times(calls, rounds, settle_after=("numpy", "limit"))
+        cpu = {}
+        median = median_times(calls, rounds, settle_after=("numpy", "limit"), cpu=cpu)
         limit = sgemm_work / median.pop("limit") / 1e9
+        limit_per_cpu = sgemm_work / cpu.pop("limit") / 1e9
         work = float(nq * tq * nd * td * e * repeat)
         reference = calls["ours"]()
         print(f"  {label}: {nq * tq * nd * td * e / 1e9:.2f} G multiply-adds per call; "
-              f"limit {limit:.1f} G multiply-adds/s ({2 * limit:.0f} GFLOP/s)")
+              f"limit {limit:.1f} G multiply-adds/s ({2 * limit:.0f} GFLOP/s), "
+              f"{limit_per_cpu:.1f} per CPU-second")
         for name, seconds in median.items():
             rate = work / seconds / 1e9
+            per_cpu = work / cpu[name] / 1e9
             line = (f"    {name:10s} {seconds / repeat * 1e3:9.2f} ms/call   {rate:7.1f} G multiply-adds/s   "
-                    f"{rate / limit:5.2f} of the limit")
+                    f"{rate / limit:5.2f} of the limit   per CPU-second {per_cpu:5.1f}, "
+                    f"{per_cpu / limit_per_cpu:4.2f} of the limit's")
             if name != "ours":
                 line += (f"   time / ours {seconds / median['ours']:5.2f}x   "
                          f"max |diff| {float(np.max(np.abs(calls[name]() - reference))):.1e}")
