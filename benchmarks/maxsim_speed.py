@@ -325,7 +325,7 @@ def run_ragged(rounds):
     padded_pairs = queries.shape[0] * queries.shape[1] * padded.shape[0] * padded.shape[1]
     dense_pairs = 16 * 32 * 1000 * 128
     print(f"ragged: 16 queries x 32 tokens against 1000 documents of 16..256 tokens (dim 128), "
-          f"{real_pairs / 1e6:.1f}M real token pairs ({padded_pairs / 1e6:.1f}M when padded), best of {rounds} rounds")
+          f"{real_pairs / 1e6:.1f}M real token pairs ({padded_pairs / 1e6:.1f}M when padded), medians of {rounds} rounds")
     calls = {"ours packed": lambda: torvane.maxsim(queries, packed),
              "ours list": lambda: torvane.maxsim(queries, docs),
              "ours padded": lambda: ts.compute_max_sim_batch_f32(queries, padded),
@@ -336,13 +336,16 @@ def run_ragged(rounds):
         calls["maxsim-cpu"] = lambda: np.stack([maxsim_cpu.maxsim_scores_variable(q, docs) for q in queries])
     except ImportError:
         maxsim_cpu = None
-    best = best_times(calls, rounds)
+    cpu = {}
+    best = median_times(calls, rounds, settle_after=("numpy reduceat",), cpu=cpu)
     reference = calls["ours packed"]()
     for name, seconds in best.items():
         pairs = dense_pairs if name == "ours dense" else real_pairs
-        line = f"  {name:15s} {seconds * 1e3:9.2f} ms   {pairs / seconds / 1e9:6.2f} G real token pairs/s"
+        line = (f"  {name:15s} {seconds * 1e3:9.2f} ms   {pairs / seconds / 1e9:6.2f} G real token pairs/s   "
+                f"CPU {cpu[name] * 1e3:9.2f} ms")
         if name != "ours packed":
-            line += f"   time / ours packed {seconds / best['ours packed']:5.2f}x"
+            line += (f"   time / ours packed {seconds / best['ours packed']:5.2f}x, "
+                     f"CPU time {cpu[name] / cpu['ours packed']:5.2f}x")
         if name not in ("ours dense",):
             line += f"   max |diff| {float(np.max(np.abs(calls[name]() - reference))):.1e}"
         print(line)
