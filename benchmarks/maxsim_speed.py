@@ -13,6 +13,17 @@ for example:
 
     PYTHONPATH=build/release python3 benchmarks/maxsim_speed.py [--rounds N]
 
+The float32 section (`--section float`) times three shapes against the
+machine's measured limit, NumPy's single-precision matrix product of two
+4096 x 4096 matrices on all CPUs (in multiply-adds per second; a kernel that
+keeps the separate multiply and add has the same peak as a fused one where
+products and sums issue on separate pipes): 16 x 32 tokens against
+1000 x 128 (dimension 128), 32 x 32 against 10,000 x 64 (dimension 96), and
+one query of 32 tokens against 1000 x 128 with calls back to back (the cost
+of a small call). Each figure is the median of the rounds, in G multiply-adds
+per second and as a share of the limit, beside NumPy's formulation and
+maxsim-cpu's float32 call (one query per call).
+
 The `torvane` package's sections, in the same run (`--section` picks some):
 
 - ragged: 1,000 documents of 16 to 256 tokens (uniform), 16 queries of 32
@@ -195,6 +206,92 @@ def run(shape_name, rounds):
         print(f"  maxsim-cpu {version} is installed; its float32 call is not wired into this script yet")
 
 
+# --- float32 against the measured limit ---------------------------------------
+
+FLOAT_SHAPES = {"16x32 vs 1000x128, dim 128": dict(nq=16, tq=32, nd=1000, td=128, e=128),
+                "32x32 vs 10000x64, dim 96": dict(nq=32, tq=32, nd=10000, td=64, e=96),
+                "1x32 vs 1000x128, dim 128, back to back": dict(nq=1, tq=32, nd=1000, td=128, e=128, calls=10)}
+
+
+def median_times(calls, rounds, settle_after=(), cpu=None):
+    """Median wall time of each named call; the calls take turns, round by round.
+    With a dict `cpu`, the median CPU time of the process (all its threads) per
+    call goes there: on a shared machine it does not count the time others
+    hold the CPUs."""
+    for call in calls.values():
+        call()
+    times = {name: [] for name in calls}
+    cpu_times = {name: [] for name in calls}
+    for _ in range(rounds):
+        for name, call in calls.items():
+            start, start_cpu = time.perf_counter(), time.process_time()
+            call()
+            times[name].append(time.perf_counter() - start)
+            cpu_times[name].append(time.process_time() - start_cpu)
+            if name in settle_after:
+                settle()
+    if cpu is not None:
+        cpu.update({name: float(np.median(t)) for name, t in cpu_times.items()})
+    return {name: float(np.median(t)) for name, t in times.items()}
+
+
+def sgemm_call():
+    """NumPy's float32 product of two 4096 x 4096 matrices, and its multiply-adds."""
+    rng = np.random.default_rng(0)
+    a = rng.standard_normal((4096, 4096), dtype=F32)
+    b = rng.standard_normal((4096, 4096), dtype=F32)
+    return (lambda: a @ b), 4096.0**3
+
+
+def run_float(rounds):
+    try:
+        import maxsim_cpu
+    except ImportError:
+        maxsim_cpu = None
+    sgemm, sgemm_work = sgemm_call()
+    print(f"float32: the limit is NumPy's sgemm 4096 x 4096, timed in the same rounds as each case; "
+          f"medians of {rounds} rounds")
+    for label, shape in FLOAT_SHAPES.items():
+        rng = np.random.default_rng(20240609)
+        nq, tq, nd, td, e = (shape[k] for k in ("nq", "tq", "nd", "td", "e"))
+        repeat = shape.get("calls", 1)
+        q = rng.standard_normal((nq, tq, e), dtype=F32)
+        d = rng.standard_normal((nd, td, e), dtype=F32)
+        d_flat = d.reshape(nd * td, e)
+
+        def repeated(call):
+            def run():
+                for _ in range(repeat):
+                    out = call()
+                return out
+            return run
+
+        calls = {"ours": repeated(lambda: ts.compute_max_sim_batch_f32(q, d)),
+                 "numpy": repeated(lambda: numpy_maxsim(q, d_flat, nd, td))}
+        if maxsim_cpu is not None:
+            calls["maxsim-cpu"] = repeated(lambda: np.stack([maxsim_cpu.maxsim_scores(q[i], d) for i in range(nq)]))
+        calls["limit"] = sgemm
+        cpu = {}
+        median = median_times(calls, rounds, settle_after=("numpy", "limit"), cpu=cpu)
+        limit = sgemm_work / median.pop("limit") / 1e9
+        limit_per_cpu = sgemm_work / cpu.pop("limit") / 1e9
+        work = float(nq * tq * nd * td * e * repeat)
+        reference = calls["ours"]()
+        print(f"  {label}: {nq * tq * nd * td * e / 1e9:.2f} G multiply-adds per call; "
+              f"limit {limit:.1f} G multiply-adds/s ({2 * limit:.0f} GFLOP/s), "
+              f"{limit_per_cpu:.1f} per CPU-second")
+        for name, seconds in median.items():
+            rate = work / seconds / 1e9
+            per_cpu = work / cpu[name] / 1e9
+            line = (f"    {name:10s} {seconds / repeat * 1e3:9.2f} ms/call   {rate:7.1f} G multiply-adds/s   "
+                    f"{rate / limit:5.2f} of the limit   per CPU-second {per_cpu:5.1f}, "
+                    f"{per_cpu / limit_per_cpu:4.2f} of the limit's")
+            if name != "ours":
+                line += (f"   time / ours {seconds / median['ours']:5.2f}x   "
+                         f"max |diff| {float(np.max(np.abs(calls[name]() - reference))):.1e}")
+            print(line)
+
+
 # --- torvane: variable-length documents ---------------------------------------
 
 def ragged_data(seed=20240608):
@@ -228,7 +325,7 @@ def run_ragged(rounds):
     padded_pairs = queries.shape[0] * queries.shape[1] * padded.shape[0] * padded.shape[1]
     dense_pairs = 16 * 32 * 1000 * 128
     print(f"ragged: 16 queries x 32 tokens against 1000 documents of 16..256 tokens (dim 128), "
-          f"{real_pairs / 1e6:.1f}M real token pairs ({padded_pairs / 1e6:.1f}M when padded), best of {rounds} rounds")
+          f"{real_pairs / 1e6:.1f}M real token pairs ({padded_pairs / 1e6:.1f}M when padded), medians of {rounds} rounds")
     calls = {"ours packed": lambda: torvane.maxsim(queries, packed),
              "ours list": lambda: torvane.maxsim(queries, docs),
              "ours padded": lambda: ts.compute_max_sim_batch_f32(queries, padded),
@@ -239,13 +336,16 @@ def run_ragged(rounds):
         calls["maxsim-cpu"] = lambda: np.stack([maxsim_cpu.maxsim_scores_variable(q, docs) for q in queries])
     except ImportError:
         maxsim_cpu = None
-    best = best_times(calls, rounds)
+    cpu = {}
+    best = median_times(calls, rounds, settle_after=("numpy reduceat",), cpu=cpu)
     reference = calls["ours packed"]()
     for name, seconds in best.items():
         pairs = dense_pairs if name == "ours dense" else real_pairs
-        line = f"  {name:15s} {seconds * 1e3:9.2f} ms   {pairs / seconds / 1e9:6.2f} G real token pairs/s"
+        line = (f"  {name:15s} {seconds * 1e3:9.2f} ms   {pairs / seconds / 1e9:6.2f} G real token pairs/s   "
+                f"CPU {cpu[name] * 1e3:9.2f} ms")
         if name != "ours packed":
-            line += f"   time / ours packed {seconds / best['ours packed']:5.2f}x"
+            line += (f"   time / ours packed {seconds / best['ours packed']:5.2f}x, "
+                     f"CPU time {cpu[name] / cpu['ours packed']:5.2f}x")
         if name not in ("ours dense",):
             line += f"   max |diff| {float(np.max(np.abs(calls[name]() - reference))):.1e}"
         print(line)
@@ -370,13 +470,15 @@ def main():
     parser.add_argument("--rounds", type=int, default=7, help="timed calls per case at the large shape "
                         "(ten times as many at the small one); the best is shown")
     parser.add_argument("--shape", choices=sorted(SHAPES), action="append", help="shape(s) to run (default: both)")
-    parser.add_argument("--section", choices=["dense", "ragged", "topk", "recall"], action="append",
+    parser.add_argument("--section", choices=["float", "dense", "ragged", "topk", "recall"], action="append",
                         help="section(s) to run (default: all)")
     args = parser.parse_args()
-    sections = args.section or ["dense", "ragged", "topk", "recall"]
+    sections = args.section or ["float", "dense", "ragged", "topk", "recall"]
     print(machine_report())
     print(f"CPU features: {cpu_description()}")
     print(f"torvane_solver {ts.version()}")
+    if "float" in sections:
+        run_float(args.rounds)
     if "dense" in sections:
         for name in args.shape or ["large", "small"]:
             run(name, args.rounds if name == "large" else args.rounds * 10)

@@ -168,6 +168,38 @@ TEST_P(Levels, FloatScoresMatchTheEightAccumulatorDotBitForBit) {
     }
 }
 
+TEST_P(Levels, FloatScoresAcrossQueryChunksLoopOrdersAndPoolSizes) {
+    // Queries of more than one chunk of pairs (31 to 65 tokens), documents
+    // of one token, whole tiles and short ones, more queries than documents
+    // and fewer (each piece of the parallel loop packs its documents),
+    // dimensions with and without a tail, taken large, small, then large
+    // again so that the buffers a thread keeps shrink and grow between
+    // calls. Infinite and NaN values in the tail of some document tokens.
+    std::mt19937 rng(31);
+    struct Shape {
+        std::size_t nq, tq, nd, td, e;
+    };
+    const Shape shapes[] = {{2, 33, 5, 23, 385}, {7, 31, 2, 9, 1},  {1, 34, 6, 16, 7},
+                            {3, 65, 4, 1, 9},    {5, 32, 3, 8, 383}, {4, 40, 9, 17, 24}};
+    for (const Shape& s : shapes) {
+        Array3<float> q(s.nq, s.tq, s.e);
+        Array3<float> d(s.nd, s.td, s.e, 5);
+        fill(q, rng);
+        fill(d, rng);
+        if (s.e % 8 != 0) {
+            d.at(0, s.td - 1, s.e - 1) = kInf;
+            d.at(s.nd - 1, 0, s.e - 1) = kNaN;
+        }
+        const auto expected = bits(reference_f32(q, d));
+        for (const std::size_t threads : {1u, 3u}) {
+            torvane::pool::ThreadPool pool(threads);
+            ASSERT_EQ(bits(pool.install([&] { return run_f32(q, d, GetParam()); })), expected)
+                << s.nq << "x" << s.tq << " vs " << s.nd << "x" << s.td << ", e " << s.e << ", " << threads
+                << " threads";
+        }
+    }
+}
+
 TEST_P(Levels, CodeScoresMatchTheEstimatorsExactly) {
     std::mt19937 rng(21);
     struct Shape {
@@ -175,9 +207,11 @@ TEST_P(Levels, CodeScoresMatchTheEstimatorsExactly) {
     };
     // No code bytes; byte counts off a multiple of four (a padded last
     // group); longer document rows; token counts around blocks of 16;
-    // more query tokens than a tile of four.
-    const Shape shapes[] = {{3, 0, 5, 2},   {3, 1, 1, 1},  {5, 3, 15, 4},   {4, 4, 16, 4},
-                            {7, 5, 17, 9}, {9, 16, 33, 16}, {2, 33, 40, 40}, {6, 64, 31, 64}};
+    // more query tokens than a tile of four; one to four groups (1-bit
+    // tokens held in registers) and more.
+    const Shape shapes[] = {{3, 0, 5, 2},    {3, 1, 1, 1},   {5, 3, 15, 4},   {4, 4, 16, 4},
+                            {7, 5, 17, 9},   {9, 16, 33, 16}, {2, 33, 40, 40}, {6, 64, 31, 64},
+                            {10, 8, 35, 8},  {5, 12, 20, 13}, {9, 13, 49, 16}};
     for (const std::size_t width : {1u, 4u, 8u}) {
         for (const Shape& s : shapes) {
             const RotationalQuantizer quantizer(s.bq * 8 / width, width);

@@ -14,6 +14,7 @@
 #include <random>
 #include <vector>
 
+#include "backend/pool/thread_pool.hpp"
 #include "common/fault.hpp"
 #include "quantization/fwht/fwht.hpp"
 #include "quantization/maxsim/maxsim.hpp"
@@ -82,6 +83,37 @@ TEST(RaggedMaxSim, FloatScoresEqualTheDenseDriverPairByPair) {
                                         std::span<float>(&expected, 1), level);
                     ASSERT_TRUE(same_bits(out[i * nd + j], expected))
                         << maxsim::kernel_level_name(level) << " dim " << dim << " [" << i << ", " << j << "]";
+                }
+            }
+        }
+    }
+}
+
+TEST(RaggedMaxSim, FloatDocumentsOfAlternatingLengthsMatchTheScalarKernels) {
+    // Each piece packs its documents into one buffer sized for the longest;
+    // long and short documents alternate so that a short one follows a long
+    // one in the same buffer. Queries cross a chunk of 16 token pairs.
+    std::mt19937 rng(7);
+    const auto q_offsets = offsets_of({33, 1, 0, 34, 2});
+    const auto d_offsets = offsets_of({40, 1, 0, 33, 7, 64, 2, 9});
+    const std::size_t nq = 5, nd = 8;
+    for (const std::size_t dim : {385u, 9u, 1u, 383u}) {
+        const auto q = random_tokens(rng, static_cast<std::size_t>(q_offsets.back()), dim);
+        const auto d = random_tokens(rng, static_cast<std::size_t>(d_offsets.back()), dim);
+        std::vector<float> expected(nq * nd);
+        maxsim::max_sim_f32_ragged({q.data(), dim, q_offsets}, {d.data(), dim, d_offsets}, expected,
+                                   KernelLevel::Scalar);
+        for (const KernelLevel level : available_levels()) {
+            for (const std::size_t threads : {1u, 3u}) {
+                pool::ThreadPool pool(threads);
+                std::vector<float> out(nq * nd);
+                pool.install([&] {
+                    maxsim::max_sim_f32_ragged({q.data(), dim, q_offsets}, {d.data(), dim, d_offsets}, out, level);
+                });
+                for (std::size_t k = 0; k < out.size(); ++k) {
+                    ASSERT_TRUE(same_bits(out[k], expected[k]))
+                        << maxsim::kernel_level_name(level) << ", dim " << dim << ", " << threads << " threads, ["
+                        << k / nd << ", " << k % nd << "]";
                 }
             }
         }

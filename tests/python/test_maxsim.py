@@ -362,3 +362,40 @@ def test_results_do_not_depend_on_the_pool_size():
     here = {"np": np, "ts": ts}
     exec(COMPUTE, here)
     assert here["digest"] == single.stdout
+
+
+# Odd sizes for every kernel: token counts off the tiles and the chunks of
+# query pairs, dimensions off the blocks of eight (1, 7, 9, 383, 385), NaN
+# and infinite values in the last dimension, dense and variable-length
+# documents.
+ODD_SIZES = """
+import sys
+import numpy as np
+import torvane
+import torvane_solver as ts
+rng = np.random.default_rng(19)
+out = []
+for nq, tq, nd, td, e in [(3, 33, 4, 23, 385), (2, 7, 5, 9, 1), (1, 35, 3, 17, 7), (4, 31, 2, 1, 9),
+                          (2, 5, 3, 8, 383)]:
+    q = (rng.standard_normal((nq, tq, e)) * 10.0 ** rng.uniform(-2, 2, (nq, tq, e))).astype(np.float32)
+    d = (rng.standard_normal((nd, td, e)) * 10.0 ** rng.uniform(-2, 2, (nd, td, e))).astype(np.float32)
+    d[0, -1, -1] = np.inf
+    d[-1, 0, -1] = np.nan
+    out.append(ts.compute_max_sim_batch_f32(q, d))
+    docs = [rng.standard_normal((n, e)).astype(np.float32) for n in (40, 1, 0, 33, 7, 64, 2)]
+    out.append(torvane.maxsim([q[i, : tq - i] for i in range(nq)], docs))
+sys.stdout.write(b"".join(o.tobytes() for o in out).hex())
+"""
+
+
+@pytest.mark.parametrize("level", ["avx2", "scalar"])
+def test_forced_instruction_sets_give_the_same_bits(level):
+    def digest(simd):
+        env = {k: v for k, v in os.environ.items() if k != "TORVANE_SIMD"}
+        if simd is not None:
+            env["TORVANE_SIMD"] = simd
+        return subprocess.run([sys.executable, "-c", ODD_SIZES], env=env, capture_output=True, text=True,
+                              check=True).stdout
+
+    best = digest(None)
+    assert best and digest(level) == best

@@ -39,6 +39,8 @@ std::size_t checked_mul(std::size_t a, std::size_t b) {
     return capacity_mul(a, b, "maxsim: the arrays are too large to be scored");
 }
 
+constexpr std::size_t kNoSize = ~std::size_t{0};
+
 std::string shape_text(std::size_t a, std::size_t b, std::size_t c) {
     std::string text(1, '(');
     text.append(std::to_string(a)).append(", ").append(std::to_string(b)).append(", ");
@@ -60,28 +62,51 @@ using steps::sum_best;
 // the piece's queries are scored against it; with the documents split, each
 // document is read once and the queries stay in cache. Every score is
 // computed on its own, so the split never changes a bit.
-template <class Best>
+//
+// `start()` makes what one piece works with: its `document(j)` prepares
+// document j before the piece's queries are scored against it, and
+// `best(i, j, best)` writes query i's best token scores against it.
+template <class Start>
 void score_all(std::size_t queries, std::size_t documents, std::size_t query_tokens, std::span<float> out,
-               Best&& best_of) {
-    const auto score = [&](std::size_t i, std::size_t j, float* best) {
-        best_of(i, j, best);
-        out[i * documents + j] = sum_best(best, query_tokens);
-    };
+               Start&& start) {
     if (queries >= documents) {
         pool::parallel_pieces(0, queries, [&](std::size_t lo, std::size_t hi) {
+            auto worker = start();
             std::vector<float> best(query_tokens);
             for (std::size_t j = 0; j < documents; ++j) {
-                for (std::size_t i = lo; i < hi; ++i) score(i, j, best.data());
+                worker.document(j);
+                for (std::size_t i = lo; i < hi; ++i) {
+                    worker.best(i, j, best.data());
+                    out[i * documents + j] = sum_best(best.data(), query_tokens);
+                }
             }
         });
     } else {
         pool::parallel_pieces(0, documents, [&](std::size_t lo, std::size_t hi) {
+            auto worker = start();
             std::vector<float> best(query_tokens);
             for (std::size_t j = lo; j < hi; ++j) {
-                for (std::size_t i = 0; i < queries; ++i) score(i, j, best.data());
+                worker.document(j);
+                for (std::size_t i = 0; i < queries; ++i) {
+                    worker.best(i, j, best.data());
+                    out[i * documents + j] = sum_best(best.data(), query_tokens);
+                }
             }
         });
     }
+}
+
+// A piece's state when documents need no preparation.
+template <class Best>
+struct Unprepared {
+    const Best* best_of;
+    void document(std::size_t) const {}
+    void best(std::size_t i, std::size_t j, float* best) const { (*best_of)(i, j, best); }
+};
+
+template <class Best>
+auto unprepared(const Best& best_of) {
+    return [&best_of] { return Unprepared<Best>{&best_of}; };
 }
 
 // ---------------------------------------------------------------------------
@@ -222,15 +247,45 @@ void max_sim_f32(const ArrayView3& q, const ArrayView3& d, std::span<float> out,
     const auto query_tokens = [&](std::size_t i) { return FloatTokens{q.row(i, 0), q.strides[1], q.shape[1]}; };
     // Queries in the kernel's packed form, made once per call.
     const std::size_t packed_size = table.float_packed_size(q.shape[1], dim);
+    const std::size_t document_size = table.float_document_size(d.shape[1], dim);
+    if (packed_size == kNoSize || document_size == kNoSize) raise_capacity("maxsim: the arrays are too large to be scored");
     std::unique_ptr<float[]> packed;
     if (packed_size > 0) {
         packed = std::make_unique_for_overwrite<float[]>(checked_mul(queries, packed_size));
         pool::parallel_for(0, queries,
                             [&](std::size_t i) { table.float_pack(query_tokens(i), dim, packed.get() + i * packed_size); });
     }
-    score_all(queries, documents, q.shape[1], out, [&](std::size_t i, std::size_t j, float* best) {
-        const FloatTokens document{d.row(j, 0), d.strides[1], d.shape[1]};
-        table.float_best(query_tokens(i), packed ? packed.get() + i * packed_size : nullptr, document, dim, best);
+    // Each document is packed once per piece, into a buffer the piece keeps.
+    struct Piece {
+        const KernelTable* table;
+        const ArrayView3* q;
+        const ArrayView3* d;
+        const float* packed_queries;
+        std::size_t packed_size;
+        std::size_t dim;
+        steps::PieceBuffer packed_document;
+        FloatTokens document_tokens{};
+        FloatTokens next_tokens{};
+        bool fetch_next = false;
+
+        void document(std::size_t j) {
+            document_tokens = FloatTokens{d->row(j, 0), d->strides[1], d->shape[1]};
+            if (packed_document.data()) table->float_document_pack(document_tokens, dim, packed_document.data());
+            // The next document in this piece's order (the next index or,
+            // when the queries are split, the same loop), fetched while the
+            // first query is scored against this one.
+            fetch_next = j + 1 < d->shape[0];
+            if (fetch_next) next_tokens = FloatTokens{d->row(j + 1, 0), d->strides[1], d->shape[1]};
+        }
+        void best(std::size_t i, std::size_t, float* best) {
+            const FloatTokens query{q->row(i, 0), q->strides[1], q->shape[1]};
+            table->float_best(query, packed_queries ? packed_queries + i * packed_size : nullptr, document_tokens,
+                              packed_document.data(), fetch_next ? &next_tokens : nullptr, dim, best);
+            fetch_next = false;
+        }
+    };
+    score_all(queries, documents, q.shape[1], out, [&] {
+        return Piece{&table, &q, &d, packed.get(), packed_size, dim, steps::PieceBuffer(document_size)};
     });
 }
 
@@ -265,7 +320,7 @@ void max_sim_quantized(const quant::RotationalQuantizer& quantizer, const ArrayV
     if (layout.groups == 0) {
         // Tokens without code bytes: the code dot product is 0 and the
         // affine terms are summed in their own order.
-        score_all(queries, documents, query_tokens, out, [&](std::size_t i, std::size_t j, float* best) {
+        const auto without_codes = [&](std::size_t i, std::size_t j, float* best) {
             const PackedQuery query = decoded_queries.query(i);
             const PackedDocument document = decoded_documents.document(j);
             for (std::size_t t = 0; t < query.count; ++t) {
@@ -281,14 +336,16 @@ void max_sim_quantized(const quant::RotationalQuantizer& quantizer, const ArrayV
                 }
                 best[t] = m;
             }
-        });
+        };
+        score_all(queries, documents, query_tokens, out, unprepared(without_codes));
         return;
     }
 
     const CodeFormat format{layout.bits, layout.groups, layout.padded_dim};
-    score_all(queries, documents, query_tokens, out, [&](std::size_t i, std::size_t j, float* best) {
+    const auto from_codes = [&](std::size_t i, std::size_t j, float* best) {
         table.code_best(format, decoded_queries.query(i), decoded_documents.document(j), best);
-    });
+    };
+    score_all(queries, documents, query_tokens, out, unprepared(from_codes));
 }
 
 }  // namespace torvane::maxsim

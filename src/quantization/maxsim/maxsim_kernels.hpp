@@ -80,13 +80,20 @@ struct CodeFormat {
 
 struct KernelTable {
     // Floats one query of `tokens` tokens takes in the kernel's packed form
-    // (0 when the kernel reads the query in place), and the packing.
+    // (0 when the kernel reads the query in place; SIZE_MAX when the count
+    // does not fit in a size), and the packing.
     std::size_t (*float_packed_size)(std::size_t tokens, std::size_t dim);
     void (*float_pack)(const FloatTokens& query, std::size_t dim, float* packed);
+    // The same for one document. A document is packed once and then scored
+    // against many queries.
+    std::size_t (*float_document_size)(std::size_t tokens, std::size_t dim);
+    void (*float_document_pack)(const FloatTokens& document, std::size_t dim, float* packed);
     // best[t] for every query token t, `dim` values per vector; `packed` is
-    // the query packed by float_pack.
-    void (*float_best)(const FloatTokens& query, const float* packed, const FloatTokens& document, std::size_t dim,
-                       float* best);
+    // the query packed by float_pack, `packed_document` the document packed
+    // by float_document_pack. The tokens of `ahead` (when not null), to be
+    // scored next, are fetched into the caches meanwhile.
+    void (*float_best)(const FloatTokens& query, const float* packed, const FloatTokens& document,
+                       const float* packed_document, const FloatTokens* ahead, std::size_t dim, float* best);
     // best[t] for every query token t from packed codes.
     void (*code_best)(const CodeFormat& format, const PackedQuery& query, const PackedDocument& document,
                       float* best);

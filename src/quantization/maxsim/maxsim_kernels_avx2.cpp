@@ -113,7 +113,13 @@ std::size_t float_packed_size(std::size_t, std::size_t) { return 0; }
 
 void float_pack(const FloatTokens&, std::size_t, float*) {}
 
-void float_best_avx2(const FloatTokens& query, const float*, const FloatTokens& document, std::size_t dim,
+// Documents are read in place.
+std::size_t float_document_size(std::size_t, std::size_t) { return 0; }
+
+void float_document_pack(const FloatTokens&, std::size_t, float*) {}
+
+void float_best_avx2(const FloatTokens& query, const float*, const FloatTokens& document, const float*,
+                     const FloatTokens*, std::size_t dim,
                      float* best) {
     for (std::size_t t = 0; t < query.count; t += kFloatChunkTokens) {
         const std::size_t left = query.count - t;
@@ -267,7 +273,7 @@ void code_best_avx2(const CodeFormat& format, const PackedQuery& query, const Pa
     }
 }
 
-constexpr KernelTable kAvx2Table = {&float_packed_size, &float_pack, &float_best_avx2, &code_best_avx2};
+constexpr KernelTable kAvx2Table = {&float_packed_size, &float_pack, &float_document_size, &float_document_pack, &float_best_avx2, &code_best_avx2};
 
 }  // namespace
 

@@ -32,16 +32,29 @@ namespace {
 // query token 2p + 1, against the same document token. Lane k of each half
 // sums a[i+k] * b[i+k] over the blocks of eight in ascending order, each
 // product and sum rounded on its own (the build never contracts them),
-// exactly as the eight-accumulator dot does. The query is packed once per
-// call so that a pair's block of eight is one 64-byte load; each document
-// block of eight is broadcast to both halves. A tile of 3 query pairs x 8
-// document tokens keeps 24 registers of accumulators in flight, which fills
-// the multiply and add pipelines, and the 16 dot products of one pair are
-// reduced together by a transpose, each in the fixed order
-// (((l0 + l1) + l2) + l3) + (((l4 + l5) + l6) + l7). Without document
-// tokens every best score stays -inf.
+// exactly as the eight-accumulator dot does.
+//
+// Both sides are packed so that every operand of the inner loop is one
+// plain 64-byte load: the query once per call, in pairs of tokens; each
+// document once before it is scored against the queries, with every block
+// of eight values stored twice (a broadcast in the inner loop takes a slot
+// of the multiply and add pipes, a plain load does not). A tile of 3 query
+// pairs x 8 document tokens keeps 24 registers of accumulators in flight,
+// which fills the multiply and add pipelines.
+//
+// The 16 dot products of one pair are reduced together by a transpose, each
+// in the fixed order (((l0 + l1) + l2) + l3) + (((l4 + l5) + l6) + l7).
+// Lane L of a reduced register holds the score of query token 2p + t(L)
+// against document token c(L) of the tile, with t(L) = (L / 4) % 2 and
+// c(L) = L % 4 + 4 * (L / 8): that is the order the transpose leaves them
+// in. The values after the last full block of eight are packed in the same
+// lane order on both sides and added one at a time after the reduction.
+// Without document tokens every best score stays -inf.
 
 constexpr std::size_t kFloatTileDocs = 8;
+
+inline std::size_t float_lane_token(std::size_t lane) { return (lane / 4) % 2; }
+inline std::size_t float_lane_document(std::size_t lane) { return lane % 4 + 4 * (lane / 8); }
 
 inline float load_float(const std::byte* p) {
     float v;
@@ -49,22 +62,33 @@ inline float load_float(const std::byte* p) {
     return v;
 }
 
-// Packed query: for pair p and block k, the 16 floats at (p * blocks + k) * 16
-// hold token 2p's values 8k .. 8k + 7, then token 2p + 1's (zeros past the
-// last token). Values after the last full block stay in the query.
+// Packed query: pair p takes (blocks + tail) * 16 floats from
+// p * (blocks + tail) * 16. Block k holds token 2p's values 8k .. 8k + 7,
+// then token 2p + 1's; tail value j (value blocks * 8 + j) holds token
+// 2p + t(L)'s in lane L. A missing second token is zeros.
+std::size_t float_pair_floats(std::size_t dim) { return (dim / 8 + dim % 8) * 16; }
+
+// a * b, or the largest size when that does not fit (no such array exists).
+std::size_t size_product(std::size_t a, std::size_t b) {
+    std::size_t product;
+    return __builtin_mul_overflow(a, b, &product) ? ~std::size_t{0} : product;
+}
+
 std::size_t float_packed_size(std::size_t tokens, std::size_t dim) {
-    return (tokens / 2 + tokens % 2) * (dim / 8) * 16;
+    return size_product(tokens / 2 + tokens % 2, size_product(dim / 8 + dim % 8, 16));
 }
 
 void float_pack(const FloatTokens& query, std::size_t dim, float* packed) {
     const std::size_t blocks = dim / 8;
+    const std::size_t full = blocks * 8;
     const std::size_t pairs = query.count / 2 + query.count % 2;
     for (std::size_t p = 0; p < pairs; ++p) {
+        float* pair = packed + p * float_pair_floats(dim);
         for (std::size_t half = 0; half < 2; ++half) {
             const std::size_t t = 2 * p + half;
             const std::byte* src = query.data + static_cast<std::ptrdiff_t>(t) * query.stride;
             for (std::size_t k = 0; k < blocks; ++k) {
-                float* dst = packed + (p * blocks + k) * 16 + half * 8;
+                float* dst = pair + k * 16 + half * 8;
                 if (t < query.count) {
                     __builtin_memcpy(dst, src + k * 8 * sizeof(float), 8 * sizeof(float));
                 } else {
@@ -72,11 +96,59 @@ void float_pack(const FloatTokens& query, std::size_t dim, float* packed) {
                 }
             }
         }
+        for (std::size_t j = full; j < dim; ++j) {
+            float* dst = pair + (blocks + j - full) * 16;
+            for (std::size_t lane = 0; lane < 16; ++lane) {
+                const std::size_t t = 2 * p + float_lane_token(lane);
+                dst[lane] = t < query.count
+                                ? load_float(query.data + static_cast<std::ptrdiff_t>(t) * query.stride +
+                                             j * sizeof(float))
+                                : 0.0f;
+            }
+        }
     }
 }
 
-// Lanes 0-7 of the result reduce the low halves of v[0..7], lanes 8-15
-// their high halves.
+// Packed document: tile b (tokens 8b .. 8b + 7) takes (blocks * 8 + tail) *
+// 16 floats from b * (blocks * 8 + tail) * 16. Block k holds, for c = 0..7,
+// token 8b + c's values 8k .. 8k + 7 twice; tail value j holds token
+// 8b + c(L)'s in lane L. A short last tile repeats its last token; the
+// kernel masks the repeats out.
+std::size_t float_tile_floats(std::size_t dim) { return ((dim / 8) * kFloatTileDocs + dim % 8) * 16; }
+
+std::size_t float_document_size(std::size_t tokens, std::size_t dim) {
+    const std::size_t tiles = tokens / kFloatTileDocs + (tokens % kFloatTileDocs != 0 ? 1 : 0);
+    return size_product(tiles, size_product(size_product(dim / 8, kFloatTileDocs) + dim % 8, 16));
+}
+
+void float_document_pack(const FloatTokens& document, std::size_t dim, float* packed) {
+    const std::size_t blocks = dim / 8;
+    const std::size_t full = blocks * 8;
+    const std::size_t tiles = document.count / kFloatTileDocs + (document.count % kFloatTileDocs != 0 ? 1 : 0);
+    for (std::size_t b = 0; b < tiles; ++b) {
+        float* tile = packed + b * float_tile_floats(dim);
+        const std::byte* d[kFloatTileDocs];
+        for (std::size_t c = 0; c < kFloatTileDocs; ++c) {
+            const std::size_t u = b * kFloatTileDocs + c < document.count ? b * kFloatTileDocs + c : document.count - 1;
+            d[c] = document.data + static_cast<std::ptrdiff_t>(u) * document.stride;
+        }
+        for (std::size_t k = 0; k < blocks; ++k) {
+            for (std::size_t c = 0; c < kFloatTileDocs; ++c) {
+                const __m256d v = _mm256_loadu_pd(reinterpret_cast<const double*>(d[c] + k * 8 * sizeof(float)));
+                _mm512_storeu_pd(tile + (k * kFloatTileDocs + c) * 16, _mm512_broadcast_f64x4(v));
+            }
+        }
+        for (std::size_t j = full; j < dim; ++j) {
+            float* dst = tile + (blocks * kFloatTileDocs + j - full) * 16;
+            for (std::size_t lane = 0; lane < 16; ++lane) {
+                dst[lane] = load_float(d[float_lane_document(lane)] + j * sizeof(float));
+            }
+        }
+    }
+}
+
+// The fixed-order sums of v[0..7] (document tokens c = 0..7), in the lane
+// order described above.
 inline __m512 reduce_lanes16(const __m512* v) {
     __m512 part[2];
     for (int g = 0; g < 2; ++g) {
@@ -91,131 +163,150 @@ inline __m512 reduce_lanes16(const __m512* v) {
         const __m512 c2 = _mm512_shuffle_ps(t1, t3, 0x44);
         const __m512 c3 = _mm512_shuffle_ps(t1, t3, 0xEE);
         // 128-bit lane q holds ((l0 + l1) + l2) + l3 of w0..w3 for input
-        // lanes 4q .. 4q + 3.
+        // lanes 4q .. 4q + 3: q = 0 and 1 the low token, 2 and 3 the high one.
         part[g] = _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(c0, c1), c2), c3);
     }
-    const __m512 even = _mm512_shuffle_f32x4(part[0], part[1], 0x88);  // p0.q0 p0.q2 p1.q0 p1.q2
-    const __m512 odd = _mm512_shuffle_f32x4(part[0], part[1], 0xDD);   // p0.q1 p0.q3 p1.q1 p1.q3
-    const __m512 low = _mm512_shuffle_f32x4(even, even, 0xD8);         // p0.q0 p1.q0 p0.q2 p1.q2
-    const __m512 high = _mm512_shuffle_f32x4(odd, odd, 0xD8);          // p0.q1 p1.q1 p0.q3 p1.q3
-    return _mm512_add_ps(low, high);
+    const __m512 first = _mm512_shuffle_f32x4(part[0], part[1], 0x88);   // p0.q0 p0.q2 p1.q0 p1.q2
+    const __m512 second = _mm512_shuffle_f32x4(part[0], part[1], 0xDD);  // p0.q1 p0.q3 p1.q1 p1.q3
+    return _mm512_add_ps(first, second);
 }
 
-// The best scores are kept lane by lane: lane c of a running maximum holds
-// the best score of document tokens c, c + 8, c + 16, ... (c, c + 16, ...
-// for codes), taken in ascending order and replaced only by a strictly
-// greater score (so never by a NaN), and a token's best is the largest of
-// its lanes. That gives the scores of the sequential rule: equal scores have
-// equal bits except +0.0 and -0.0, and which zero is kept cannot change a
-// sum over query tokens that starts at +0.0 (such a sum is never -0.0, and
-// adding either zero to it gives the same bits). The updates are
-// branch-free; a branch on "new best" would be mispredicted about
-// ln(tokens) times per query token.
+// The lanes of a reduced register whose document token is one of the first
+// `valid` of the tile.
+inline __mmask16 float_valid_lanes(std::size_t valid) {
+    const unsigned low = valid >= 4 ? 0xFu : (1u << valid) - 1u;
+    const unsigned high = valid > 4 ? (1u << (valid - 4)) - 1u : 0u;
+    return static_cast<__mmask16>(low | (low << 4) | (high << 8) | (high << 12));
+}
+
+// The best scores are kept lane by lane: lane L of a running maximum holds
+// the best score of query token 2p + t(L) against document tokens c(L),
+// c(L) + 8, c(L) + 16, ... (lane c against tokens c, c + 16, ... for
+// codes), taken in ascending order and replaced only by a strictly greater
+// score (so never by a NaN), and a token's best is the largest of its lanes.
+// That gives the scores of the sequential rule: equal scores have equal bits
+// except +0.0 and -0.0, and which zero is kept cannot change a sum over
+// query tokens that starts at +0.0 (such a sum is never -0.0, and adding
+// either zero to it gives the same bits). The updates are branch-free; a
+// branch on "new best" would be mispredicted about ln(tokens) times per
+// query token.
 inline __m512 update_lanes(__m512 running, __m512 scores, __mmask16 valid) {
     return _mm512_mask_mov_ps(running, _mm512_mask_cmp_ps_mask(valid, scores, running, _CMP_GT_OQ), scores);
 }
 
-inline float largest_lane(__m256 v) {
-    float s[8];
-    _mm256_storeu_ps(s, v);
-    float m = s[0];
-    for (int k = 1; k < 8; ++k) m = s[k] > m ? s[k] : m;
-    return m;
+// Keeps a loaded value in a register: without this GCC folds the load into
+// each of its three multiplications, and three loads per block of eight
+// are more than the load unit serves beside the arithmetic.
+inline __m512 in_register(__m512 v) {
+    asm("" : "+v"(v));
+    return v;
 }
 
-// Scores the QP query pairs starting at pair p0 against the 8 document
-// tokens d (the first `valid` of them count) and updates their running
-// maxima.
+// Scores the QP query pairs at q (consecutive packed pairs) against the
+// packed document tile dt, whose first `valid` tokens count, and updates
+// their running maxima.
 template <int QP>
-inline void float_tile(const FloatTokens& query, const float* packed, std::size_t p0, const std::byte* const* d,
-                       std::size_t dim, std::size_t valid, __m512* running) {
+inline void float_tile(const float* q, const float* dt, std::size_t dim, __mmask16 valid, __m512* running) {
     const std::size_t blocks = dim / 8;
-    const std::size_t full = blocks * 8;
-    const float* q = packed + p0 * blocks * 16;
-    __m512 acc[QP][8];
+    const std::size_t tail = dim % 8;
+    const std::size_t pair_floats = float_pair_floats(dim);
+    __m512 acc[QP][kFloatTileDocs];
 #pragma GCC unroll 3
     for (int p = 0; p < QP; ++p) {
 #pragma GCC unroll 8
-        for (int c = 0; c < 8; ++c) acc[p][c] = _mm512_setzero_ps();
+        for (std::size_t c = 0; c < kFloatTileDocs; ++c) acc[p][c] = _mm512_setzero_ps();
     }
     for (std::size_t k = 0; k < blocks; ++k) {
         __m512 qv[QP];
 #pragma GCC unroll 3
-        for (int p = 0; p < QP; ++p) qv[p] = _mm512_loadu_ps(q + (static_cast<std::size_t>(p) * blocks + k) * 16);
+        for (int p = 0; p < QP; ++p) qv[p] = _mm512_loadu_ps(q + static_cast<std::size_t>(p) * pair_floats + k * 16);
+        const float* dk = dt + k * kFloatTileDocs * 16;
 #pragma GCC unroll 8
-        for (int c = 0; c < 8; ++c) {
-            const __m512 dv = _mm512_castpd_ps(
-                _mm512_broadcast_f64x4(_mm256_loadu_pd(reinterpret_cast<const double*>(d[c] + k * 8 * sizeof(float)))));
+        for (std::size_t c = 0; c < kFloatTileDocs; ++c) {
+            const __m512 dv = in_register(_mm512_loadu_ps(dk + c * 16));
 #pragma GCC unroll 3
             for (int p = 0; p < QP; ++p) acc[p][c] = _mm512_add_ps(acc[p][c], _mm512_mul_ps(qv[p], dv));
         }
     }
-    const unsigned low = (1u << valid) - 1u;
-    for (int p = 0; p < QP; ++p) {
-        const std::size_t t = 2 * (p0 + static_cast<std::size_t>(p));
-        __m512 scores = reduce_lanes16(acc[p]);
-        if (full < dim) {
-            // The values after the last block of eight, added one at a time.
-            float s[16];
-            _mm512_storeu_ps(s, scores);
-            const std::size_t tokens = t + 1 < query.count ? 2 : 1;
-            for (std::size_t half = 0; half < tokens; ++half) {
-                const std::byte* qt = query.data + static_cast<std::ptrdiff_t>(t + half) * query.stride;
-                for (std::size_t c = 0; c < 8; ++c) {
-                    float& sum = s[half * 8 + c];
-                    for (std::size_t j = full; j < dim; ++j) {
-                        sum = sum + load_float(qt + j * sizeof(float)) * load_float(d[c] + j * sizeof(float));
-                    }
-                }
-            }
-            scores = _mm512_loadu_ps(s);
+    __m512 scores[QP];
+#pragma GCC unroll 3
+    for (int p = 0; p < QP; ++p) scores[p] = reduce_lanes16(acc[p]);
+    const float* dtail = dt + blocks * kFloatTileDocs * 16;
+    for (std::size_t j = 0; j < tail; ++j) {
+        const __m512 dv = _mm512_loadu_ps(dtail + j * 16);
+#pragma GCC unroll 3
+        for (int p = 0; p < QP; ++p) {
+            const __m512 qv = _mm512_loadu_ps(q + static_cast<std::size_t>(p) * pair_floats + (blocks + j) * 16);
+            scores[p] = _mm512_add_ps(scores[p], _mm512_mul_ps(qv, dv));
         }
-        running[p] = update_lanes(running[p], scores, static_cast<__mmask16>(low | (low << 8)));
+    }
+#pragma GCC unroll 3
+    for (int p = 0; p < QP; ++p) running[p] = update_lanes(running[p], scores[p], valid);
+}
+
+// The largest of the lanes whose bits are set in `lanes`.
+inline float largest_of(__m512 v, unsigned lanes) {
+    float s[16];
+    _mm512_storeu_ps(s, v);
+    float m = -__builtin_inff();
+    for (std::size_t k = 0; k < 16; ++k) {
+        if ((lanes >> k & 1u) != 0 && s[k] > m) m = s[k];
+    }
+    return m;
+}
+
+// Query pairs are taken in chunks of up to 16 (32 tokens, a common query)
+// whose running maxima stay on the stack, so that each document tile is read
+// once per chunk and then served from the L1 cache; within a chunk, tiles of
+// three pairs (24 accumulator registers) and of two.
+constexpr std::size_t kFloatChunkPairs = 16;
+
+// Fetches the rows of tile b of `ahead` towards the L2 cache.
+inline void prefetch_tile(const FloatTokens* ahead, std::size_t b, std::size_t dim) {
+    if (ahead == nullptr) return;
+    const std::size_t bytes = dim * sizeof(float);
+    for (std::size_t u = b * kFloatTileDocs; u < ahead->count && u < (b + 1) * kFloatTileDocs; ++u) {
+        const std::byte* row = ahead->data + static_cast<std::ptrdiff_t>(u) * ahead->stride;
+        // An instruction GCC keeps: it drops __builtin_prefetch here.
+        for (std::size_t at = 0; at < bytes; at += 64) asm volatile("prefetcht1 %0" : : "m"(row[at]));
     }
 }
 
-// Query pairs are taken in chunks of up to 8 whose running maxima stay on
-// the stack, so that each tile of 8 document tokens is read from memory once
-// per chunk and then served from the L1 cache. Within a chunk, tiles of
-// three pairs (24 accumulator registers) and at most one of two.
-constexpr std::size_t kFloatChunkPairs = 8;
-
 void float_chunk(const FloatTokens& query, const float* packed, std::size_t p0, std::size_t pairs,
-                 const FloatTokens& document, std::size_t dim, float* best) {
+                 const FloatTokens& document, const float* packed_document, const FloatTokens* ahead, std::size_t dim,
+                 float* best) {
     __m512 running[kFloatChunkPairs];
     for (std::size_t p = 0; p < pairs; ++p) running[p] = _mm512_set1_ps(-__builtin_inff());
-    for (std::size_t u0 = 0; u0 < document.count; u0 += kFloatTileDocs) {
+    const std::size_t pair_floats = float_pair_floats(dim);
+    const std::size_t tile_floats = float_tile_floats(dim);
+    const float* q = packed + p0 * pair_floats;
+    for (std::size_t u0 = 0, b = 0; u0 < document.count; u0 += kFloatTileDocs, ++b) {
         const std::size_t left = document.count - u0;
-        const std::size_t valid = left < kFloatTileDocs ? left : kFloatTileDocs;
-        // A short last tile repeats its last token; the repeats are masked out.
-        const std::byte* d[kFloatTileDocs];
-        for (std::size_t c = 0; c < kFloatTileDocs; ++c) {
-            const std::size_t u = u0 + (c < valid ? c : valid - 1);
-            d[c] = document.data + static_cast<std::ptrdiff_t>(u) * document.stride;
-        }
+        const __mmask16 valid = float_valid_lanes(left < kFloatTileDocs ? left : kFloatTileDocs);
+        const float* dt = packed_document + b * tile_floats;
+        prefetch_tile(ahead, b, dim);
         std::size_t p = 0;
         while (pairs - p >= 3 && pairs - p != 4) {
-            float_tile<3>(query, packed, p0 + p, d, dim, valid, running + p);
+            float_tile<3>(q + p * pair_floats, dt, dim, valid, running + p);
             p += 3;
         }
-        for (; pairs - p >= 2; p += 2) float_tile<2>(query, packed, p0 + p, d, dim, valid, running + p);
-        if (p < pairs) float_tile<1>(query, packed, p0 + p, d, dim, valid, running + p);
+        for (; pairs - p >= 2; p += 2) float_tile<2>(q + p * pair_floats, dt, dim, valid, running + p);
+        if (p < pairs) float_tile<1>(q + p * pair_floats, dt, dim, valid, running + p);
     }
     for (std::size_t p = 0; p < pairs; ++p) {
         const std::size_t t = 2 * (p0 + p);
-        best[t] = largest_lane(_mm512_castps512_ps256(running[p]));
-        if (t + 1 < query.count) {
-            best[t + 1] = largest_lane(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(running[p]), 1)));
-        }
+        best[t] = largest_of(running[p], 0x0F0Fu);
+        if (t + 1 < query.count) best[t + 1] = largest_of(running[p], 0xF0F0u);
     }
 }
 
-void float_best_avx512(const FloatTokens& query, const float* packed, const FloatTokens& document, std::size_t dim,
-                       float* best) {
+void float_best_avx512(const FloatTokens& query, const float* packed, const FloatTokens& document,
+                       const float* packed_document, const FloatTokens* ahead, std::size_t dim, float* best) {
     const std::size_t pairs = query.count / 2 + query.count % 2;
     for (std::size_t p = 0; p < pairs; p += kFloatChunkPairs) {
         const std::size_t left = pairs - p;
-        float_chunk(query, packed, p, left < kFloatChunkPairs ? left : kFloatChunkPairs, document, dim, best);
+        float_chunk(query, packed, p, left < kFloatChunkPairs ? left : kFloatChunkPairs, document, packed_document,
+                    p == 0 ? ahead : nullptr, dim, best);
     }
 }
 
@@ -279,6 +370,60 @@ inline void sign_tile(const CodeFormat& format, const std::uint8_t* const* q, co
         const std::uint32_t h = _mm512_reduce_min_epu32(fewest[r]);
         const float hf = static_cast<float>(h);
         best[r] = format.padded_dim - (hf + hf);
+    }
+}
+
+// The same for tokens of G <= 4 groups (1-bit codes of up to 128
+// coordinates): the query's words are broadcast once, held in registers
+// across the blocks, and the loop over the groups is unrolled, so that a
+// block takes one load, an xor, a popcount and an add per group and query
+// token and a minimum per query token.
+template <int TQ, int G>
+inline void sign_tile_short(const CodeFormat& format, const std::uint8_t* const* q, const PackedDocument& document,
+                            float* best) {
+    const std::size_t blocks = (document.count + kBlockTokens - 1) / kBlockTokens;
+    __m512i words[TQ][G];
+#pragma GCC unroll 4
+    for (int r = 0; r < TQ; ++r) {
+#pragma GCC unroll 4
+        for (int g = 0; g < G; ++g) words[r][g] = _mm512_set1_epi32(static_cast<int>(load_word(q[r] + g * kGroupBytes)));
+    }
+    __m512i fewest[TQ];
+#pragma GCC unroll 4
+    for (int r = 0; r < TQ; ++r) fewest[r] = _mm512_set1_epi32(-1);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::uint8_t* base = document.lanes + b * G * kBlockGroupBytes;
+        __m512i count[TQ];
+#pragma GCC unroll 4
+        for (int r = 0; r < TQ; ++r) count[r] = _mm512_setzero_si512();
+#pragma GCC unroll 4
+        for (int g = 0; g < G; ++g) {
+            const __m512i dv = load_block_group(base + g * kBlockGroupBytes);
+#pragma GCC unroll 4
+            for (int r = 0; r < TQ; ++r) {
+                count[r] = _mm512_add_epi32(count[r], _mm512_popcnt_epi32(_mm512_xor_si512(dv, words[r][g])));
+            }
+        }
+        const __mmask16 valid = block_mask(b, blocks, document.count);
+#pragma GCC unroll 4
+        for (int r = 0; r < TQ; ++r) fewest[r] = _mm512_mask_min_epu32(fewest[r], valid, fewest[r], count[r]);
+    }
+    for (int r = 0; r < TQ; ++r) {
+        const std::uint32_t h = _mm512_reduce_min_epu32(fewest[r]);
+        const float hf = static_cast<float>(h);
+        best[r] = format.padded_dim - (hf + hf);
+    }
+}
+
+template <int TQ>
+inline void sign_rows(const CodeFormat& format, const std::uint8_t* const* q, const PackedDocument& document,
+                      float* best) {
+    switch (format.groups) {
+        case 1: sign_tile_short<TQ, 1>(format, q, document, best); return;
+        case 2: sign_tile_short<TQ, 2>(format, q, document, best); return;
+        case 3: sign_tile_short<TQ, 3>(format, q, document, best); return;
+        case 4: sign_tile_short<TQ, 4>(format, q, document, best); return;
+        default: sign_tile<TQ>(format, q, document, best); return;
     }
 }
 
@@ -363,7 +508,7 @@ void code_best_avx512(const CodeFormat& format, const PackedQuery& query, const 
         const std::uint8_t* q[kCodeTileQueries];
         for (std::size_t r = 0; r < kCodeTileQueries; ++r) q[r] = query.lanes + (t + r) * token_bytes;
         if (format.bits == 1) {
-            sign_tile<kCodeTileQueries>(format, q, document, best + t);
+            sign_rows<kCodeTileQueries>(format, q, document, best + t);
         } else {
             affine_rows<kCodeTileQueries>(format, q, query.meta + t, document, best + t);
         }
@@ -371,14 +516,15 @@ void code_best_avx512(const CodeFormat& format, const PackedQuery& query, const 
     for (; t < query.count; ++t) {
         const std::uint8_t* q[1] = {query.lanes + t * token_bytes};
         if (format.bits == 1) {
-            sign_tile<1>(format, q, document, best + t);
+            sign_rows<1>(format, q, document, best + t);
         } else {
             affine_rows<1>(format, q, query.meta + t, document, best + t);
         }
     }
 }
 
-constexpr KernelTable kAvx512Table = {&float_packed_size, &float_pack, &float_best_avx512, &code_best_avx512};
+constexpr KernelTable kAvx512Table = {&float_packed_size, &float_pack,      &float_document_size,
+                                      &float_document_pack, &float_best_avx512, &code_best_avx512};
 
 }  // namespace
 

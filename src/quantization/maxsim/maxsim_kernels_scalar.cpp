@@ -44,7 +44,13 @@ std::size_t float_packed_size(std::size_t, std::size_t) { return 0; }
 
 void float_pack(const FloatTokens&, std::size_t, float*) {}
 
-void float_best(const FloatTokens& query, const float*, const FloatTokens& document, std::size_t dim, float* best) {
+// Documents are read in place.
+std::size_t float_document_size(std::size_t, std::size_t) { return 0; }
+
+void float_document_pack(const FloatTokens&, std::size_t, float*) {}
+
+void float_best(const FloatTokens& query, const float*, const FloatTokens& document, const float*,
+                const FloatTokens*, std::size_t dim, float* best) {
     for (std::size_t t = 0; t < query.count; ++t) {
         const std::byte* q = query.data + static_cast<std::ptrdiff_t>(t) * query.stride;
         float m = kNegInf;
@@ -99,7 +105,7 @@ void code_best(const CodeFormat& format, const PackedQuery& query, const PackedD
     }
 }
 
-constexpr KernelTable kScalarTable = {&float_packed_size, &float_pack, &float_best, &code_best};
+constexpr KernelTable kScalarTable = {&float_packed_size, &float_pack, &float_document_size, &float_document_pack, &float_best, &code_best};
 
 }  // namespace
 

@@ -15,6 +15,8 @@
 namespace torvane::maxsim {
 namespace {
 
+constexpr std::size_t kNoSize = ~std::size_t{0};
+
 std::size_t checked_mul(std::size_t a, std::size_t b) {
     return capacity_mul(a, b, "maxsim: the arrays are too large to be scored");
 }
@@ -42,7 +44,9 @@ std::size_t longest_item(std::span<const std::int64_t> offsets) {
     return longest;
 }
 
-// Float queries, packed once for the kernel; documents read in place.
+// Float queries, packed once for the kernel; each document packed once per
+// piece of the parallel loop, before the piece's queries are scored against
+// it.
 class FloatScorer {
 public:
     FloatScorer(const KernelTable& table, const RaggedFloats& q, const RaggedFloats& d)
@@ -56,8 +60,11 @@ public:
         for (std::size_t i = 0; i < queries_; ++i) {
             const std::size_t size = table.float_packed_size(token_count(q.offsets, i), q.dim);
             packed_start_[i + 1] = packed_start_[i] + size;
-            TORVANE_CHECK(packed_start_[i + 1] >= packed_start_[i], "maxsim: the queries are too large to be scored");
+            TORVANE_CHECK(size != kNoSize && packed_start_[i + 1] >= packed_start_[i],
+                          "maxsim: the queries are too large to be scored");
         }
+        document_size_ = table.float_document_size(longest_item(d.offsets), d.dim);
+        if (document_size_ == kNoSize) raise_capacity("maxsim: the documents are too large to be scored");
         if (packed_start_.back() > 0) {
             packed_ = std::make_unique_for_overwrite<float[]>(packed_start_.back());
             pool::parallel_for(0, queries_, [&](std::size_t i) {
@@ -74,10 +81,39 @@ public:
     std::size_t block_end(std::size_t lo, std::size_t most) const { return lo + std::min(most, documents_ - lo); }
     void prepare(std::size_t, std::size_t) {}
 
-    void best(std::size_t i, std::size_t j, float* best) const {
-        const FloatTokens document = tokens(d_, j);
-        table_.float_best(query(i), packed_ ? packed_.get() + packed_start_[i] : nullptr, document, q_.dim, best);
-    }
+    // What one piece of the parallel loop works with: a buffer for the
+    // packed form of its current document.
+    class Worker {
+    public:
+        explicit Worker(const FloatScorer& scorer) : scorer_(scorer), packed_document_(scorer.document_size_) {}
+
+        void document(std::size_t j) {
+            document_ = tokens(scorer_.d_, j);
+            if (packed_document_.data()) {
+                scorer_.table_.float_document_pack(document_, scorer_.d_.dim, packed_document_.data());
+            }
+            // The next document is fetched while the first query is scored
+            // against this one.
+            fetch_next_ = j + 1 < scorer_.documents_;
+            if (fetch_next_) next_ = tokens(scorer_.d_, j + 1);
+        }
+
+        void best(std::size_t i, std::size_t, float* best) {
+            const float* packed_query = scorer_.packed_ ? scorer_.packed_.get() + scorer_.packed_start_[i] : nullptr;
+            scorer_.table_.float_best(scorer_.query(i), packed_query, document_, packed_document_.data(),
+                                      fetch_next_ ? &next_ : nullptr, scorer_.q_.dim, best);
+            fetch_next_ = false;
+        }
+
+    private:
+        const FloatScorer& scorer_;
+        steps::PieceBuffer packed_document_;
+        FloatTokens document_{};
+        FloatTokens next_{};
+        bool fetch_next_ = false;
+    };
+
+    Worker worker() const { return Worker(*this); }
 
 private:
     static FloatTokens tokens(const RaggedFloats& batch, std::size_t i) {
@@ -98,6 +134,7 @@ private:
     std::size_t longest_query_ = 0;
     std::vector<std::size_t> packed_start_;
     std::unique_ptr<float[]> packed_;
+    std::size_t document_size_ = 0;  // floats of the longest document, packed
 };
 
 // Decoded document bytes one block may take.
@@ -194,6 +231,16 @@ public:
         });
     }
 
+    // Documents are decoded block by block (prepare); a piece needs nothing
+    // of its own.
+    struct Worker {
+        const CodeScorer* scorer;
+        void document(std::size_t) const {}
+        void best(std::size_t i, std::size_t j, float* best) const { scorer->best(i, j, best); }
+    };
+
+    Worker worker() const { return Worker{this}; }
+
     void best(std::size_t i, std::size_t j, float* best) const {
         const std::size_t first = first_token(q_.offsets, i);
         const PackedQuery query{query_lanes_.get() + first * token_bytes_, query_meta_.get() + first,
@@ -267,22 +314,28 @@ template <class Scorer>
 void score_block(Scorer& scorer, std::size_t lo, std::size_t hi, float* out, std::size_t row_stride) {
     scorer.prepare(lo, hi);
     const std::size_t queries = scorer.queries();
-    const auto score = [&](std::size_t i, std::size_t j, float* best) {
-        scorer.best(i, j, best);
-        out[i * row_stride + (j - lo)] = steps::sum_best(best, scorer.query_tokens(i));
-    };
     if (queries >= hi - lo) {
         pool::parallel_pieces(0, queries, [&](std::size_t qlo, std::size_t qhi) {
+            auto worker = scorer.worker();
             std::vector<float> best(scorer.longest_query());
             for (std::size_t j = lo; j < hi; ++j) {
-                for (std::size_t i = qlo; i < qhi; ++i) score(i, j, best.data());
+                worker.document(j);
+                for (std::size_t i = qlo; i < qhi; ++i) {
+                    worker.best(i, j, best.data());
+                    out[i * row_stride + (j - lo)] = steps::sum_best(best.data(), scorer.query_tokens(i));
+                }
             }
         });
     } else {
         pool::parallel_pieces(lo, hi, [&](std::size_t dlo, std::size_t dhi) {
+            auto worker = scorer.worker();
             std::vector<float> best(scorer.longest_query());
             for (std::size_t j = dlo; j < dhi; ++j) {
-                for (std::size_t i = 0; i < queries; ++i) score(i, j, best.data());
+                worker.document(j);
+                for (std::size_t i = 0; i < queries; ++i) {
+                    worker.best(i, j, best.data());
+                    out[i * row_stride + (j - lo)] = steps::sum_best(best.data(), scorer.query_tokens(i));
+                }
             }
         });
     }
