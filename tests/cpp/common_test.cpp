@@ -13,6 +13,7 @@
 #include "common/fault.hpp"
 #include "common/flat_map.hpp"
 #include "common/format.hpp"
+#include "common/page_advice.hpp"
 #include "common/roles.hpp"
 #include "common/support_quorum.hpp"
 
@@ -237,6 +238,21 @@ TEST(SupportQuorum, SupportByCapAndSupporters) {
     step = 0.4f * 0.18f + step;
     step = 0.2f * (0.18f * 0.5f) + step;
     EXPECT_EQ(single.support(best_f, 4), step);
+}
+
+// Large-page advice must never touch contents: pages already written keep
+// their values (advice that drops pages would read back zeros), on buffers
+// whose ends are not on large-page boundaries as well as on small ones.
+TEST(PageAdvice, KeepsWrittenContents) {
+    for (std::size_t count : {std::size_t{0}, std::size_t{1000}, std::size_t{5} << 20, (std::size_t{9} << 20) + 7}) {
+        std::vector<std::uint32_t> values(count);
+        for (std::size_t i = 0; i < count; ++i) values[i] = static_cast<std::uint32_t>(i * 2654435761u);
+        torvane::advise_large_pages(values.data(), count * sizeof(std::uint32_t));
+        bool same = true;
+        for (std::size_t i = 0; i < count; ++i) same = same && values[i] == static_cast<std::uint32_t>(i * 2654435761u);
+        EXPECT_TRUE(same) << count;
+    }
+    torvane::advise_large_pages(nullptr, std::size_t{1} << 30);  // nothing to advise
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "backend/simd/kernel_table.hpp"
 #include "common/fault.hpp"
 #include "common/numeric.hpp"
+#include "common/page_advice.hpp"
 
 namespace torvane::simd {
 namespace {
@@ -31,7 +32,9 @@ struct AlignedDelete {
 // Room for `count` floats (not initialised) on a cache-line boundary.
 float* aligned_floats(std::size_t count) {
     const std::size_t bytes = checked_mul(count, sizeof(float), "similarity_matrix: the rows do not fit in memory");
-    return static_cast<float*>(::operator new[](bytes, std::align_val_t{kPanelAlignment}));
+    float* data = static_cast<float*>(::operator new[](bytes, std::align_val_t{kPanelAlignment}));
+    advise_large_pages(data, bytes);
+    return data;
 }
 
 // The implementations, best first, with the CPU features each needs.
@@ -183,7 +186,9 @@ std::unique_ptr<float[]> similarity_matrix_buffer(std::span<const float> embeddi
     // Not zero-filled: the kernel writes every entry, and the first writes
     // to the fresh pages happen in the parallel blocks, so the operating
     // system's page faults are spread over the threads too.
-    std::unique_ptr<float[]> out(new float[similarity_entries(embeddings, n, dim)]);
+    const std::size_t entries = similarity_entries(embeddings, n, dim);
+    std::unique_ptr<float[]> out(new float[entries]);
+    advise_large_pages(out.get(), entries * sizeof(float));
     similarity_into(embeddings, n, dim, level, out.get());
     return out;
 }
