@@ -1,6 +1,6 @@
 """Usefulness of selected contexts on labelled questions: does the context hold the answer?
 
-Run with:  python benchmarks/usefulness.py [--blocks] [--timing]
+Run with:  python benchmarks/usefulness.py [--blocks] [--selector] [--timing]
 
 Corpus: Python's bundled reference topics (`pydoc_data.topics`), split two ways: the passages
 of examples/real_corpus.py, and overlapping sliding windows of 120 words with a stride of 60
@@ -21,6 +21,11 @@ Figures per method (means over the questions):
 
 "ours, defaults" is `torvane.build_problem` with the clauses of each question
 (`torvane.split_aspects`) embedded as aspects, solved with `torvane.default_config()`.
+`--selector` also runs `torvane.langchain.ContextSelector` itself, with its defaults, on
+LangChain Documents of every chunk: embeddings through a LangChain `Embeddings` of the same
+vectors, the model's tokenizer as token counter (with and without its two special tokens) and
+a 1,000-token budget; it reports how many selections differ from the "defaults" row (none
+should).
 `--blocks` adds the measurements behind each default (redundancy measure, relevance
 calibration, floor, clause coverage); `--timing` (alone) measures what the defaults add to a
 solve of 400 candidates.
@@ -233,6 +238,59 @@ def ours_with(defaults: SelectionDefaults, lambda_: float = 1.0, **config: float
     return run
 
 
+class CachedEmbeddings:
+    """A LangChain `Embeddings` over the model's cached vectors (encoded in batches up front,
+    so both paths see the same numbers)."""
+
+    def __init__(self, model: Model, known: dict[str, np.ndarray]) -> None:
+        self.model = model
+        self.known = known
+
+    def _one(self, text: str) -> list[float]:
+        if text not in self.known:
+            self.known[text] = self.model.encode([text])[0][0]
+        return [float(v) for v in self.known[text]]
+
+    def embed_documents(self, texts: list[str]) -> list[list[float]]:
+        return [self._one(t) for t in texts]
+
+    def embed_query(self, text: str) -> list[float]:
+        return self._one(text)
+
+
+def selector_method(model: Model, corpora: list[Corpus], questions: list[dict[str, Any]], qvecs: np.ndarray,
+                    special_tokens: bool) -> Callable[[Corpus, np.ndarray, str], list[int]]:
+    """`torvane.langchain.ContextSelector` with its defaults, on Documents of every chunk."""
+    from langchain_core.documents import Document
+    from langchain_core.embeddings import Embeddings
+
+    from torvane.langchain import ContextSelector
+
+    known: dict[str, np.ndarray] = {}
+    for c in corpora:
+        known.update(zip(c.texts, c.vecs))
+    known.update(zip((q["question"] for q in questions), qvecs))
+    for q in questions:
+        known.update(zip(split_aspects(q["question"]), ASPECTS.get(q["question"], [])))
+    embeddings = type("Cached", (CachedEmbeddings, Embeddings), {})(model, known)
+    tokenizer = model.get().tokenizer
+    counts: dict[str, int] = {}
+
+    def count(text: str) -> int:
+        if text not in counts:
+            counts[text] = len(tokenizer(text, add_special_tokens=special_tokens)["input_ids"])
+        return counts[text]
+
+    selector = ContextSelector(embeddings, max_tokens=BUDGET, token_counter=count)
+    documents: dict[str, list[Any]] = {c.name: [Document(page_content=t, metadata={"position": i})
+                                                for i, t in enumerate(c.texts)] for c in corpora}
+
+    def run(c: Corpus, q: np.ndarray, text: str) -> list[int]:
+        chosen = selector.compress_documents(documents[c.name], text)
+        return sorted(int(d.metadata["position"]) for d in chosen)
+    return run
+
+
 # ---------------------------------------------------------------- figures
 
 @dataclass
@@ -285,6 +343,29 @@ def evaluate(c: Corpus, qvecs: np.ndarray, questions: list[dict[str, Any]],
     for q, item in zip(qvecs, questions):
         score(c, method(c, q, item["question"]), item["answers"], f)
     return f
+
+
+def selector_table(corpora: list[Corpus], qvecs: np.ndarray, questions: list[dict[str, Any]], model: Model) -> None:
+    """The selector's own path against the "defaults" row: figures and differing selections."""
+    methods = {"ours, defaults (arrays, build_problem)": ours_with(SelectionDefaults()),
+               "ContextSelector, tokenizer counts": selector_method(model, corpora, questions, qvecs, False),
+               "ContextSelector, counts with [CLS] [SEP]": selector_method(model, corpora, questions, qvecs, True)}
+    for c in corpora:
+        print(f"\nThe LangChain selector's path: {c.name} ({len(c.texts)} chunks)\n")
+        print(HEADER)
+        chosen: dict[str, list[list[int]]] = {}
+        for name, method in methods.items():
+            f = Figures()
+            chosen[name] = []
+            for q, item in zip(qvecs, questions):
+                picked = sorted(method(c, q, item["question"]))
+                chosen[name].append(picked)
+                score(c, picked, item["answers"], f)
+            print(row(name, f))
+        base = chosen[next(iter(methods))]
+        for name in list(methods)[1:]:
+            differ = sum(a != b for a, b in zip(base, chosen[name]))
+            print(f"  {name}: {differ} of {len(questions)} selections differ from the arrays' path")
 
 
 def row(name: str, f: Figures) -> str:
@@ -353,6 +434,8 @@ def timing(corpus: Corpus, qvecs: np.ndarray, questions: list[dict[str, Any]]) -
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--blocks", action="store_true", help="also measure each default against alternatives")
+    parser.add_argument("--selector", action="store_true",
+                        help="also run torvane.langchain.ContextSelector itself and compare it with the arrays' path")
     parser.add_argument("--timing", action="store_true",
                         help="only measure what the defaults add to a solve (timings vary between runs)")
     args = parser.parse_args()
@@ -377,6 +460,8 @@ def main() -> None:
         "ours, raw objective (lambda 0.5)": ours_raw,
         "ours, defaults": ours_with(d),
     })
+    if args.selector:
+        selector_table(corpora, qvecs, questions, model)
     if args.blocks:
         table("Redundancy measure (calibration, floor and aspects as the defaults)", corpora, qvecs, questions, {
             "none": ours_with(replace(d, measure="none")),
