@@ -1,6 +1,6 @@
 """Usefulness of selected contexts on labelled questions: does the context hold the answer?
 
-Run with:  python benchmarks/usefulness.py [--blocks] [--selector] [--timing]
+Run with:  python benchmarks/usefulness.py [--blocks] [--selector] [--numpy] [--timing]
 
 Corpus: Python's bundled reference topics (`pydoc_data.topics`), split two ways: the passages
 of examples/real_corpus.py, and overlapping sliding windows of 120 words with a stride of 60
@@ -9,6 +9,9 @@ of examples/real_corpus.py, and overlapping sliding windows of 120 words with a 
 tokens are counted with the model's tokenizer. Every method gets a 1,000-token budget.
 
 Questions: benchmarks/data/usefulness_questions.json, each with the topics that answer it.
+`--numpy` uses a second corpus instead, one that ships inside an installed package: the
+docstrings of 134 NumPy functions (split at their sections, and into sliding windows), with
+the questions of benchmarks/data/usefulness_numpy_questions.json (30 single-, 14 two-topic).
 A chunk holds a topic when it comes from that topic or when at least half of its 8-word
 shingles occur in that topic's text (the reference repeats some topics inside larger ones).
 
@@ -103,19 +106,47 @@ def passage_chunks() -> tuple[list[str], list[str]]:
     return [p.text for p in passages], [keys[p.topic] for p in passages]
 
 
-def window_chunks(size: int = 120, stride: int = 60) -> tuple[list[str], list[str]]:
+NUMPY_QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_numpy_questions.json"
+_SECTION = re.compile(r"\n(?=[A-Z][A-Za-z ]+\n-{3,}\n)")
+
+
+def numpy_topic_texts() -> dict[str, str]:
+    """The docstrings of the NumPy functions the second question set names, by name."""
+    import inspect
+    import operator
+
+    names = json.loads(NUMPY_QUESTIONS.read_text())["functions"]
+    return {name: inspect.getdoc(operator.attrgetter(name)(np)) or "" for name in names}
+
+
+def section_chunks(topics: dict[str, str], limit: int = 250) -> tuple[list[str], list[str]]:
+    """A docstring's sections (summary, Parameters, Returns, Notes, Examples, ...) as passages,
+    a section longer than `limit` words cut into pieces of at most `limit` words."""
     texts: list[str] = []
-    topics: list[str] = []
-    for key, text in topic_texts().items():
+    keys: list[str] = []
+    for key, doc in topics.items():
+        for section in _SECTION.split(doc):
+            ws = section.split()
+            for start in range(0, len(ws), limit):
+                texts.append(" ".join(ws[start:start + limit]) if len(ws) > limit else section.strip())
+                keys.append(key)
+    return texts, keys
+
+
+def window_chunks(size: int = 120, stride: int = 60,
+                  topics: dict[str, str] | None = None) -> tuple[list[str], list[str]]:
+    texts: list[str] = []
+    topics_of: list[str] = []
+    for key, text in (topic_texts() if topics is None else topics).items():
         ws = text.split()
         start = 0
         while True:
             texts.append(" ".join(ws[start:start + size]))
-            topics.append(key)
+            topics_of.append(key)
             if start + size >= len(ws):
                 break
             start += stride
-    return texts, topics
+    return texts, topics_of
 
 
 class Model:
@@ -145,9 +176,10 @@ class Model:
             return data["vecs"], data["tokens"]
 
 
-def load_corpus(name: str, texts: list[str], topics: list[str], model: Model) -> Corpus:
+def load_corpus(name: str, texts: list[str], topics: list[str], model: Model,
+                sources: dict[str, str] | None = None) -> Corpus:
     vecs, costs = model.encode(texts)
-    topic_grams = {k: set(ngrams(words(t))) for k, t in topic_texts().items()}
+    topic_grams = {k: set(ngrams(words(t))) for k, t in (topic_texts() if sources is None else sources).items()}
     grams = [ngrams(words(t)) for t in texts]
     holds: list[set[str]] = []
     for g, own in zip(grams, topics):
@@ -170,6 +202,13 @@ def top_k(c: Corpus, q: np.ndarray, text: str = "") -> list[int]:
             chosen.append(i)
             used += int(c.costs[i])
     return chosen
+
+
+def top_k_plus(extra: int) -> Callable[[Corpus, np.ndarray, str], list[int]]:
+    """Top-k with `extra` tokens counted per chunk (a tokenizer's special tokens)."""
+    def run(c: Corpus, q: np.ndarray, text: str) -> list[int]:
+        return top_k(replace(c, costs=c.costs + np.uint64(extra)), q, text)
+    return run
 
 
 def mmr(c: Corpus, q: np.ndarray, text: str = "", weight: float = 0.5) -> list[int]:
@@ -408,7 +447,9 @@ def evaluate(c: Corpus, qvecs: np.ndarray, questions: list[dict[str, Any]],
 
 def selector_table(corpora: list[Corpus], qvecs: np.ndarray, questions: list[dict[str, Any]], model: Model) -> None:
     """The selector's own path against the "defaults" row: figures and differing selections."""
-    methods = {"ours, defaults (arrays, build_problem)": ours_with(SelectionDefaults()),
+    methods = {"top-k, tokenizer counts": top_k,
+               "top-k, counts with [CLS] [SEP]": top_k_plus(2),
+               "ours, defaults (arrays, build_problem)": ours_with(SelectionDefaults()),
                "ContextSelector, tokenizer counts": selector_method(model, corpora, questions, qvecs, False),
                "ContextSelector, counts with [CLS] [SEP]": selector_method(model, corpora, questions, qvecs, True)}
     for c in corpora:
@@ -423,8 +464,8 @@ def selector_table(corpora: list[Corpus], qvecs: np.ndarray, questions: list[dic
                 chosen[name].append(picked)
                 score(c, picked, item["answers"], f)
             print(row(name, f))
-        base = chosen[next(iter(methods))]
-        for name in list(methods)[1:]:
+        base = chosen["ours, defaults (arrays, build_problem)"]
+        for name in [m for m in methods if m.startswith("ContextSelector")]:
             differ = sum(a != b for a, b in zip(base, chosen[name]))
             print(f"  {name}: {differ} of {len(questions)} selections differ from the arrays' path")
 
@@ -461,6 +502,9 @@ def timing(corpus: Corpus, qvecs: np.ndarray, questions: list[dict[str, Any]]) -
     raw: dict[str, list[float]] = {k: [] for k in clocks}
     build: dict[str, list[float]] = {k: [] for k in clocks}
     ours: dict[str, list[float]] = {k: [] for k in clocks}
+    covered: dict[str, list[float]] = {k: [] for k in clocks}
+    # The clauses asked for through the solver's coverage matrix instead of the boost.
+    covered_defaults = replace(SelectionDefaults(), aspect_boost=None, aspect_weight=2.0)
     for q, item in zip(qvecs, questions):
         idx = np.sort(np.argsort(-(corpus.vecs @ q), kind="stable")[:n])
         texts = [corpus.texts[i] for i in idx]
@@ -480,7 +524,11 @@ def timing(corpus: Corpus, qvecs: np.ndarray, questions: list[dict[str, Any]]) -
         def run_ours() -> None:
             solver.solve_precomputed_numpy(**run_build(), constraints=CONSTRAINTS)
 
-        for figures, call in ((raw, run_raw), (build, run_build), (ours, run_ours)):
+        def run_covered() -> None:
+            problem = build_problem(texts, vecs, q, costs, covered_defaults, aspect_embeddings=aspects)
+            solver.solve_precomputed_numpy(**problem, constraints=CONSTRAINTS)
+
+        for figures, call in ((raw, run_raw), (build, run_build), (ours, run_ours), (covered, run_covered)):
             best = {k: np.inf for k in clocks}
             for _ in range(REPEATS):   # the best of a few runs: the machine's load only adds time
                 start = {k: c() for k, c in clocks.items()}
@@ -492,11 +540,12 @@ def timing(corpus: Corpus, qvecs: np.ndarray, questions: list[dict[str, Any]]) -
     med = lambda xs: float(np.median(xs))  # noqa: E731
     print(f"\nTiming, {n} candidates ({corpus.name}), medians over {len(questions)} questions "
           f"(CPU: {cpu_model()}, {os.cpu_count()} CPUs; NumPy BLAS: {blas_report()}):\n"
-          f"                                      wall        CPU (all threads)")
+          f"                                            wall        CPU (all threads)")
     for label, figures in (("raw problem, solve", raw), ("defaults, building the problem", build),
-                           ("defaults, build + solve", ours)):
-        print(f"  {label:<34} {med(figures['wall']):7.2f} ms  {med(figures['cpu']):7.2f} ms")
-    print(f"  {'added by the defaults':<34} {med(ours['wall']) - med(raw['wall']):+7.2f} ms  "
+                           ("defaults, build + solve", ours),
+                           ("coverage matrix instead, build + solve", covered)):
+        print(f"  {label:<40} {med(figures['wall']):7.2f} ms  {med(figures['cpu']):7.2f} ms")
+    print(f"  {'added by the defaults':<40} {med(ours['wall']) - med(raw['wall']):+7.2f} ms  "
           f"{med(ours['cpu']) - med(raw['cpu']):+7.2f} ms")
 
 
@@ -505,14 +554,23 @@ def main() -> None:
     parser.add_argument("--blocks", action="store_true", help="also measure each default against alternatives")
     parser.add_argument("--selector", action="store_true",
                         help="also run torvane.langchain.ContextSelector itself and compare it with the arrays' path")
+    parser.add_argument("--numpy", action="store_true",
+                        help="use the second corpus: NumPy's docstrings and their own labelled questions")
     parser.add_argument("--timing", action="store_true",
                         help="only measure what the defaults add to a solve (timings vary between runs)")
     args = parser.parse_args()
 
-    questions = json.loads(QUESTIONS.read_text())["questions"]
     model = Model()
-    corpora = [load_corpus("passages of the example", *passage_chunks(), model),
-               load_corpus("sliding windows, 120 words, stride 60", *window_chunks(), model)]
+    if args.numpy:
+        questions = json.loads(NUMPY_QUESTIONS.read_text())["questions"]
+        docs = numpy_topic_texts()
+        print(f"NumPy {np.__version__} docstrings of {len(docs)} functions")
+        corpora = [load_corpus("docstring sections", *section_chunks(docs), model, docs),
+                   load_corpus("sliding windows, 120 words, stride 60", *window_chunks(topics=docs), model, docs)]
+    else:
+        questions = json.loads(QUESTIONS.read_text())["questions"]
+        corpora = [load_corpus("passages of the example", *passage_chunks(), model),
+                   load_corpus("sliding windows, 120 words, stride 60", *window_chunks(), model)]
     qvecs, _ = model.encode([q["question"] for q in questions])
     embed_aspects(model, questions)
     singles = sum(len(q["answers"]) == 1 for q in questions)
@@ -532,7 +590,7 @@ def main() -> None:
     if args.selector:
         selector_table(corpora, qvecs, questions, model)
     if args.blocks:
-        table("Redundancy measure (calibration, floor and aspects as the defaults)", corpora, qvecs, questions, {
+        table("Redundancy measure (calibration, floor and clauses as the defaults)", corpora, qvecs, questions, {
             "none": ours_with(replace(d, measure="none")),
             "embedding cosine, lambda 0.5": ours_with(replace(d, measure="embedding"), 0.5),
             "shingles, containment (default)": ours_with(d),
@@ -541,7 +599,7 @@ def main() -> None:
             "containment x larger relevance": ours_with(replace(d, weight_by_relevance="max")),
             "containment + embedding above 0.8": ours_with(replace(d, embedding_weight=1.0, embedding_threshold=0.8)),
         })
-        table("Relevance calibration (containment, floor 0.25, aspects)", corpora, qvecs, questions, {
+        table("Relevance calibration (containment, floor 0.25, clauses)", corpora, qvecs, questions, {
             "raw cosine": ours_with(replace(d, temperature=None)),
             "raw cosine, per token": ours_with(replace(d, temperature=None, per_token=True)),
             "sharpened T=0.05": ours_with(replace(d, temperature=0.05)),
@@ -550,18 +608,22 @@ def main() -> None:
             "sharpened T=0.05, per token": ours_with(replace(d, temperature=0.05, per_token=True)),
             "sharpened T=0.1, per token": ours_with(replace(d, per_token=True)),
         })
-        table("Floor below the best chunk (containment, T=0.1, aspects)", corpora, qvecs, questions, {
+        table("Floor below the best chunk (containment, T=0.1, clauses)", corpora, qvecs, questions, {
             "no floor": ours_with(replace(d, floor=None)),
             "floor 0.15": ours_with(replace(d, floor=0.15)),
             "floor 0.20": ours_with(replace(d, floor=0.20)),
             "floor 0.25 (default)": ours_with(d),
             "floor 0.30": ours_with(replace(d, floor=0.30)),
         })
-        table("Aspects of the question (containment, T=0.1, floor 0.25)", corpora, qvecs, questions, {
-            "no aspects": ours_with(replace(d, aspect_weight=0.0)),
-            "aspects, weight 1": ours_with(replace(d, aspect_weight=1.0)),
-            "aspects, weight 2 (default)": ours_with(d),
-            "aspects, weight 4": ours_with(replace(d, aspect_weight=4.0)),
+        table("Clauses of the question (containment, T=0.1, floor 0.25)", corpora, qvecs, questions, {
+            "clauses ignored": ours_with(replace(d, aspect_boost=None)),
+            "each clause's best chunk at 1.5 (default)": ours_with(d),
+            "each clause's best chunk at 1.2": ours_with(replace(d, aspect_boost=1.2)),
+            "each clause's best chunk at 3": ours_with(replace(d, aspect_boost=3.0)),
+            "coverage matrix, weight 1, no boost": ours_with(replace(d, aspect_boost=None, aspect_weight=1.0)),
+            "coverage matrix, weight 2, no boost": ours_with(replace(d, aspect_boost=None, aspect_weight=2.0)),
+            "coverage matrix, weight 4, no boost": ours_with(replace(d, aspect_boost=None, aspect_weight=4.0)),
+            "boost and coverage matrix, weight 2": ours_with(replace(d, aspect_weight=2.0)),
             "relevance: best of question and clauses": ours_alternative("clause relevance"),
             "coverage contrasted with other clauses": ours_alternative("contrast"),
             "best chunk of question and clauses kept": ours_alternative("reserve"),
