@@ -253,6 +253,8 @@ def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embeddi
     clause_cosine = None
     if aspect_embeddings is not None and n:
         aspects = np.asarray(aspect_embeddings, dtype=np.float32).reshape(-1, vecs.shape[1])
+        # A clause without a direction (zero or non-finite) has no best chunk.
+        aspects = aspects[np.isfinite(aspects).all(axis=1) & (aspects != 0).any(axis=1)]
         clause_cosine = unit @ _unit_rows(aspects).T if aspects.shape[0] else None
     if clause_cosine is not None and d.aspect_boost is not None:
         best = np.argmax(clause_cosine, axis=0)

@@ -199,6 +199,10 @@ class TestBuildProblem:
         budget = ts.SolverConstraints(max_tokens=300)
         assert 3 not in solver.solve_precomputed_numpy(**plain, constraints=budget).selected_indices
         assert 3 in solver.solve_precomputed_numpy(**boosted, constraints=budget).selected_indices
+        # A clause without a direction picks no chunk.
+        blank = torvane.build_problem(texts, vecs, [1, 0.1, 0.1], costs,
+                                      aspect_embeddings=np.array([[0, 0, 0], [np.nan, 0, 1]], np.float32))
+        np.testing.assert_array_equal(blank["relevance_scores"], plain["relevance_scores"])
         # Switched off, the clauses change nothing; coverage through the solver stays available.
         off = torvane.build_problem(texts, vecs, [1, 0.1, 0.1], costs, torvane.SelectionDefaults(aspect_boost=None),
                                     aspect_embeddings=clauses)
