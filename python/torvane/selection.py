@@ -189,7 +189,7 @@ class SelectionDefaults:
       question's clauses (:func:`aspect_coverage`) as the solver's coverage matrix, used when
       aspect embeddings are given and the weight is above 0. Off by default: measured, it
       picks the same contexts as the boost, but a coverage term leaves the search no bound to
-      skip swaps by, which doubles the solve of 400 candidates.
+      skip swaps by, which slows the solve.
     """
 
     shingle_size: int = 5
