@@ -1,6 +1,6 @@
 """Usefulness of selected contexts on labelled questions: does the context hold the answer?
 
-Run with:  python benchmarks/usefulness.py [--blocks] [--timing]
+Run with:  python benchmarks/usefulness.py [--blocks] [--selector] [--numpy] [--timing]
 
 Corpus: Python's bundled reference topics (`pydoc_data.topics`), split two ways: the passages
 of examples/real_corpus.py, and overlapping sliding windows of 120 words with a stride of 60
@@ -9,6 +9,9 @@ of examples/real_corpus.py, and overlapping sliding windows of 120 words with a 
 tokens are counted with the model's tokenizer. Every method gets a 1,000-token budget.
 
 Questions: benchmarks/data/usefulness_questions.json, each with the topics that answer it.
+`--numpy` uses a second corpus instead, one that ships inside an installed package: the
+docstrings of 134 NumPy functions (split at their sections, and into sliding windows), with
+the questions of benchmarks/data/usefulness_numpy_questions.json (30 single-, 14 two-topic).
 A chunk holds a topic when it comes from that topic or when at least half of its 8-word
 shingles occur in that topic's text (the reference repeats some topics inside larger ones).
 
@@ -21,6 +24,11 @@ Figures per method (means over the questions):
 
 "ours, defaults" is `torvane.build_problem` with the clauses of each question
 (`torvane.split_aspects`) embedded as aspects, solved with `torvane.default_config()`.
+`--selector` also runs `torvane.langchain.ContextSelector` itself, with its defaults, on
+LangChain Documents of every chunk: embeddings through a LangChain `Embeddings` of the same
+vectors, the model's tokenizer as token counter (with and without its two special tokens) and
+a 1,000-token budget; it reports how many selections differ from the "defaults" row (none
+should).
 `--blocks` adds the measurements behind each default (redundancy measure, relevance
 calibration, floor, clause coverage); `--timing` (alone) measures what the defaults add to a
 solve of 400 candidates.
@@ -56,13 +64,14 @@ sys.path.insert(0, str(ROOT / "examples"))
 from real_corpus import split_passages  # noqa: E402
 
 from torvane import (  # noqa: E402
-    SelectionDefaults, build_problem, default_config, shingle_similarity, split_aspects)
+    SelectionDefaults, build_problem, calibrate_relevance, default_config, shingle_similarity, split_aspects)
 
 BUDGET = 1000
 QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions.json"
 CACHE = pathlib.Path(os.environ.get("TORVANE_CACHE", pathlib.Path.home() / ".cache" / "torvane"))
 MODEL = "all-MiniLM-L6-v2"
 GRAM = 8
+REPEATS = 5
 
 
 @dataclass
@@ -97,19 +106,47 @@ def passage_chunks() -> tuple[list[str], list[str]]:
     return [p.text for p in passages], [keys[p.topic] for p in passages]
 
 
-def window_chunks(size: int = 120, stride: int = 60) -> tuple[list[str], list[str]]:
+NUMPY_QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_numpy_questions.json"
+_SECTION = re.compile(r"\n(?=[A-Z][A-Za-z ]+\n-{3,}\n)")
+
+
+def numpy_topic_texts() -> dict[str, str]:
+    """The docstrings of the NumPy functions the second question set names, by name."""
+    import inspect
+    import operator
+
+    names = json.loads(NUMPY_QUESTIONS.read_text())["functions"]
+    return {name: inspect.getdoc(operator.attrgetter(name)(np)) or "" for name in names}
+
+
+def section_chunks(topics: dict[str, str], limit: int = 250) -> tuple[list[str], list[str]]:
+    """A docstring's sections (summary, Parameters, Returns, Notes, Examples, ...) as passages,
+    a section longer than `limit` words cut into pieces of at most `limit` words."""
     texts: list[str] = []
-    topics: list[str] = []
-    for key, text in topic_texts().items():
+    keys: list[str] = []
+    for key, doc in topics.items():
+        for section in _SECTION.split(doc):
+            ws = section.split()
+            for start in range(0, len(ws), limit):
+                texts.append(" ".join(ws[start:start + limit]) if len(ws) > limit else section.strip())
+                keys.append(key)
+    return texts, keys
+
+
+def window_chunks(size: int = 120, stride: int = 60,
+                  topics: dict[str, str] | None = None) -> tuple[list[str], list[str]]:
+    texts: list[str] = []
+    topics_of: list[str] = []
+    for key, text in (topic_texts() if topics is None else topics).items():
         ws = text.split()
         start = 0
         while True:
             texts.append(" ".join(ws[start:start + size]))
-            topics.append(key)
+            topics_of.append(key)
             if start + size >= len(ws):
                 break
             start += stride
-    return texts, topics
+    return texts, topics_of
 
 
 class Model:
@@ -139,9 +176,10 @@ class Model:
             return data["vecs"], data["tokens"]
 
 
-def load_corpus(name: str, texts: list[str], topics: list[str], model: Model) -> Corpus:
+def load_corpus(name: str, texts: list[str], topics: list[str], model: Model,
+                sources: dict[str, str] | None = None) -> Corpus:
     vecs, costs = model.encode(texts)
-    topic_grams = {k: set(ngrams(words(t))) for k, t in topic_texts().items()}
+    topic_grams = {k: set(ngrams(words(t))) for k, t in (topic_texts() if sources is None else sources).items()}
     grams = [ngrams(words(t)) for t in texts]
     holds: list[set[str]] = []
     for g, own in zip(grams, topics):
@@ -164,6 +202,13 @@ def top_k(c: Corpus, q: np.ndarray, text: str = "") -> list[int]:
             chosen.append(i)
             used += int(c.costs[i])
     return chosen
+
+
+def top_k_plus(extra: int) -> Callable[[Corpus, np.ndarray, str], list[int]]:
+    """Top-k with `extra` tokens counted per chunk (a tokenizer's special tokens)."""
+    def run(c: Corpus, q: np.ndarray, text: str) -> list[int]:
+        return top_k(replace(c, costs=c.costs + np.uint64(extra)), q, text)
+    return run
 
 
 def mmr(c: Corpus, q: np.ndarray, text: str = "", weight: float = 0.5) -> list[int]:
@@ -233,6 +278,119 @@ def ours_with(defaults: SelectionDefaults, lambda_: float = 1.0, **config: float
     return run
 
 
+class CachedEmbeddings:
+    """A LangChain `Embeddings` over the model's cached vectors (encoded in batches up front,
+    so both paths see the same numbers)."""
+
+    def __init__(self, model: Model, known: dict[str, np.ndarray]) -> None:
+        self.model = model
+        self.known = known
+
+    def _one(self, text: str) -> list[float]:
+        if text not in self.known:
+            self.known[text] = self.model.encode([text])[0][0]
+        return [float(v) for v in self.known[text]]
+
+    def embed_documents(self, texts: list[str]) -> list[list[float]]:
+        return [self._one(t) for t in texts]
+
+    def embed_query(self, text: str) -> list[float]:
+        return self._one(text)
+
+
+def selector_method(model: Model, corpora: list[Corpus], questions: list[dict[str, Any]], qvecs: np.ndarray,
+                    special_tokens: bool) -> Callable[[Corpus, np.ndarray, str], list[int]]:
+    """`torvane.langchain.ContextSelector` with its defaults, on Documents of every chunk."""
+    from langchain_core.documents import Document
+    from langchain_core.embeddings import Embeddings
+
+    from torvane.langchain import ContextSelector
+
+    known: dict[str, np.ndarray] = {}
+    for c in corpora:
+        known.update(zip(c.texts, c.vecs))
+    known.update(zip((q["question"] for q in questions), qvecs))
+    for q in questions:
+        known.update(zip(split_aspects(q["question"]), ASPECTS.get(q["question"], [])))
+    embeddings = type("Cached", (CachedEmbeddings, Embeddings), {})(model, known)
+    tokenizer = model.get().tokenizer
+    counts: dict[str, int] = {}
+
+    def count(text: str) -> int:
+        if text not in counts:
+            counts[text] = len(tokenizer(text, add_special_tokens=special_tokens)["input_ids"])
+        return counts[text]
+
+    selector = ContextSelector(embeddings, max_tokens=BUDGET, token_counter=count)
+    documents: dict[str, list[Any]] = {c.name: [Document(page_content=t, metadata={"position": i})
+                                                for i, t in enumerate(c.texts)] for c in corpora}
+
+    def run(c: Corpus, q: np.ndarray, text: str) -> list[int]:
+        chosen = selector.compress_documents(documents[c.name], text)
+        return sorted(int(d.metadata["position"]) for d in chosen)
+    return run
+
+
+def ours_alternative(kind: str) -> Callable[[Corpus, np.ndarray, str], list[int]]:
+    """Alternatives for many-part questions, measured against the defaults (none is adopted):
+    "clause relevance": each chunk's relevance is the best of its calibrated cosine with the
+    question and with each clause; "contrast": a clause's coverage row scores a chunk's cosine
+    with the clause minus half its best cosine with another clause; "reserve": the best chunk of
+    the question and of each clause are required."""
+    d = SelectionDefaults()
+    defaults = ours_with(d)
+
+    def run(c: Corpus, q: np.ndarray, text: str) -> list[int]:
+        aspects = ASPECTS.get(text)
+        if aspects is None:
+            return defaults(c, q, text)
+        key = (d.measure, d.shingle_size)
+        c.repetition.setdefault(key, shingle_similarity(c.texts, d.shingle_size, d.measure))
+        problem = build_problem(c.texts, c.vecs, q, c.costs, d, repetition=c.repetition[key],
+                                aspect_embeddings=aspects)
+        clause_cos = c.vecs @ aspects.T
+        if kind == "clause relevance":
+            rel = problem["relevance_scores"]
+            for t in range(clause_cos.shape[1]):
+                rel = np.maximum(rel, calibrate_relevance(clause_cos[:, t], d.temperature, d.floor))
+            problem["relevance_scores"] = np.ascontiguousarray(rel, np.float32)
+        elif kind == "contrast":
+            rows = []
+            for t in range(clause_cos.shape[1]):
+                other = np.delete(clause_cos, t, axis=1).max(axis=1)
+                rows.append(np.maximum(calibrate_relevance(clause_cos[:, t] - 0.5 * np.maximum(other, 0.0),
+                                                           d.aspect_temperature, d.aspect_reach, below_floor=0.0), 0.0))
+            problem["coverage_matrix"] = np.ascontiguousarray(np.stack(rows), np.float32)
+        elif kind == "reserve":
+            best = {int(np.argmax(c.vecs @ q))} | {int(np.argmax(clause_cos[:, t])) for t in range(clause_cos.shape[1])}
+            constraints = ts.SolverConstraints(max_tokens=BUDGET, required_chunks=[f"chunk_{i}" for i in sorted(best)])
+            solver = SOLVER_CACHE.setdefault(repr(default_config()), ts.TabuSearchSolver(default_config()))
+            return list(solver.solve_precomputed_numpy(**problem, constraints=constraints).selected_indices)
+        return solve(default_config(), problem)
+    return run
+
+
+def reach(corpora: list[Corpus], qvecs: np.ndarray, questions: list[dict[str, Any]]) -> None:
+    """How many two-topic questions any selection led by these scores can answer: both topics
+    have gold chunks that fit the budget together and rank among the first k by cosine with
+    the question or with one of its clauses."""
+    for c in corpora:
+        counts = {3: 0, 5: 0, len(c.texts): 0}
+        pairs = 0
+        for q, item in zip(qvecs, questions):
+            if len(item["answers"]) < 2:
+                continue
+            pairs += 1
+            lenses = [c.vecs @ q] + [c.vecs @ a for a in ASPECTS.get(item["question"], [])]
+            rank = np.min([np.argsort(np.argsort(-s, kind="stable")) for s in lenses], axis=0)
+            gold = [[i for i, h in enumerate(c.holds) if h & set(a)] for a in item["answers"]]
+            for k in counts:
+                counts[k] += any((i == j or int(c.costs[i]) + int(c.costs[j]) <= BUDGET) and rank[i] < k
+                                 and rank[j] < k for i in gold[0] for j in gold[1])
+        print(f"  {c.name}: both topics fit the budget in {counts[len(c.texts)]} of {pairs}; both rank among "
+              f"the first 3 of the question or a clause in {counts[3]}, among the first 5 in {counts[5]}")
+
+
 # ---------------------------------------------------------------- figures
 
 @dataclass
@@ -287,6 +445,31 @@ def evaluate(c: Corpus, qvecs: np.ndarray, questions: list[dict[str, Any]],
     return f
 
 
+def selector_table(corpora: list[Corpus], qvecs: np.ndarray, questions: list[dict[str, Any]], model: Model) -> None:
+    """The selector's own path against the "defaults" row: figures and differing selections."""
+    methods = {"top-k, tokenizer counts": top_k,
+               "top-k, counts with [CLS] [SEP]": top_k_plus(2),
+               "ours, defaults (arrays, build_problem)": ours_with(SelectionDefaults()),
+               "ContextSelector, tokenizer counts": selector_method(model, corpora, questions, qvecs, False),
+               "ContextSelector, counts with [CLS] [SEP]": selector_method(model, corpora, questions, qvecs, True)}
+    for c in corpora:
+        print(f"\nThe LangChain selector's path: {c.name} ({len(c.texts)} chunks)\n")
+        print(HEADER)
+        chosen: dict[str, list[list[int]]] = {}
+        for name, method in methods.items():
+            f = Figures()
+            chosen[name] = []
+            for q, item in zip(qvecs, questions):
+                picked = sorted(method(c, q, item["question"]))
+                chosen[name].append(picked)
+                score(c, picked, item["answers"], f)
+            print(row(name, f))
+        base = chosen["ours, defaults (arrays, build_problem)"]
+        for name in [m for m in methods if m.startswith("ContextSelector")]:
+            differ = sum(a != b for a, b in zip(base, chosen[name]))
+            print(f"  {name}: {differ} of {len(questions)} selections differ from the arrays' path")
+
+
 def row(name: str, f: Figures) -> str:
     return (f"| {name:<44} | {f.hit:>3} / {f.single:<3} | {100 * f.gold_share / max(f.single, 1):>6.1f} % | "
             f"{f.distinct_gold / max(f.questions, 1):>8.1f} | {f.repeated / max(f.questions, 1):>8.1f} | "
@@ -309,9 +492,9 @@ def table(title: str, corpora: list[Corpus], qvecs: np.ndarray, questions: list[
 
 def timing(corpus: Corpus, qvecs: np.ndarray, questions: list[dict[str, Any]]) -> None:
     """What the defaults add to a solve of 400 candidates (the windows most relevant to each
-    question): medians over the questions of build + solve with the defaults against the raw
-    problem (cosine relevance, embedding similarity computed with NumPy) solved with lambda
-    0.5. Wall time and the process's CPU time (all threads), which a busy machine inflates less."""
+    question): medians over the questions (each the best of REPEATS runs) of build + solve
+    with the defaults against the raw problem (cosine relevance, embedding similarity computed
+    with NumPy) solved with lambda 0.5. Wall time and the process's CPU time (all threads), which a busy machine inflates less."""
     n = 400
     raw_solver = ts.TabuSearchSolver(default_config(lambda_=0.5, mu=0.0))
     solver = ts.TabuSearchSolver(default_config())
@@ -319,6 +502,9 @@ def timing(corpus: Corpus, qvecs: np.ndarray, questions: list[dict[str, Any]]) -
     raw: dict[str, list[float]] = {k: [] for k in clocks}
     build: dict[str, list[float]] = {k: [] for k in clocks}
     ours: dict[str, list[float]] = {k: [] for k in clocks}
+    covered: dict[str, list[float]] = {k: [] for k in clocks}
+    # The clauses asked for through the solver's coverage matrix instead of the boost.
+    covered_defaults = replace(SelectionDefaults(), aspect_boost=None, aspect_weight=2.0)
     for q, item in zip(qvecs, questions):
         idx = np.sort(np.argsort(-(corpus.vecs @ q), kind="stable")[:n])
         texts = [corpus.texts[i] for i in idx]
@@ -326,41 +512,70 @@ def timing(corpus: Corpus, qvecs: np.ndarray, questions: list[dict[str, Any]]) -
         costs = np.ascontiguousarray(corpus.costs[idx])
         aspects = ASPECTS.get(item["question"])
         zeros = np.zeros(n, np.float32)
-        t0 = {k: c() for k, c in clocks.items()}
-        raw_solver.solve_precomputed_numpy(vecs, costs, zeros, zeros, zeros, zeros, np.zeros(n, np.uint8),
-                                           np.full(n, -1, np.int64), (vecs @ q).astype(np.float32),
-                                           similarity_matrix=vecs @ vecs.T, constraints=CONSTRAINTS)
-        t1 = {k: c() for k, c in clocks.items()}
-        problem = build_problem(texts, vecs, q, costs, aspect_embeddings=aspects)
-        t2 = {k: c() for k, c in clocks.items()}
-        solver.solve_precomputed_numpy(**problem, constraints=CONSTRAINTS)
-        t3 = {k: c() for k, c in clocks.items()}
-        for k in clocks:
-            raw[k].append(1e3 * (t1[k] - t0[k]))
-            build[k].append(1e3 * (t2[k] - t1[k]))
-            ours[k].append(1e3 * (t3[k] - t1[k]))
+
+        def run_raw() -> None:
+            raw_solver.solve_precomputed_numpy(vecs, costs, zeros, zeros, zeros, zeros, np.zeros(n, np.uint8),
+                                               np.full(n, -1, np.int64), (vecs @ q).astype(np.float32),
+                                               similarity_matrix=vecs @ vecs.T, constraints=CONSTRAINTS)
+
+        def run_build() -> dict[str, Any]:
+            return build_problem(texts, vecs, q, costs, aspect_embeddings=aspects)
+
+        def run_ours() -> None:
+            solver.solve_precomputed_numpy(**run_build(), constraints=CONSTRAINTS)
+
+        def run_covered() -> None:
+            problem = build_problem(texts, vecs, q, costs, covered_defaults, aspect_embeddings=aspects)
+            solver.solve_precomputed_numpy(**problem, constraints=CONSTRAINTS)
+
+        for figures, call in ((raw, run_raw), (build, run_build), (ours, run_ours), (covered, run_covered)):
+            best = {k: np.inf for k in clocks}
+            for _ in range(REPEATS):   # the best of a few runs: the machine's load only adds time
+                start = {k: c() for k, c in clocks.items()}
+                call()
+                for k, c in clocks.items():
+                    best[k] = min(best[k], 1e3 * (c() - start[k]))
+            for k in clocks:
+                figures[k].append(best[k])
     med = lambda xs: float(np.median(xs))  # noqa: E731
     print(f"\nTiming, {n} candidates ({corpus.name}), medians over {len(questions)} questions "
           f"(CPU: {cpu_model()}, {os.cpu_count()} CPUs; NumPy BLAS: {blas_report()}):\n"
-          f"                                      wall        CPU (all threads)")
+          f"                                            wall        CPU (all threads)")
     for label, figures in (("raw problem, solve", raw), ("defaults, building the problem", build),
-                           ("defaults, build + solve", ours)):
-        print(f"  {label:<34} {med(figures['wall']):7.2f} ms  {med(figures['cpu']):7.2f} ms")
-    print(f"  {'added by the defaults':<34} {med(ours['wall']) - med(raw['wall']):+7.2f} ms  "
+                           ("defaults, build + solve", ours),
+                           ("coverage matrix instead, build + solve", covered)):
+        print(f"  {label:<40} {med(figures['wall']):7.2f} ms  {med(figures['cpu']):7.2f} ms")
+    print(f"  {'added by the defaults':<40} {med(ours['wall']) - med(raw['wall']):+7.2f} ms  "
           f"{med(ours['cpu']) - med(raw['cpu']):+7.2f} ms")
+    split = [ASPECTS.get(item["question"]) is not None for item in questions]
+    print(f"  the {sum(split)} questions with clauses:")
+    for label, figures in (("defaults, build + solve", ours), ("coverage matrix instead, build + solve", covered)):
+        kept = {k: [v for v, s in zip(figures[k], split) if s] for k in clocks}
+        print(f"    {label:<38} {med(kept['wall']):7.2f} ms  {med(kept['cpu']):7.2f} ms")
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--blocks", action="store_true", help="also measure each default against alternatives")
+    parser.add_argument("--selector", action="store_true",
+                        help="also run torvane.langchain.ContextSelector itself and compare it with the arrays' path")
+    parser.add_argument("--numpy", action="store_true",
+                        help="use the second corpus: NumPy's docstrings and their own labelled questions")
     parser.add_argument("--timing", action="store_true",
                         help="only measure what the defaults add to a solve (timings vary between runs)")
     args = parser.parse_args()
 
-    questions = json.loads(QUESTIONS.read_text())["questions"]
     model = Model()
-    corpora = [load_corpus("passages of the example", *passage_chunks(), model),
-               load_corpus("sliding windows, 120 words, stride 60", *window_chunks(), model)]
+    if args.numpy:
+        questions = json.loads(NUMPY_QUESTIONS.read_text())["questions"]
+        docs = numpy_topic_texts()
+        print(f"NumPy {np.__version__} docstrings of {len(docs)} functions")
+        corpora = [load_corpus("docstring sections", *section_chunks(docs), model, docs),
+                   load_corpus("sliding windows, 120 words, stride 60", *window_chunks(topics=docs), model, docs)]
+    else:
+        questions = json.loads(QUESTIONS.read_text())["questions"]
+        corpora = [load_corpus("passages of the example", *passage_chunks(), model),
+                   load_corpus("sliding windows, 120 words, stride 60", *window_chunks(), model)]
     qvecs, _ = model.encode([q["question"] for q in questions])
     embed_aspects(model, questions)
     singles = sum(len(q["answers"]) == 1 for q in questions)
@@ -377,8 +592,10 @@ def main() -> None:
         "ours, raw objective (lambda 0.5)": ours_raw,
         "ours, defaults": ours_with(d),
     })
+    if args.selector:
+        selector_table(corpora, qvecs, questions, model)
     if args.blocks:
-        table("Redundancy measure (calibration, floor and aspects as the defaults)", corpora, qvecs, questions, {
+        table("Redundancy measure (calibration, floor and clauses as the defaults)", corpora, qvecs, questions, {
             "none": ours_with(replace(d, measure="none")),
             "embedding cosine, lambda 0.5": ours_with(replace(d, measure="embedding"), 0.5),
             "shingles, containment (default)": ours_with(d),
@@ -387,7 +604,7 @@ def main() -> None:
             "containment x larger relevance": ours_with(replace(d, weight_by_relevance="max")),
             "containment + embedding above 0.8": ours_with(replace(d, embedding_weight=1.0, embedding_threshold=0.8)),
         })
-        table("Relevance calibration (containment, floor 0.25, aspects)", corpora, qvecs, questions, {
+        table("Relevance calibration (containment, floor 0.25, clauses)", corpora, qvecs, questions, {
             "raw cosine": ours_with(replace(d, temperature=None)),
             "raw cosine, per token": ours_with(replace(d, temperature=None, per_token=True)),
             "sharpened T=0.05": ours_with(replace(d, temperature=0.05)),
@@ -396,19 +613,28 @@ def main() -> None:
             "sharpened T=0.05, per token": ours_with(replace(d, temperature=0.05, per_token=True)),
             "sharpened T=0.1, per token": ours_with(replace(d, per_token=True)),
         })
-        table("Floor below the best chunk (containment, T=0.1, aspects)", corpora, qvecs, questions, {
+        table("Floor below the best chunk (containment, T=0.1, clauses)", corpora, qvecs, questions, {
             "no floor": ours_with(replace(d, floor=None)),
             "floor 0.15": ours_with(replace(d, floor=0.15)),
             "floor 0.20": ours_with(replace(d, floor=0.20)),
             "floor 0.25 (default)": ours_with(d),
             "floor 0.30": ours_with(replace(d, floor=0.30)),
         })
-        table("Aspects of the question (containment, T=0.1, floor 0.25)", corpora, qvecs, questions, {
-            "no aspects": ours_with(replace(d, aspect_weight=0.0)),
-            "aspects, weight 1": ours_with(replace(d, aspect_weight=1.0)),
-            "aspects, weight 2 (default)": ours_with(d),
-            "aspects, weight 4": ours_with(replace(d, aspect_weight=4.0)),
+        table("Clauses of the question (containment, T=0.1, floor 0.25)", corpora, qvecs, questions, {
+            "clauses ignored": ours_with(replace(d, aspect_boost=None)),
+            "each clause's best chunk at 1.5 (default)": ours_with(d),
+            "each clause's best chunk at 1.2": ours_with(replace(d, aspect_boost=1.2)),
+            "each clause's best chunk at 3": ours_with(replace(d, aspect_boost=3.0)),
+            "coverage matrix, weight 1, no boost": ours_with(replace(d, aspect_boost=None, aspect_weight=1.0)),
+            "coverage matrix, weight 2, no boost": ours_with(replace(d, aspect_boost=None, aspect_weight=2.0)),
+            "coverage matrix, weight 4, no boost": ours_with(replace(d, aspect_boost=None, aspect_weight=4.0)),
+            "boost and coverage matrix, weight 2": ours_with(replace(d, aspect_weight=2.0)),
+            "relevance: best of question and clauses": ours_alternative("clause relevance"),
+            "coverage contrasted with other clauses": ours_alternative("contrast"),
+            "best chunk of question and clauses kept": ours_alternative("reserve"),
         })
+        print("\nTwo-topic questions within reach of the scores:")
+        reach(corpora, qvecs, questions)
 
 
 if __name__ == "__main__":

@@ -148,8 +148,8 @@ def problem_from_texts(
     (`torvane.build_problem` and `torvane.default_config`, measured in the README): relevance
     calibrated so that the best chunks lead and off-topic ones do not fill the budget,
     redundancy as the share of repeated text, and, with `aspect_embeddings` (the embedded
-    clauses of the question), a good chunk per clause. With a `config`, the raw objective:
-    cosine relevance and the solver's embedding similarity.
+    clauses of the question), the best chunk of each clause kept. With a `config`, the raw
+    objective: cosine relevance and the solver's embedding similarity.
     """
     n = len(texts)
     if not (len(token_counts) == len(sources) == len(roles) == len(ids) == len(metadata) == n):

@@ -40,8 +40,8 @@ class ContextSelector(BaseDocumentCompressor):
     `must_include_roles` (roles read from the metadata key `role_key`), every document whose
     id is in `required_ids` and none in `excluded_ids`. Without `config`, the package's
     selection defaults apply (`torvane.build_problem`, `torvane.default_config`: calibrated
-    relevance, repeated text as redundancy, a good document per clause of the question), with
-    the weights of signals the documents do not carry set to 0; a `config` of the caller's
+    relevance, repeated text as redundancy, the best document of each clause of the question
+    kept), with the weights of signals the documents do not carry set to 0; a `config` of the caller's
     gives the raw objective (cosine relevance, embedding similarity) with those weights.
 
     `compress_documents` returns copies of the chosen documents in their input order, each
@@ -101,7 +101,7 @@ class ContextSelector(BaseDocumentCompressor):
         if not documents:
             return []
         vectors = self.embeddings.embed_documents([d.page_content for d in documents])
-        # The defaults ask for a good document per clause of a many-part question.
+        # The defaults keep the best document of each clause of a many-part question.
         aspects = [self.embeddings.embed_query(c) for c in question_clauses(query, self._options())]
         return self._select(documents, vectors, self.embeddings.embed_query(query), aspects)
 

@@ -121,7 +121,7 @@ class ContextSelector(BaseNodePostprocessor):
         vectors = self._node_vectors(nodes, self.embed_model.get_text_embedding_batch(to_embed) if to_embed else [])
         query_vector = query.embedding if query.embedding is not None \
             else self.embed_model.get_query_embedding(query.query_str)
-        # The defaults ask for a good node per clause of a many-part question.
+        # The defaults keep the best node of each clause of a many-part question.
         aspects = [self.embed_model.get_query_embedding(c) for c in question_clauses(query.query_str, self._options())]
         return self._select(nodes, vectors, query_vector, aspects)
 

@@ -14,8 +14,10 @@ than plain top-k on real text, for three reasons this module addresses one by on
   small negative relevance, so no selection gains by holding them.
 
 A question that asks two things needs a passage for each. :func:`split_aspects` cuts it into
-clauses and :func:`aspect_coverage` turns their embeddings into the solver's coverage matrix,
-so that a selection gains by holding a good chunk for every clause.
+clauses; :func:`build_problem` raises the relevance of each clause's best chunk above every
+other chunk's, so that a selection keeps one chunk for every clause when it fits.
+:func:`aspect_coverage` offers the same through the solver's coverage matrix, at the price of a
+slower search (see :class:`SelectionDefaults`).
 
 :func:`build_problem` applies all three and returns the keyword arguments of
 ``TabuSearchSolver.solve_precomputed_numpy``; :func:`default_config` is the configuration the
@@ -151,14 +153,18 @@ def aspect_coverage(embeddings: npt.ArrayLike, aspect_embeddings: npt.ArrayLike,
     k = aspects.shape[0]
     if k == 0 or vecs.shape[0] == 0:
         return np.zeros((0, vecs.shape[0]), np.float32), np.zeros(0, np.float32)
-    unit = _unit_rows(vecs)
-    cos = unit @ _unit_rows(aspects).T
+    return _coverage_rows(_unit_rows(vecs) @ _unit_rows(aspects).T, temperature, reach)
+
+
+def _coverage_rows(cos: npt.NDArray[np.float32], temperature: float, reach: float) -> tuple[F32Array, F32Array]:
+    """Coverage rows and equal weights from the (n, aspects) cosines of chunks and clauses."""
+    k = cos.shape[1]
     rows = [np.maximum(calibrate_relevance(cos[:, t], temperature, reach, below_floor=0.0), 0.0) for t in range(k)]
     return np.ascontiguousarray(np.stack(rows), dtype=np.float32), np.full(k, 1.0 / k, np.float32)
 
 
 def _unit_rows(vecs: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
-    norms = np.linalg.norm(vecs, axis=1)
+    norms = np.sqrt(np.einsum("ij,ij->i", vecs, vecs, dtype=np.float64))
     out: npt.NDArray[np.float32] = (vecs / np.where(norms > 0, norms, 1.0)[:, None]).astype(np.float32)
     return out
 
@@ -176,8 +182,14 @@ class SelectionDefaults:
       multiply each pair's value by the smaller or larger calibrated relevance of the two.
     - ``temperature``, ``floor``, ``per_token``: the relevance calibration
       (:func:`calibrate_relevance`); ``temperature=None`` keeps the raw cosine.
+    - ``aspect_boost``: with aspect embeddings, the relevance given to each clause's best
+      chunk (by cosine with the clause) when it is below that: any value above 1 ranks it above
+      every other chunk, whose calibrated relevance is at most 1. ``None`` switches it off.
     - ``aspect_weight``, ``aspect_temperature``, ``aspect_reach``: the coverage of a
-      question's clauses (:func:`aspect_coverage`), used when aspect embeddings are given.
+      question's clauses (:func:`aspect_coverage`) as the solver's coverage matrix, used when
+      aspect embeddings are given and the weight is above 0. Off by default: measured, it
+      picks the same contexts as the boost, but a coverage term leaves the search no bound to
+      skip swaps by, which slows the solve.
     """
 
     shingle_size: int = 5
@@ -188,15 +200,16 @@ class SelectionDefaults:
     temperature: float | None = 0.1
     floor: float | None = 0.25
     per_token: bool = False
-    aspect_weight: float = 2.0
+    aspect_boost: float | None = 1.5
+    aspect_weight: float = 0.0
     aspect_temperature: float = 0.1
     aspect_reach: float = 0.3
 
 
 def default_config(**overrides: Any) -> ts.SolverConfig:
     """The solver configuration the defaults are tuned for: relevance (alpha 1), clause
-    coverage (mu 1, only the best chunk of each clause counts: a second copy of an answer
-    gains nothing) and repeated text (lambda_ 1); fact density, centrality, recency and the
+    coverage when the problem has a coverage matrix (mu 1, only the best chunk of each clause
+    counts: a second copy of an answer gains nothing) and repeated text (lambda_ 1); fact density, centrality, recency and the
     auxiliary score off. The exact window may take the time it needs (its size bounds the
     work), so that equal inputs give equal selections whatever the machine's load. Keyword
     arguments override any field."""
@@ -215,8 +228,10 @@ def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embeddi
     Relevance is the cosine of each embedding with the query, calibrated by
     :func:`calibrate_relevance`. The similarity matrix is the share of repeated text
     (:func:`shingle_similarity`). With ``aspect_embeddings`` (the embeddings of the clauses
-    of the question, :func:`split_aspects`), the coverage matrix and query token weights ask
-    for a good chunk per clause (:func:`aspect_coverage`). Density, centrality, recency and
+    of the question, :func:`split_aspects`), each clause's best chunk gets relevance
+    ``aspect_boost`` (the first of equals in input order), and with ``aspect_weight`` above 0
+    the coverage matrix and query token weights ask for a good chunk per clause
+    (:func:`aspect_coverage`). Density, centrality, recency and
     auxiliary scores are zero, roles 0 and clusters none; pass ``constraints`` (at least
     ``max_tokens``) to the solve yourself, with a solver made from :func:`default_config`.
     ``repetition`` is a precomputed :func:`shingle_similarity` of the texts, for callers that
@@ -231,11 +246,19 @@ def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embeddi
     costs = np.ascontiguousarray(np.asarray(token_counts, dtype=np.uint64).ravel())
     if costs.shape[0] != n:
         raise ValueError("token_counts must have one entry per text")
-    norms = np.linalg.norm(vecs, axis=1)
-    unit = vecs / np.where(norms > 0, norms, 1.0)[:, None]
+    unit = _unit_rows(vecs)
     qn = float(np.linalg.norm(q))
     cosine = unit @ (q / qn if qn > 0 else q)
     relevance = calibrate_relevance(cosine, d.temperature, d.floor, costs if d.per_token else None)
+    clause_cosine = None
+    if aspect_embeddings is not None and n:
+        aspects = np.asarray(aspect_embeddings, dtype=np.float32).reshape(-1, vecs.shape[1])
+        # A clause without a direction (zero or non-finite) has no best chunk.
+        aspects = aspects[np.isfinite(aspects).all(axis=1) & (aspects != 0).any(axis=1)]
+        clause_cosine = unit @ _unit_rows(aspects).T if aspects.shape[0] else None
+    if clause_cosine is not None and d.aspect_boost is not None:
+        best = np.argmax(clause_cosine, axis=0)
+        relevance[best] = np.maximum(relevance[best], np.float32(d.aspect_boost))
     if d.measure == "embedding":
         sim = (unit @ unit.T).astype(np.float32)
         np.fill_diagonal(sim, 0.0)
@@ -256,10 +279,9 @@ def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embeddi
         pick = np.minimum if d.weight_by_relevance == "min" else np.maximum
         sim = sim * pick(value[:, None], value[None, :])
     extra: dict[str, Any] = {}
-    if aspect_embeddings is not None and d.aspect_weight > 0:
-        coverage, weights = aspect_coverage(unit, aspect_embeddings, d.aspect_temperature, d.aspect_reach)
-        if coverage.shape[0]:
-            extra = dict(coverage_matrix=coverage, query_token_weights=weights * np.float32(d.aspect_weight))
+    if clause_cosine is not None and d.aspect_weight > 0:
+        coverage, weights = _coverage_rows(clause_cosine, d.aspect_temperature, d.aspect_reach)
+        extra = dict(coverage_matrix=coverage, query_token_weights=weights * np.float32(d.aspect_weight))
     zeros = np.zeros(n, np.float32)
     return dict(embeddings=vecs, token_costs=costs, density_scores=zeros, centrality_scores=zeros,
                 recency_scores=zeros, auxiliary_scores=zeros, roles=np.zeros(n, np.uint8),

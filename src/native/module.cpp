@@ -308,7 +308,8 @@ PyObject* code_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 // shingle_similarity(texts, size, jaccard): the (n, n) float32 share of
 // repeated text (text/shingles). Each str is read as UTF-8, lone surrogates
-// passed through, so that any str has bytes.
+// passed through, so that any str has bytes. `seq` holds the strs (and so
+// the ASCII ones' buffers, read in place) until the views are done with.
 PyObject* shingle_similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"texts", "size", "jaccard"};
@@ -336,6 +337,11 @@ PyObject* shingle_similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             if (!PyUnicode_Check(item)) {
                 PyErr_Format(PyExc_TypeError, "texts[%zd] must be str, not %s", i, py::type_name(item));
                 return nullptr;
+            }
+            if (PyUnicode_IS_COMPACT_ASCII(item)) {  // ASCII is its own UTF-8: read it in place
+                views.emplace_back(static_cast<const char*>(PyUnicode_DATA(item)),
+                                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(item)));
+                continue;
             }
             Ref bytes(PyUnicode_AsEncodedString(item, "utf-8", "surrogatepass"));
             if (!bytes) return nullptr;

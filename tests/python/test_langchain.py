@@ -154,3 +154,23 @@ def test_defaults_keep_repeated_text_out_and_the_question_clauses_in():
 
     ContextSelector(Recording(), 400).compress_documents(docs, "purring cats and then barking dogs")
     assert sorted(seen) == ["barking dogs", "purring cats", "purring cats and then barking dogs"]
+
+
+def test_defaults_choose_what_the_arrays_path_chooses():
+    # The selector with its defaults and a plain token counter is build_problem plus
+    # default_config on the same arrays: documents without sources, roles or signals give
+    # the same selection, clauses of the question included.
+    import torvane
+
+    docs = [Document(page_content=d.page_content) for d in documents(60, seed=3)]
+    docs += [Document(page_content="and " + docs[4].page_content)]   # repeated text
+    count = lambda text: len(text.split())                            # noqa: E731
+    for query in ("cats purr kitten", "purring cats and then barking dogs, also parrots"):
+        chosen = ContextSelector(StandIn(), 150, token_counter=count).compress_documents(docs, query)
+        texts = [d.page_content for d in docs]
+        clauses = torvane.split_aspects(query)
+        problem = torvane.build_problem(texts, [embed(t) for t in texts], embed(query), [count(t) for t in texts],
+                                        aspect_embeddings=[embed(c) for c in clauses] if clauses else None)
+        out = ts.TabuSearchSolver(torvane.default_config()).solve_precomputed_numpy(
+            **problem, constraints=ts.SolverConstraints(max_tokens=150))
+        assert [d.page_content for d in chosen] == [texts[i] for i in out.selected_indices]

@@ -99,6 +99,19 @@ class TestShingleSimilarity:
         assert torvane.shingle_similarity([]).shape == (0, 0)
         assert torvane.shingle_similarity(["\ud800 lone surrogate"]).shape == (1, 1)
 
+    def test_ascii_and_other_strs_read_alike(self):
+        # ASCII strs are read in place, others encoded: the same words must hash alike, also
+        # through a str subclass, and a pair counted once stays symmetric.
+        class Text(str):
+            pass
+
+        words = " ".join(f"word{i}" for i in range(30))
+        texts = [words, words + " caf\u00e9", Text("intro " + words), "\u4e2d " + words[:60]]
+        sim = torvane.shingle_similarity(texts)
+        np.testing.assert_array_equal(sim, reference_similarity(texts))
+        np.testing.assert_array_equal(sim, sim.T)
+        assert sim[0, 1] == sim[0, 2] == 1.0
+
 
 finite_or_not = st.floats(allow_nan=True, allow_infinity=True, width=32)
 
@@ -167,6 +180,38 @@ class TestBuildProblem:
         chosen = set(out.selected_indices)
         assert chosen & {0, 12} and not {0, 12} <= chosen
         assert chosen & {1, 13} and not {1, 13} <= chosen
+
+    def test_each_clause_keeps_its_best_chunk(self):
+        # Chunk 3 answers the second clause only: far below the whole question's best, it is
+        # cut by the floor unless the clause's boost lifts it above every other chunk.
+        texts = [f"topic {i} " + " ".join(f"t{i}w{k}" for k in range(40)) for i in range(6)]
+        vecs = np.array([[1, 0, 0], [0.98, 0.2, 0], [0.97, 0.24, 0], [0.3, 0, 0.95], [0.9, 0.43, 0],
+                         [0.2, 0.98, 0]], np.float32)
+        clauses = np.array([[1, 0, 0], [0, 0, 1]], np.float32)
+        costs = np.full(6, 100, np.uint64)
+        plain = torvane.build_problem(texts, vecs, [1, 0.1, 0.1], costs)
+        boosted = torvane.build_problem(texts, vecs, [1, 0.1, 0.1], costs, aspect_embeddings=clauses)
+        assert plain["relevance_scores"][3] < 0 and "coverage_matrix" not in boosted
+        assert boosted["relevance_scores"][3] == np.float32(1.5) and boosted["relevance_scores"][0] == np.float32(1.5)
+        np.testing.assert_array_equal(np.delete(boosted["relevance_scores"], [0, 3]),
+                                      np.delete(plain["relevance_scores"], [0, 3]))
+        solver = ts.TabuSearchSolver(torvane.default_config())
+        budget = ts.SolverConstraints(max_tokens=300)
+        assert 3 not in solver.solve_precomputed_numpy(**plain, constraints=budget).selected_indices
+        assert 3 in solver.solve_precomputed_numpy(**boosted, constraints=budget).selected_indices
+        # A clause without a direction picks no chunk.
+        blank = torvane.build_problem(texts, vecs, [1, 0.1, 0.1], costs,
+                                      aspect_embeddings=np.array([[0, 0, 0], [np.nan, 0, 1]], np.float32))
+        np.testing.assert_array_equal(blank["relevance_scores"], plain["relevance_scores"])
+        # Switched off, the clauses change nothing; coverage through the solver stays available.
+        off = torvane.build_problem(texts, vecs, [1, 0.1, 0.1], costs, torvane.SelectionDefaults(aspect_boost=None),
+                                    aspect_embeddings=clauses)
+        np.testing.assert_array_equal(off["relevance_scores"], plain["relevance_scores"])
+        covered = torvane.build_problem(texts, vecs, [1, 0.1, 0.1], costs,
+                                        torvane.SelectionDefaults(aspect_boost=None, aspect_weight=2.0),
+                                        aspect_embeddings=clauses)
+        assert covered["coverage_matrix"].shape == (2, 6) and covered["coverage_matrix"][1, 3] == 1.0
+        np.testing.assert_allclose(covered["query_token_weights"], [1.0, 1.0])
 
     def test_raw_options_stay_available(self):
         texts = ["alpha beta gamma delta epsilon", "zeta eta theta iota kappa"]

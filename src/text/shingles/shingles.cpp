@@ -1,6 +1,7 @@
 #include "text/shingles/shingles.hpp"
 
 #include <algorithm>
+#include <array>
 
 #include "common/fault.hpp"
 #include "common/flat_map.hpp"
@@ -12,25 +13,29 @@ namespace {
 constexpr std::uint64_t kOffset = 0xCBF29CE484222325ULL;
 constexpr std::uint64_t kPrime = 0x100000001B3ULL;
 
-bool word_byte(unsigned char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c >= 0x80;
-}
+// Each byte's value inside a word (ASCII letters lowered), or 0 for a byte
+// that separates words.
+constexpr std::array<unsigned char, 256> kWordByte = [] {
+    std::array<unsigned char, 256> table{};
+    for (unsigned c = 0; c < 256; ++c) {
+        const bool word = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
+                          c >= 0x80;
+        table[c] = static_cast<unsigned char>(!word ? 0u : (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
+    }
+    return table;
+}();
 
 // Appends the hash of every word of `text` to `words`.
 void append_word_hashes(std::string_view text, std::vector<std::uint64_t>& words) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        if (!word_byte(static_cast<unsigned char>(text[i]))) {
-            ++i;
-            continue;
-        }
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* const end = p + text.size();
+    while (p < end) {
+        unsigned char c = kWordByte[*p++];
+        if (c == 0) continue;
         std::uint64_t h = kOffset;
-        while (i < text.size() && word_byte(static_cast<unsigned char>(text[i]))) {
-            unsigned char c = static_cast<unsigned char>(text[i]);
-            if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+        do {
             h = (h ^ c) * kPrime;
-            ++i;
-        }
+        } while (p < end && (c = kWordByte[*p++]) != 0);
         words.push_back(h);
     }
 }
@@ -110,6 +115,8 @@ void shingle_similarity(std::span<const std::string_view> texts, std::size_t siz
     // is counted against each earlier one, so the work is the shingles plus
     // the shared pairs, never all pairs of texts; a shingle whose newest
     // holder is the text itself is a repeat within the text and counts once.
+    // Entries keep text order, so every earlier holder is an earlier text:
+    // the counts fill the upper triangle only (row j < column text).
     std::vector<std::size_t> sizes(n, 0);
     std::vector<std::uint32_t> previous(m, kNone);
     std::vector<std::uint32_t> head;
@@ -130,19 +137,19 @@ void shingle_similarity(std::span<const std::string_view> texts, std::size_t siz
             head[slot] = static_cast<std::uint32_t>(k);
             ++sizes[text];
             for (std::uint32_t e = before; e != kNone; e = previous[e]) {
-                const std::size_t j = bucket_owner[e];
-                ++shared[text * n + j];
-                ++shared[j * n + text];
+                ++shared[static_cast<std::size_t>(bucket_owner[e]) * n + text];
             }
         }
     }
     for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < n; ++j) {
+        for (std::size_t j = i + 1; j < n; ++j) {
             const std::size_t common = shared[i * n + j];
-            if (i == j || common == 0) continue;
+            if (common == 0) continue;
             const std::size_t denom = measure == Overlap::Containment ? std::min(sizes[i], sizes[j])
                                                                        : sizes[i] + sizes[j] - common;
-            out[i * n + j] = static_cast<float>(static_cast<double>(common) / static_cast<double>(denom));
+            const float value = static_cast<float>(static_cast<double>(common) / static_cast<double>(denom));
+            out[i * n + j] = value;
+            out[j * n + i] = value;
         }
     }
 }
