@@ -270,6 +270,36 @@ TEST(VectorKernels, SimilarityPathsAgreeOnOddShapesAndAnyPool) {
     }
 }
 
+// The calling thread keeps its scratch rows between calls: shapes that
+// shrink and grow again, and a call nested inside another's parallel loop on
+// the same thread, must each see only their own rows.
+TEST(VectorKernels, SimilarityScratchKeptBetweenCallsHoldsOnlyTheCurrentRows) {
+    const std::size_t shapes[][2] = {{203, 385}, {13, 7}, {203, 385}, {49, 9}, {1, 1}, {260, 383}};
+    for (const auto& shape : shapes) {
+        const std::size_t n = shape[0];
+        const std::size_t dim = shape[1];
+        const std::vector<float> x = random_values(n * dim, static_cast<std::uint32_t>(7 * n + dim));
+        const std::vector<std::uint32_t> expected = bits(ref_similarity(x, n, dim));
+        for (const SimdLevel level : available_levels()) {
+            ASSERT_EQ(bits(torvane::simd::similarity_matrix(x, n, dim, level)), expected)
+                << torvane::simd::simd_level_name(level) << " n " << n << " dim " << dim;
+        }
+    }
+    const std::vector<float> outer = random_values(40 * 33, 5);
+    const std::vector<float> inner = random_values(17 * 9, 6);
+    const std::vector<std::uint32_t> inner_expected = bits(ref_similarity(inner, 17, 9));
+    torvane::pool::ThreadPool pool(2);
+    std::vector<std::vector<float>> nested(4);
+    pool.install([&] {
+        torvane::pool::parallel_for(0, nested.size(), [&](std::size_t i) {
+            nested[i] = torvane::simd::similarity_matrix(inner, 17, 9);
+            // A matrix started while another of this thread may be midway.
+            (void)torvane::simd::similarity_matrix(outer, 40, 33);
+        });
+    });
+    for (const auto& got : nested) EXPECT_EQ(bits(got), inner_expected);
+}
+
 // Entries whose order of additions shows: each row holds one large value
 // that a later product cancels, so adding any product in another lane or
 // after another partial sum changes the result (see

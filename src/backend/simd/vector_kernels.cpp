@@ -8,6 +8,7 @@
 #include <cmath>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "backend/pool/thread_pool.hpp"
@@ -36,6 +37,56 @@ float* aligned_floats(std::size_t count) {
     advise_large_pages(data, bytes);
     return data;
 }
+
+// Scratch rows that the calling thread keeps between calls. A solve of a few
+// thousand candidates needs several MiB of scratch; handed back to the
+// allocator after every call, such blocks often go back to the operating
+// system and every page is faulted in and cleared again on the next call,
+// which cost a third of a solve at n = 1000 in some processes. Blocks up to
+// kKeptScratchBytes stay with the thread; larger ones are allocated per call
+// (their page faults are few next to their arithmetic). A nested use on the
+// same thread gets a block of its own.
+constexpr std::size_t kKeptScratchBytes = std::size_t{16} << 20;
+
+struct KeptScratch {
+    std::unique_ptr<float[], AlignedDelete> data;
+    std::size_t capacity = 0;
+    bool in_use = false;
+};
+
+class ScratchLease {
+public:
+    ScratchLease(KeptScratch& kept, std::size_t count) {
+        if (!kept.in_use && count <= kKeptScratchBytes / sizeof(float)) {
+            if (kept.capacity < count) {
+                kept.data.reset();
+                kept.capacity = 0;
+                kept.data.reset(aligned_floats(count));
+                kept.capacity = count;
+            }
+            kept.in_use = true;
+            kept_ = &kept;
+            data_ = kept.data.get();
+        } else {
+            owned_.reset(aligned_floats(count));
+            data_ = owned_.get();
+        }
+    }
+    ~ScratchLease() {
+        if (kept_ != nullptr) kept_->in_use = false;
+    }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+    float* get() const noexcept { return data_; }
+
+private:
+    KeptScratch* kept_ = nullptr;
+    std::unique_ptr<float[], AlignedDelete> owned_;
+    float* data_ = nullptr;
+};
+
+thread_local KeptScratch kept_unit_rows;
+thread_local KeptScratch kept_packed_rows;
 
 // The implementations, best first, with the CPU features each needs.
 const Dispatch<KernelTable>& dispatch() {
@@ -142,19 +193,21 @@ void similarity_into(std::span<const float> embeddings, std::size_t n, std::size
 
     // The normalised rows are scratch: every value is written, no zero fill.
     // Rows start on cache-line boundaries when dim allows it.
-    const std::unique_ptr<float[], AlignedDelete> unit(aligned_floats(values));
+    const ScratchLease unit(kept_unit_rows, values);
     normalize_into(embeddings.first(values), dim, table, unit.get());
 
     // The packed copy of the rows, when the kernel reads one: panels of
     // whole groups of rows, on 64-byte boundaries, packed in parallel.
-    std::unique_ptr<float[], AlignedDelete> packed;
+    std::optional<ScratchLease> packed;
+    float* packed_rows = nullptr;
     if (table.pack_group_rows != 0) {
         const std::size_t groups = n / table.pack_group_rows + (n % table.pack_group_rows != 0 ? 1 : 0);
         const std::size_t stride = table.packed_group_floats(dim);
         const std::size_t floats = checked_mul(groups, stride, "similarity_matrix: the packed rows overflow");
-        packed.reset(aligned_floats(floats));
+        packed.emplace(kept_packed_rows, floats);
+        packed_rows = packed->get();
         pool::parallel_for(0, groups, [&](std::size_t g) {
-            table.pack_group(unit.get(), n, dim, g, packed.get() + g * stride);
+            table.pack_group(unit.get(), n, dim, g, packed_rows + g * stride);
         });
     }
 
@@ -168,7 +221,7 @@ void similarity_into(std::span<const float> embeddings, std::size_t n, std::size
         const std::size_t block = k % 2 == 0 ? k / 2 : blocks - 1 - k / 2;
         const std::size_t row_begin = block * block_rows;
         const std::size_t row_end = std::min(n, row_begin + block_rows);
-        table.similarity_block(unit.get(), packed.get(), n, dim, row_begin, row_end, out);
+        table.similarity_block(unit.get(), packed_rows, n, dim, row_begin, row_end, out);
     });
 }
 
