@@ -483,17 +483,7 @@ SolveResult run_solver_improved(const SolverSettings& settings, const ProblemIns
         if (record.selection != result.final_selection) {
             const ConstraintReport report = check_constraints(record.selection, problem, constraints);
             TORVANE_CHECK(report.satisfied, "improvement: the improved selection violates the constraints");
-            result.breakdown = record.breakdown;
-            result.breakdown.objective_score = record.objective;
-            result.total_tokens = report.token_total.saturated_size();
-            result.num_selected = report.selected_count;
-            result.constraints_satisfied = report.satisfied;
-            result.constraint_violations = violation_messages(report);
-            result.selected_indices.clear();
-            for (std::size_t i = 0; i < n; ++i) {
-                if (record.selection[i] != 0) result.selected_indices.push_back(i);
-            }
-            result.final_selection = std::move(record.selection);
+            describe_selection(result, record, report);
         }
     }
     result.solve_time_ms = elapsed_ms(start, Clock::now());

@@ -150,12 +150,7 @@ SolveResult solve(const SolverSettings& settings, const ProblemInstance& problem
     const ConstraintReport report = check_constraints(final_record.selection, problem, constraints);
 
     SolveResult result;
-    result.breakdown = final_record.breakdown;
-    result.breakdown.objective_score = final_record.objective;
-    result.total_tokens = report.token_total.saturated_size();
-    result.num_selected = report.selected_count;
-    result.constraints_satisfied = report.satisfied;
-    result.constraint_violations = violation_messages(report);
+    describe_selection(result, final_record, report);
     result.iterations_run = iterations_run;
     result.best_iteration = best_iteration;
     result.exact_window_used = window.used;
@@ -165,16 +160,26 @@ SolveResult solve(const SolverSettings& settings, const ProblemInstance& problem
     result.exact_window_fixed_in = window.fixed_in;
     result.exact_window_fixed_out = window.fixed_out;
     result.exact_window_gap = window.gap;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (final_record.selection[i] != 0) result.selected_indices.push_back(i);
-    }
-    result.final_selection = final_record.selection;
     result.objective_trace = std::move(outcome.objective_trace);
     result.solve_time_ms = elapsed_ms(start, std::chrono::steady_clock::now());
     return result;
 }
 
 }  // namespace
+
+void describe_selection(SolveResult& result, const ScoredRecord& record, const ConstraintReport& report) {
+    result.breakdown = record.breakdown;
+    result.breakdown.objective_score = record.objective;
+    result.total_tokens = report.token_total.saturated_size();
+    result.num_selected = report.selected_count;
+    result.constraints_satisfied = report.satisfied;
+    result.constraint_violations = violation_messages(report);
+    result.selected_indices.clear();
+    for (std::size_t i = 0; i < record.selection.size(); ++i) {
+        if (record.selection[i] != 0) result.selected_indices.push_back(i);
+    }
+    result.final_selection = record.selection;
+}
 
 SolveResult run_solver(const SolverSettings& settings, const ProblemInstance& problem,
                        const ConstraintSet& constraints, const ComputeBackend& backend) {
