@@ -8,12 +8,14 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/fault.hpp"
 #include "common/flat_map.hpp"
 #include "common/format.hpp"
 #include "common/page_advice.hpp"
+#include "common/scratch.hpp"
 #include "common/roles.hpp"
 #include "common/support_quorum.hpp"
 
@@ -253,6 +255,41 @@ TEST(PageAdvice, KeepsWrittenContents) {
         EXPECT_TRUE(same) << count;
     }
     torvane::advise_large_pages(nullptr, std::size_t{1} << 30);  // nothing to advise
+}
+
+// A kept block is lent to one use at a time: a nested use, an oversized one
+// and a use after a move each get storage that no live lease shares, and a
+// block handed back is lent again without a new allocation.
+TEST(ScratchLease, NeverLendsOneBlockTwice) {
+    torvane::KeptScratch kept;
+    const char* what = "test scratch";
+    float* first = nullptr;
+    {
+        torvane::ScratchLease outer(kept, 100, 1000, what);
+        first = outer.get();
+        ASSERT_NE(first, nullptr);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(first) % 64, 0u);
+        torvane::ScratchLease nested(kept, 50, 1000, what);
+        EXPECT_NE(nested.get(), first);
+        torvane::ScratchLease moved(std::move(outer));
+        EXPECT_EQ(moved.get(), first);
+        EXPECT_EQ(outer.get(), nullptr);
+        torvane::ScratchLease while_moved(kept, 10, 1000, what);
+        EXPECT_NE(while_moved.get(), first);  // still lent through `moved`
+    }
+    EXPECT_FALSE(kept.in_use);
+    {
+        torvane::ScratchLease again(kept, 80, 1000, what);
+        EXPECT_EQ(again.get(), first);  // the kept block, no new allocation
+        torvane::ScratchLease large(kept, 5000, 1000, what);
+        EXPECT_NE(large.get(), first);
+    }
+    EXPECT_EQ(kept.capacity, 100u);
+    torvane::ScratchLease none(kept, 0, 1000, what);
+    EXPECT_EQ(none.get(), nullptr);
+    EXPECT_FALSE(kept.in_use);
+    EXPECT_THROW(torvane::ScratchLease(kept, std::numeric_limits<std::size_t>::max(), 1000, what),
+                 torvane::InternalError);
 }
 
 }  // namespace

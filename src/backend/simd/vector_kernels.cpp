@@ -16,6 +16,7 @@
 #include "common/fault.hpp"
 #include "common/numeric.hpp"
 #include "common/page_advice.hpp"
+#include "common/scratch.hpp"
 
 namespace torvane::simd {
 namespace {
@@ -23,67 +24,11 @@ namespace {
 // Squared norms and norms at or below this count as zero.
 constexpr float kNormFloor = 1e-6f;
 
-// Packed rows start on cache-line boundaries.
-constexpr std::size_t kPanelAlignment = 64;
-
-struct AlignedDelete {
-    void operator()(float* p) const { ::operator delete[](p, std::align_val_t{kPanelAlignment}); }
-};
-
-// Room for `count` floats (not initialised) on a cache-line boundary.
-float* aligned_floats(std::size_t count) {
-    const std::size_t bytes = checked_mul(count, sizeof(float), "similarity_matrix: the rows do not fit in memory");
-    float* data = static_cast<float*>(::operator new[](bytes, std::align_val_t{kPanelAlignment}));
-    advise_large_pages(data, bytes);
-    return data;
-}
-
-// Scratch rows that the calling thread keeps between calls. A solve of a few
-// thousand candidates needs several MiB of scratch; handed back to the
-// allocator after every call, such blocks often go back to the operating
-// system and every page is faulted in and cleared again on the next call,
-// which cost a third of a solve at n = 1000 in some processes. Blocks up to
-// kKeptScratchBytes stay with the thread; larger ones are allocated per call
-// (their page faults are few next to their arithmetic). A nested use on the
-// same thread gets a block of its own.
-constexpr std::size_t kKeptScratchBytes = std::size_t{16} << 20;
-
-struct KeptScratch {
-    std::unique_ptr<float[], AlignedDelete> data;
-    std::size_t capacity = 0;
-    bool in_use = false;
-};
-
-class ScratchLease {
-public:
-    ScratchLease(KeptScratch& kept, std::size_t count) {
-        if (!kept.in_use && count <= kKeptScratchBytes / sizeof(float)) {
-            if (kept.capacity < count) {
-                kept.data.reset();
-                kept.capacity = 0;
-                kept.data.reset(aligned_floats(count));
-                kept.capacity = count;
-            }
-            kept.in_use = true;
-            kept_ = &kept;
-            data_ = kept.data.get();
-        } else {
-            owned_.reset(aligned_floats(count));
-            data_ = owned_.get();
-        }
-    }
-    ~ScratchLease() {
-        if (kept_ != nullptr) kept_->in_use = false;
-    }
-    ScratchLease(const ScratchLease&) = delete;
-    ScratchLease& operator=(const ScratchLease&) = delete;
-    float* get() const noexcept { return data_; }
-
-private:
-    KeptScratch* kept_ = nullptr;
-    std::unique_ptr<float[], AlignedDelete> owned_;
-    float* data_ = nullptr;
-};
+// The normalised and packed rows of a call stay with the calling thread
+// (common/scratch.hpp) up to this size each; larger ones are allocated per
+// call, their page faults being few next to their arithmetic.
+constexpr std::size_t kKeptScratchFloats = (std::size_t{16} << 20) / sizeof(float);
+constexpr const char* kRowsTooLarge = "similarity_matrix: the rows do not fit in memory";
 
 thread_local KeptScratch kept_unit_rows;
 thread_local KeptScratch kept_packed_rows;
@@ -193,7 +138,7 @@ void similarity_into(std::span<const float> embeddings, std::size_t n, std::size
 
     // The normalised rows are scratch: every value is written, no zero fill.
     // Rows start on cache-line boundaries when dim allows it.
-    const ScratchLease unit(kept_unit_rows, values);
+    const ScratchLease unit(kept_unit_rows, values, kKeptScratchFloats, kRowsTooLarge);
     normalize_into(embeddings.first(values), dim, table, unit.get());
 
     // The packed copy of the rows, when the kernel reads one: panels of
@@ -204,7 +149,7 @@ void similarity_into(std::span<const float> embeddings, std::size_t n, std::size
         const std::size_t groups = n / table.pack_group_rows + (n % table.pack_group_rows != 0 ? 1 : 0);
         const std::size_t stride = table.packed_group_floats(dim);
         const std::size_t floats = checked_mul(groups, stride, "similarity_matrix: the packed rows overflow");
-        packed.emplace(kept_packed_rows, floats);
+        packed.emplace(kept_packed_rows, floats, kKeptScratchFloats, kRowsTooLarge);
         packed_rows = packed->get();
         pool::parallel_for(0, groups, [&](std::size_t g) {
             table.pack_group(unit.get(), n, dim, g, packed_rows + g * stride);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/scratch.hpp"
 #include "quantization/maxsim/maxsim_kernels.hpp"
 #include "quantization/rotational/rotational_quantizer.hpp"
 
@@ -22,36 +23,22 @@ inline float sum_best(const float* best, std::size_t count) {
 }
 
 // A buffer of `size` floats for one piece of a parallel loop, not
-// initialised. Up to kKeptBufferFloats of them are kept by the thread
-// between calls, so that a call does not map, fault in and clear fresh pages
-// for it every time; a larger one is the piece's own. A piece runs nothing
-// else on its thread before it finishes, so one kept buffer per thread
-// suffices.
+// initialised. Up to 4 MiB of it stays with the thread between calls
+// (common/scratch.hpp), so that a call does not fault in and clear fresh
+// pages for it every time; a larger one is the piece's own.
 class PieceBuffer {
 public:
-    explicit PieceBuffer(std::size_t size) {
-        if (size == 0) return;
-        if (size > kKeptBufferFloats) {
-            own_ = std::make_unique_for_overwrite<float[]>(size);
-            data_ = own_.get();
-            return;
-        }
-        thread_local std::unique_ptr<float[]> kept;
-        thread_local std::size_t kept_size = 0;
-        if (kept_size < size) {
-            kept.reset();
-            kept_size = 0;
-            kept = std::make_unique_for_overwrite<float[]>(size);
-            kept_size = size;
-        }
-        data_ = kept.get();
-    }
-    float* data() const { return data_; }
+    explicit PieceBuffer(std::size_t size)
+        : lease_(kept(), size, kKeptBufferFloats, "MaxSim: the packed document does not fit in memory") {}
+    float* data() const { return lease_.get(); }
 
 private:
     static constexpr std::size_t kKeptBufferFloats = std::size_t{1} << 20;  // 4 MiB
-    std::unique_ptr<float[]> own_;
-    float* data_ = nullptr;
+    static KeptScratch& kept() {
+        thread_local KeptScratch block;
+        return block;
+    }
+    ScratchLease lease_;
 };
 
 struct CodeLayout {
