@@ -221,7 +221,7 @@ std::vector<float> copy_logical_f32(PyArrayObject* array) {
     const npy_intp row_stride = ndim == 2 ? PyArray_STRIDE(array, 0) : 0;
     const npy_intp col_stride = ndim == 2 ? PyArray_STRIDE(array, 1) : PyArray_STRIDE(array, 0);
     const char* base = static_cast<const char*>(PyArray_DATA(array));
-    std::vector<float> out(static_cast<std::size_t>(rows * cols));
+    std::vector<float> out = sized_for_copy<float>(static_cast<std::size_t>(rows * cols));
     std::size_t k = 0;
     for (npy_intp r = 0; r < rows; ++r) {
         const char* row = base + r * row_stride;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/page_advice.hpp"
 #include "numpy_api.hpp"
 #include "solver/search/assembly.hpp"
 
@@ -30,10 +31,23 @@ bool require_contiguous(PyArrayObject* array);
 // whatever its strides.
 // Unaligned arrays are accepted, so the buffer is copied as bytes: no typed
 // pointer into it is formed.
+//
+// A vector of `count` values whose storage is asked for before it is first
+// written, so that a large one (an n x n matrix) is advised onto large pages
+// and faults in a few hundred times rather than once per 4 KiB.
+template <typename T>
+std::vector<T> sized_for_copy(std::size_t count) {
+    std::vector<T> out;
+    out.reserve(count);
+    advise_large_pages(out.data(), count * sizeof(T));
+    out.resize(count);
+    return out;
+}
+
 template <typename T>
 std::vector<T> copy_contiguous(PyArrayObject* array) {
     const std::size_t count = static_cast<std::size_t>(PyArray_SIZE(array));
-    std::vector<T> out(count);
+    std::vector<T> out = sized_for_copy<T>(count);
     if (count > 0) std::memcpy(out.data(), PyArray_DATA(array), count * sizeof(T));
     return out;
 }

@@ -70,8 +70,10 @@ def test_three_entry_points_agree(solver):
     assert 4 in from_numpy["selected_indices"] and 2 not in from_numpy["selected_indices"]
 
 
-def test_given_similarity_equals_derived_and_transposed_view(solver):
-    p = problem()
+# 2100 x 2100 floats (17.6 MB) take the large-page path of the copy.
+@pytest.mark.parametrize("n", [60, 2100])
+def test_given_similarity_equals_derived_and_transposed_view(solver, n):
+    p = problem(n)
     q = p.pop("query_embedding")
     u = p["embeddings"] / np.linalg.norm(p["embeddings"], axis=1, keepdims=True)
     rel = (u @ (q / np.linalg.norm(q))).astype(F32)
