@@ -431,7 +431,7 @@ TEST_P(SymmetryAndTranspose, JudgeBitsAndSwapEveryEntry) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, SymmetryAndTranspose, ::testing::Values(1, 2, 63, 64, 65, 130));
+INSTANTIATE_TEST_SUITE_P(Sizes, SymmetryAndTranspose, ::testing::Values(1, 2, 63, 64, 65, 130, 300));
 
 // Columns added into double sums, each sum taking the columns one after
 // the other and skipping a column's own entry, on every instruction set;
