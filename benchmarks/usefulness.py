@@ -30,7 +30,8 @@ vectors, the model's tokenizer as token counter (with and without its two specia
 a 1,000-token budget; it reports how many selections differ from the "defaults" row (none
 should).
 `--blocks` adds the measurements behind each default (redundancy measure, relevance
-calibration, floor, clause coverage, other signals for two-part questions); `--timing` (alone) measures what the defaults add to a
+calibration, floor, clause coverage, the weight of repeated text, other signals for two-part
+questions); `--timing` (alone) measures what the defaults add to a
 solve of 400 candidates.
 The tables are deterministic: two runs print the same figures (timings excepted).
 """
@@ -705,6 +706,13 @@ def main() -> None:
             "relevance: best of question and clauses": ours_alternative("clause relevance"),
             "coverage contrasted with other clauses": ours_alternative("contrast"),
             "best chunk of question and clauses kept": ours_alternative("reserve"),
+        })
+        table("Weight of repeated text (containment, T=0.1, floor 0.25, clauses)", corpora, qvecs, questions, {
+            "lambda 0.5": ours_with(d, 0.5),
+            "lambda 1 (default)": ours_with(d),
+            "lambda 1.5": ours_with(d, 1.5),
+            "lambda 2": ours_with(d, 2.0),
+            "lambda 3": ours_with(d, 3.0),
         })
         table("Other signals for two-part questions (containment, T=0.1, floor 0.25, clauses)", corpora, qvecs,
               questions, {
