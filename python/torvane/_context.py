@@ -237,10 +237,13 @@ def select(texts: Sequence[str], doc_embeddings: Sequence[Sequence[float]] | npt
     if not texts:
         return Selection([], np.zeros(0, np.float32), None)
     counts = [token_counter(t) for t in texts]
-    problem, constraints, config = problem_from_texts(texts, doc_embeddings, query_embedding, counts, sources,
+    # Embeddings often arrive as lists of floats (a framework's embedding interface); they are
+    # converted once, which at a thousand texts costs more than the solve.
+    emb = np.asarray(doc_embeddings, dtype=np.float64)
+    query = np.asarray(query_embedding, dtype=np.float64)
+    problem, constraints, config = problem_from_texts(texts, emb, query, counts, sources,
                                                       roles, ids, metadata, options, aspect_embeddings)
-    cosine = cosine_relevance(np.asarray(doc_embeddings, dtype=np.float64),
-                              np.asarray(query_embedding, dtype=np.float64)).astype(np.float32)
+    cosine = cosine_relevance(emb, query).astype(np.float32)
     output = _solve_one(make_solver(config), problem, constraints)
     return Selection(output.selected_indices, cosine, output)
 
