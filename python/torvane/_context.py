@@ -19,7 +19,7 @@ import numpy.typing as npt
 from torvane_solver import SolverConfig, SolverConstraints, SolverOutput
 
 from torvane._batch import _solve_one, make_solver
-from torvane.selection import build_problem, default_config, split_aspects
+from torvane.selection import SelectionDefaults, build_problem, default_config, split_aspects
 
 __all__ = ["SelectionOptions", "Selection", "estimate_tokens", "problem_from_texts", "select"]
 
@@ -61,6 +61,13 @@ class SelectionOptions:
     required_ids: Sequence[str] = ()
     excluded_ids: Sequence[str] = ()
     config: Optional[SolverConfig] = None
+    defaults: Optional[SelectionDefaults] = None
+
+    @property
+    def shaped(self) -> bool:
+        """Whether the problem is built with the selection defaults (`torvane.build_problem`):
+        always without a `config`, and with one when `defaults` are given too."""
+        return self.config is None or self.defaults is not None
 
 
 @dataclass(frozen=True)
@@ -74,7 +81,7 @@ class Selection:
 
 def check_options(max_tokens: object, max_chunks: object, max_per_source: object,
                   must_include_roles: object, required_ids: object, excluded_ids: object,
-                  config: object) -> SelectionOptions:
+                  config: object, defaults: object = None) -> SelectionOptions:
     """Validates the options a selector was built with."""
     def count(name: str, value: object, allow_none: bool) -> Optional[int]:
         if value is None and allow_none:
@@ -96,12 +103,15 @@ def check_options(max_tokens: object, max_chunks: object, max_per_source: object
 
     if config is not None and not isinstance(config, SolverConfig):
         raise TypeError(f"config must be a torvane_solver.SolverConfig or None, not {type(config).__name__}")
+    if defaults is not None and not isinstance(defaults, SelectionDefaults):
+        raise TypeError(f"defaults must be a torvane.SelectionDefaults or None, not {type(defaults).__name__}")
     budget = count("max_tokens", max_tokens, False)
     assert budget is not None
     return SelectionOptions(budget, count("max_chunks", max_chunks, True),
                             count("max_per_source", max_per_source, True),
                             names("must_include_roles", must_include_roles), names("required_ids", required_ids),
-                            names("excluded_ids", excluded_ids), config)
+                            names("excluded_ids", excluded_ids), config,
+                            defaults)
 
 
 def _source_key(value: object) -> Hashable:
@@ -148,8 +158,10 @@ def problem_from_texts(
     (`torvane.build_problem` and `torvane.default_config`, measured in the README): relevance
     calibrated so that the best chunks lead and off-topic ones do not fill the budget,
     redundancy as the share of repeated text, and, with `aspect_embeddings` (the embedded
-    clauses of the question), the best chunk of each clause kept. With a `config`, the raw
-    objective: cosine relevance and the solver's embedding similarity.
+    clauses of the question), the best chunk of each clause kept. `options.defaults` (a
+    `torvane.SelectionDefaults`) changes how that problem is built. With a `config` alone, the
+    raw objective: cosine relevance and the solver's embedding similarity; with a `config` and
+    `defaults`, the problem the defaults build, solved with that configuration.
     """
     n = len(texts)
     if not (len(token_counts) == len(sources) == len(roles) == len(ids) == len(metadata) == n):
@@ -219,9 +231,9 @@ def problem_from_texts(
         "relevance_scores": relevance.astype(np.float32),
         "query_embedding": np.ascontiguousarray(query, dtype=np.float32),
     }
-    if options.config is None:
+    if options.shaped:
         shaped = build_problem(texts, problem["embeddings"], problem["query_embedding"], costs,
-                               aspect_embeddings=aspect_embeddings)
+                               defaults=options.defaults, aspect_embeddings=aspect_embeddings)
         for key in ("relevance_scores", "similarity_matrix", "coverage_matrix", "query_token_weights"):
             if key in shaped:
                 problem[key] = shaped[key]
@@ -249,9 +261,9 @@ def select(texts: Sequence[str], doc_embeddings: Sequence[Sequence[float]] | npt
 
 
 def question_clauses(query: str, options: SelectionOptions) -> list[str]:
-    """The clauses of a question whose embeddings the defaults use (none with a caller's config
+    """The clauses of a question whose embeddings the defaults use (none for the raw objective
     or a one-clause question)."""
-    if options.config is not None:
+    if not options.shaped:
         return []
     clauses = split_aspects(query)
     return clauses if len(clauses) > 1 else []

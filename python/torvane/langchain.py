@@ -24,6 +24,7 @@ from pydantic import ConfigDict
 from torvane_solver import SolverConfig
 
 from torvane._context import Selection, SelectionOptions, check_options, estimate_tokens, question_clauses, select
+from torvane.selection import SelectionDefaults
 
 __all__ = ["ContextSelector", "estimate_tokens"]
 
@@ -43,6 +44,9 @@ class ContextSelector(BaseDocumentCompressor):
     relevance, repeated text as redundancy, the best document of each clause of the question
     kept), with the weights of signals the documents do not carry set to 0; a `config` of the caller's
     gives the raw objective (cosine relevance, embedding similarity) with those weights.
+    `defaults` (a `torvane.SelectionDefaults`) changes how the defaults build the problem, for
+    instance `SelectionDefaults(per_token=True)` to weigh relevance by length among short
+    sections; given together with a `config`, the problem they build is solved with it.
 
     `compress_documents` returns copies of the chosen documents in their input order, each
     with `relevance_score` (the cosine with the query) and `selection_objective` (the
@@ -63,25 +67,27 @@ class ContextSelector(BaseDocumentCompressor):
     required_ids: tuple[str, ...] = ()
     excluded_ids: tuple[str, ...] = ()
     config: Optional[SolverConfig] = None
+    defaults: Optional[SelectionDefaults] = None
 
     def __init__(self, embeddings: Embeddings, max_tokens: int, *,
                  token_counter: Optional[Callable[[str], int]] = None, max_chunks: Optional[int] = None,
                  max_per_source: Optional[int] = None, source_key: str = "source", role_key: Optional[str] = None,
                  must_include_roles: Sequence[str] = (), required_ids: Sequence[str] = (),
-                 excluded_ids: Sequence[str] = (), config: Optional[SolverConfig] = None) -> None:
+                 excluded_ids: Sequence[str] = (), config: Optional[SolverConfig] = None,
+                 defaults: Optional[SelectionDefaults] = None) -> None:
         options = check_options(max_tokens, max_chunks, max_per_source, must_include_roles, required_ids,
-                                excluded_ids, config)
+                                excluded_ids, config, defaults)
         fields: dict[str, Any] = dict(embeddings=embeddings, max_tokens=options.max_tokens, token_counter=token_counter,
                                       max_chunks=options.max_chunks, max_per_source=options.max_per_source,
                                       source_key=source_key, role_key=role_key,
                                       must_include_roles=tuple(options.must_include_roles),
                                       required_ids=tuple(options.required_ids), excluded_ids=tuple(options.excluded_ids),
-                                      config=config)
+                                      config=config, defaults=defaults)
         super().__init__(**fields)
 
     def _options(self) -> SelectionOptions:
         return SelectionOptions(self.max_tokens, self.max_chunks, self.max_per_source, self.must_include_roles,
-                                self.required_ids, self.excluded_ids, self.config)
+                                self.required_ids, self.excluded_ids, self.config, self.defaults)
 
     def _select(self, documents: Sequence[Document], doc_vectors: Sequence[Sequence[float]],
                 query_vector: Sequence[float],

@@ -22,6 +22,7 @@ except ImportError as exc:  # pragma: no cover - exercised only without the extr
 from torvane_solver import SolverConfig
 
 from torvane._context import SelectionOptions, check_options, estimate_tokens, question_clauses, select
+from torvane.selection import SelectionDefaults
 
 __all__ = ["ContextSelector", "estimate_tokens"]
 
@@ -52,20 +53,22 @@ class ContextSelector(BaseNodePostprocessor):
     required_ids: tuple[str, ...] = ()
     excluded_ids: tuple[str, ...] = ()
     config: Optional[SolverConfig] = None
+    defaults: Optional[SelectionDefaults] = None
 
     def __init__(self, embed_model: BaseEmbedding, max_tokens: int, *,
                  token_counter: Optional[Callable[[str], int]] = None, max_chunks: Optional[int] = None,
                  max_per_source: Optional[int] = None, source_key: str = "source", role_key: Optional[str] = None,
                  must_include_roles: Sequence[str] = (), required_ids: Sequence[str] = (),
-                 excluded_ids: Sequence[str] = (), config: Optional[SolverConfig] = None) -> None:
+                 excluded_ids: Sequence[str] = (), config: Optional[SolverConfig] = None,
+                 defaults: Optional[SelectionDefaults] = None) -> None:
         options = check_options(max_tokens, max_chunks, max_per_source, must_include_roles, required_ids,
-                                excluded_ids, config)
+                                excluded_ids, config, defaults)
         fields: dict[str, Any] = dict(embed_model=embed_model, max_tokens=options.max_tokens, token_counter=token_counter,
                                       max_chunks=options.max_chunks, max_per_source=options.max_per_source,
                                       source_key=source_key, role_key=role_key,
                                       must_include_roles=tuple(options.must_include_roles),
                                       required_ids=tuple(options.required_ids), excluded_ids=tuple(options.excluded_ids),
-                                      config=config)
+                                      config=config, defaults=defaults)
         super().__init__(**fields)
 
     @classmethod
@@ -74,7 +77,7 @@ class ContextSelector(BaseNodePostprocessor):
 
     def _options(self) -> SelectionOptions:
         return SelectionOptions(self.max_tokens, self.max_chunks, self.max_per_source, self.must_include_roles,
-                                self.required_ids, self.excluded_ids, self.config)
+                                self.required_ids, self.excluded_ids, self.config, self.defaults)
 
     def _select(self, nodes: List[NodeWithScore], vectors: Sequence[Sequence[float]],
                 query_vector: Sequence[float],

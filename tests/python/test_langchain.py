@@ -156,21 +156,35 @@ def test_defaults_keep_repeated_text_out_and_the_question_clauses_in():
     assert sorted(seen) == ["barking dogs", "purring cats", "purring cats and then barking dogs"]
 
 
-def test_defaults_choose_what_the_arrays_path_chooses():
+@pytest.mark.parametrize("options", [{}, {"defaults": "per token"}, {"defaults": "per token", "config": "lambda 3"}])
+def test_defaults_choose_what_the_arrays_path_chooses(options):
     # The selector with its defaults and a plain token counter is build_problem plus
     # default_config on the same arrays: documents without sources, roles or signals give
-    # the same selection, clauses of the question included.
+    # the same selection, clauses of the question included. Defaults of the caller's build
+    # the problem their way, and a config given with them solves that problem.
     import torvane
 
+    defaults = torvane.SelectionDefaults(per_token=True, floor=None) if "defaults" in options else None
+    config = torvane.default_config(lambda_=3.0, alpha=2.0) if "config" in options else None
     docs = [Document(page_content=d.page_content) for d in documents(60, seed=3)]
     docs += [Document(page_content="and " + docs[4].page_content)]   # repeated text
     count = lambda text: len(text.split())                            # noqa: E731
+    selector = ContextSelector(StandIn(), 150, token_counter=count, defaults=defaults, config=config)
+    package = ContextSelector(StandIn(), 150, token_counter=count)
+    differ = False
     for query in ("cats purr kitten", "purring cats and then barking dogs, also parrots"):
-        chosen = ContextSelector(StandIn(), 150, token_counter=count).compress_documents(docs, query)
+        chosen = selector.compress_documents(docs, query)
         texts = [d.page_content for d in docs]
         clauses = torvane.split_aspects(query)
         problem = torvane.build_problem(texts, [embed(t) for t in texts], embed(query), [count(t) for t in texts],
-                                        aspect_embeddings=[embed(c) for c in clauses] if clauses else None)
-        out = ts.TabuSearchSolver(torvane.default_config()).solve_precomputed_numpy(
+                                        defaults, aspect_embeddings=[embed(c) for c in clauses] if clauses else None)
+        out = ts.TabuSearchSolver(config or torvane.default_config()).solve_precomputed_numpy(
             **problem, constraints=ts.SolverConstraints(max_tokens=150))
         assert [d.page_content for d in chosen] == [texts[i] for i in out.selected_indices]
+        differ |= chosen != package.compress_documents(docs, query)
+    assert differ == bool(options)  # options of the caller's take effect
+
+
+def test_selection_defaults_must_be_a_selection_defaults():
+    with pytest.raises(TypeError, match="defaults must be a torvane.SelectionDefaults or None, not dict"):
+        ContextSelector(StandIn(), 100, defaults={"per_token": True})

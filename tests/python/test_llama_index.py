@@ -54,13 +54,15 @@ def nodes(n=30, seed=1, embedded=False):
 OPTIONS = dict(max_per_source=2, role_key="kind", must_include_roles=["definition"], max_chunks=5)
 
 
-def test_chooses_what_the_langchain_selector_chooses():
+@pytest.mark.parametrize("extra", [{}, {"defaults": torvane.SelectionDefaults(per_token=True, temperature=None)}])
+def test_chooses_what_the_langchain_selector_chooses(extra):
     given = nodes()
-    selector = ContextSelector(StandIn(), 150, **OPTIONS)
+    selector = ContextSelector(StandIn(), 150, **OPTIONS, **extra)
     assert isinstance(selector, BaseNodePostprocessor)
     chosen = selector.postprocess_nodes(given, query_str=QUERY)
     docs = [Document(page_content=n.node.get_content(), id=n.node.node_id, metadata=n.node.metadata) for n in given]
-    expected = torvane.langchain.ContextSelector(LangChainStandIn(), 150, **OPTIONS).compress_documents(docs, QUERY)
+    expected = torvane.langchain.ContextSelector(LangChainStandIn(), 150, **OPTIONS, **extra).compress_documents(
+        docs, QUERY)
     assert [n.node.node_id for n in chosen] == [d.id for d in expected]
     for n, d in zip(chosen, expected):
         assert n.score == n.node.metadata["relevance_score"] == d.metadata["relevance_score"]
