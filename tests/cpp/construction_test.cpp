@@ -280,7 +280,7 @@ TEST(Marginal, QuorumCapBelowTwoActsAsTwo) {
 }
 
 TEST(Marginal, QuorumCapsBeyondAFloatCountAsUnbounded) {
-    // The largest caps round to 2^64 as floats; they must act as any cap of
+    // The largest caps round to 2^64 (2^32 on 32-bit targets) as floats; they must act as any cap of
     // four or more, for gains and losses alike.
     ProblemInstance p = make_problem({{0.0f}, {0.0f}, {0.0f}, {0.0f}, {0.0f}});
     p.num_query_tokens = 1;
@@ -289,7 +289,7 @@ TEST(Marginal, QuorumCapsBeyondAFloatCountAsUnbounded) {
     SolverSettings s;
     s.support_quorum_cap = 4;
     const auto four = torvane::reference::build_marginal_tables(sel, p, std::span<const float>{}, s);
-    for (const std::size_t cap : {std::size_t{1} << 40, std::numeric_limits<std::size_t>::max() - 1,
+    for (const std::size_t cap : {(std::numeric_limits<std::size_t>::max() >> 1) + 1, std::numeric_limits<std::size_t>::max() - 1,
                                   std::numeric_limits<std::size_t>::max()}) {
         s.support_quorum_cap = cap;
         const auto t = torvane::reference::build_marginal_tables(sel, p, std::span<const float>{}, s);
