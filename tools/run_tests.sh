@@ -58,6 +58,28 @@ for level in avx2 scalar; do
   TORVANE_SIMD=$level "$py" -m pytest -q -p no:cacheprovider tests/python/test_reference_results.py
 done
 
+# A 32-bit build of the core (x86 with -m32): sizes are 32 bits wide there, and
+# the C++ suite must give the same results. GoogleTest is built for it from the
+# sources Debian's libgtest-dev ships. TORVANE_32BIT=0 skips this step.
+if [ "${TORVANE_32BIT:-1}" != 0 ] && [ "$(uname -m)" = x86_64 ]; then
+  cxx32=${CXX:-c++}
+  if ! echo 'int main() { return 0; }' | "$cxx32" -m32 -x c++ - -o /dev/null 2>/dev/null; then
+    apt_install "g++-$("$cxx32" -dumpversion | cut -d. -f1)-multilib"
+  fi
+  gtest32=$PWD/build/gtest-32
+  if [ ! -e "$gtest32/install/lib/libgtest.a" ]; then
+    "$cmake_bin" -S /usr/src/googletest -B "$gtest32/build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
+      -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_C_FLAGS=-m32 -DCMAKE_INSTALL_PREFIX="$gtest32/install"
+    "$cmake_bin" --build "$gtest32/build" -j "$jobs"
+    "$cmake_bin" --install "$gtest32/build" >/dev/null
+  fi
+  "$cmake_bin" -S . -B build/test-core-32 -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" -DCMAKE_BUILD_TYPE=Release \
+    -DTORVANE_BUILD_PYTHON=OFF -DTORVANE_BUILD_TESTS=ON -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_C_FLAGS=-m32 \
+    -DCMAKE_PREFIX_PATH="$gtest32/install"
+  "$cmake_bin" --build build/test-core-32 -j "$jobs"
+  "$venv/bin/ctest" --test-dir build/test-core-32 --output-on-failure --no-tests=error -j "$jobs"
+fi
+
 if [ "${TORVANE_SANITIZERS:-1}" = 0 ]; then
   exit 0
 fi
