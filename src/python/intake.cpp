@@ -186,8 +186,8 @@ bool extract_array(PyObject* obj, const char* name, ArrayKind kind, PyArrayObjec
         case ArrayKind::F1: break;
         case ArrayKind::F2: ndim = 2; break;
         case ArrayKind::U8: type = NPY_UBYTE; break;
-        case ArrayKind::L1: type = NPY_LONG; break;
-        case ArrayKind::UL1: type = NPY_ULONG; break;
+        case ArrayKind::L1: type = NPY_INT64; break;
+        case ArrayKind::UL1: type = NPY_UINT64; break;
         case ArrayKind::F3: ndim = 3; break;
         case ArrayKind::U8_3: type = NPY_UBYTE; ndim = 3; break;
     }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <exception>
+#include <limits>
 #include <memory>
 #include <new>
 #include <string>
@@ -233,8 +234,24 @@ bool check_candidate_lengths(const CandidateArrays& a, std::size_t n) {
 // Copies the shared candidate arrays into the problem (n and dim already set).
 // The per-candidate arrays hold at least n entries (check_candidate_lengths);
 // entries past the n-th belong to no candidate and are left out, so every
-// per-candidate array of the problem has exactly n entries.
-void copy_candidates(const CandidateArrays& a, ProblemInstance& problem) {
+// per-candidate array of the problem has exactly n entries. False, with
+// OverflowError set, when a value does not fit (below).
+//
+// Token costs and cluster ids arrive as 64-bit integers and are kept as
+// sizes; where a size is narrower (32-bit targets) a value beyond it is
+// refused, never cut to its low bits.
+template <typename T>
+bool fits_in_size(T value) {
+    if constexpr (sizeof(std::size_t) < sizeof(T)) {
+        if (value > static_cast<T>(std::numeric_limits<std::size_t>::max())) {
+            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool copy_candidates(const CandidateArrays& a, ProblemInstance& problem) {
     const std::size_t n = problem.n;
     problem.embeddings = copy_logical_f32(a.embeddings);
     problem.embeddings.resize(n * problem.dim);  // the integer division may leave a tail
@@ -246,18 +263,24 @@ void copy_candidates(const CandidateArrays& a, ProblemInstance& problem) {
     problem.recency.resize(n);
     problem.auxiliary = copy_contiguous<float>(a.auxiliary);
     problem.auxiliary.resize(n);
-    const std::vector<npy_ulong> costs = copy_contiguous<npy_ulong>(a.token_costs);
+    const std::vector<npy_uint64> costs = copy_contiguous<npy_uint64>(a.token_costs);
+    for (const npy_uint64 cost : costs) {
+        if (!fits_in_size(cost)) return false;
+    }
     problem.token_costs.assign(costs.begin(), costs.end());
     const std::vector<npy_ubyte> roles = copy_contiguous<npy_ubyte>(a.roles);
     problem.roles.resize(n);
     for (std::size_t i = 0; i < n; ++i) problem.roles[i] = role_from_code(roles[i]);
-    const std::vector<npy_long> clusters = copy_contiguous<npy_long>(a.cluster_ids);
+    const std::vector<npy_int64> clusters = copy_contiguous<npy_int64>(a.cluster_ids);
     problem.cluster_ids.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
-        if (clusters[i] >= 0) problem.cluster_ids[i] = static_cast<std::size_t>(clusters[i]);
+        if (clusters[i] < 0) continue;
+        if (!fits_in_size(clusters[i])) return false;
+        problem.cluster_ids[i] = static_cast<std::size_t>(clusters[i]);
     }
     problem.chunk_ids.reserve(n);
     for (std::size_t i = 0; i < n; ++i) problem.chunk_ids.push_back(default_chunk_id(i));
+    return true;
 }
 
 // Without a similarity matrix the solver derives one from the embeddings,
@@ -315,7 +338,7 @@ PyObject* solver_solve_numpy(PyObject* self, PyObject* const* args, Py_ssize_t n
         ProblemInstance problem;
         derive_sizes(candidates, problem);
         if (!check_candidate_lengths(candidates, problem.n) || !require_embedding_values(problem)) return nullptr;
-        copy_candidates(candidates, problem);
+        if (!copy_candidates(candidates, problem)) return nullptr;
         problem.query_embedding = copy_contiguous<float>(arrays[1]);
         problem.fulfilment.assign(problem.n, 0.0f);
         return solve_and_wrap(self, problem, constraints, true);
@@ -417,7 +440,7 @@ PyObject* solver_solve_precomputed_numpy(PyObject* self, PyObject* const* args, 
         }
         if (!check_candidate_lengths(candidates, n)) return nullptr;
         if (!problem.similarity && !require_embedding_values(problem)) return nullptr;
-        copy_candidates(candidates, problem);
+        if (!copy_candidates(candidates, problem)) return nullptr;
         problem.relevance = copy_contiguous<float>(relevance);
         return solve_and_wrap(self, problem, constraints, false);
     });
