@@ -66,6 +66,9 @@ if [ "${TORVANE_32BIT:-1}" != 0 ] && [ "$(uname -m)" = x86_64 ]; then
   if ! echo 'int main() { return 0; }' | "$cxx32" -m32 -x c++ - -o /dev/null 2>/dev/null; then
     apt_install "g++-$("$cxx32" -dumpversion | cut -d. -f1)-multilib"
   fi
+  if [ ! -e /usr/src/googletest/CMakeLists.txt ]; then
+    apt_install googletest
+  fi
   gtest32=$PWD/build/gtest-32
   if [ ! -e "$gtest32/install/lib/libgtest.a" ]; then
     "$cmake_bin" -S /usr/src/googletest -B "$gtest32/build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
