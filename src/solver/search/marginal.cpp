@@ -21,31 +21,33 @@ double positive_part(double x) { return x > 0.0 ? x : 0.0; }
 
 }  // namespace
 
-MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
-                                     const SimilarityView& similarity, const SolverSettings& settings) {
-    const std::size_t n = problem.n;
-    TORVANE_CHECK(selection.size() == n, "selection length does not match the candidate count");
-    MarginalTables tables;
-    tables.gain.assign(n, 0.0);
-    tables.loss.assign(n, 0.0);
-    tables.similarity_sum.assign(n, 0.0);
+namespace {
 
+// similarity_sum[c] adds similarity[c * n + i] over the selected i != c in
+// ascending i, from 0: the columns of the selected candidates pass over the
+// sums in that order, so each c sees the same additions as a row-wise sum
+// would.
+void add_selected_columns(std::span<const std::size_t> selected, const SimilarityView& similarity, double* sums) {
+    std::vector<const float*> columns;
+    columns.reserve(selected.size());
+    for (std::size_t i : selected) columns.push_back(similarity.column(i));
+    simd::add_columns(columns, selected, similarity.n, sums);
+}
+
+std::vector<std::size_t> selected_indices(std::span<const std::uint8_t> selection) {
     std::vector<std::size_t> selected;
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < selection.size(); ++i) {
         if (selection[i] != 0) selected.push_back(i);
     }
+    return selected;
+}
 
-    // similarity_sum[c] adds similarity[c * n + i] over the selected i != c
-    // in ascending i, from 0: the columns of the selected candidates pass
-    // over the sums in that order, so each c sees the same additions as a
-    // row-wise sum would.
-    if (n > 0 && similarity.n == n) {
-        std::vector<const float*> columns;
-        for (std::size_t i : selected) columns.push_back(similarity.column(i));
-        simd::add_columns(columns, selected, n, tables.similarity_sum.data());
-    }
-
-    if (!problem.coverage || problem.num_query_tokens == 0) return tables;
+// The gain and loss tables, when the problem carries coverage.
+void add_fulfilment_tables(MarginalTables& tables, std::span<const std::uint8_t> selection,
+                           std::span<const std::size_t> selected, const ProblemInstance& problem,
+                           const SolverSettings& settings) {
+    const std::size_t n = problem.n;
+    if (!problem.coverage || problem.num_query_tokens == 0) return;
     const std::size_t tokens = problem.num_query_tokens;
     const std::vector<float>& coverage = *problem.coverage;
     TORVANE_CHECK(coverage.size() >= tokens * n, "coverage matrix shorter than tokens x candidates");
@@ -86,7 +88,136 @@ MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, co
             }
         }
     }
+}
+
+}  // namespace
+
+MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
+                                     const SimilarityView& similarity, const SolverSettings& settings) {
+    const std::size_t n = problem.n;
+    TORVANE_CHECK(selection.size() == n, "selection length does not match the candidate count");
+    MarginalTables tables;
+    tables.gain.assign(n, 0.0);
+    tables.loss.assign(n, 0.0);
+    tables.similarity_sum.assign(n, 0.0);
+    const std::vector<std::size_t> selected = selected_indices(selection);
+    if (n > 0 && similarity.n == n) add_selected_columns(selected, similarity, tables.similarity_sum.data());
+    add_fulfilment_tables(tables, selection, selected, problem, settings);
     return tables;
+}
+
+MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
+                                     const SolverSettings& settings, std::span<const double> similarity_sum) {
+    const std::size_t n = problem.n;
+    TORVANE_CHECK(selection.size() == n && similarity_sum.size() == n,
+                  "selection or similarity sums do not match the candidate count");
+    MarginalTables tables;
+    tables.gain.assign(n, 0.0);
+    tables.loss.assign(n, 0.0);
+    tables.similarity_sum.assign(similarity_sum.begin(), similarity_sum.end());
+    if (problem.coverage && problem.num_query_tokens != 0) {
+        add_fulfilment_tables(tables, selection, selected_indices(selection), problem, settings);
+    }
+    return tables;
+}
+
+namespace {
+
+// Whether adding the value to a sum of at most SimilaritySums::kExactTerms
+// such values is exact: 0, or a magnitude in [2^-20, 2] (NaN is neither).
+bool exact_term(float value) {
+    const float magnitude = std::fabs(value);
+    return magnitude == 0.0f || (magnitude >= 0x1p-20f && magnitude <= 2.0f);
+}
+
+}  // namespace
+
+SimilaritySums::SimilaritySums(std::span<const std::uint8_t> selection, const SimilarityView& similarity)
+    : similarity_(similarity) {
+    rebuild(selection);
+}
+
+void SimilaritySums::rebuild(std::span<const std::uint8_t> selection) {
+    const std::size_t n = selection.size();
+    sums_.assign(n, 0.0);
+    irregular_.clear();
+    selected_ = 0;
+    tracked_ = false;
+    if (n == 0 || similarity_.n != n) return;  // no matrix over the candidates: the sums stay 0
+    const std::vector<std::size_t> selected = selected_indices(selection);
+    selected_ = selected.size();
+    add_selected_columns(selected, similarity_, sums_.data());
+    if (selected_ > kExactTerms) return;
+    tracked_ = true;
+    column_state_.resize(n, 0);
+    inexact_.assign(n, 0);
+    for (std::size_t j : selected) {
+        if (!column_exact(j)) count_inexact(j, +1);
+    }
+    // Only the candidates still counted stay on the list.
+    std::erase_if(irregular_, [this](std::size_t c) { return inexact_[c] == 0; });
+    std::sort(irregular_.begin(), irregular_.end());
+    irregular_.erase(std::unique(irregular_.begin(), irregular_.end()), irregular_.end());
+}
+
+void SimilaritySums::update(std::span<const std::uint8_t> selection, std::size_t added, std::size_t removed) {
+    const std::size_t n = selection.size();
+    TORVANE_CHECK(n == sums_.size() && added < n && selection[added] != 0 && (removed >= n || selection[removed] == 0),
+                  "similarity sums: the move does not match the selection");
+    if (similarity_.n != n) return;
+    const std::size_t after = selected_ + 1 - (removed < n ? 1 : 0);
+    if (!tracked_ || after > kExactTerms) {
+        rebuild(selection);
+        return;
+    }
+    selected_ = after;
+    if (removed < n) {
+        const float* column = similarity_.column(removed);
+        for (std::size_t c = 0; c < removed; ++c) sums_[c] -= static_cast<double>(column[c]);
+        for (std::size_t c = removed + 1; c < n; ++c) sums_[c] -= static_cast<double>(column[c]);
+        if (!column_exact(removed)) count_inexact(removed, -1);
+    }
+    const float* column = similarity_.column(added);
+    for (std::size_t c = 0; c < added; ++c) sums_[c] += static_cast<double>(column[c]);
+    for (std::size_t c = added + 1; c < n; ++c) sums_[c] += static_cast<double>(column[c]);
+    if (!column_exact(added)) count_inexact(added, +1);
+    if (irregular_.empty()) return;
+    // The candidates with an inexact term, and those whose last one just
+    // left, are summed anew.
+    std::sort(irregular_.begin(), irregular_.end());
+    irregular_.erase(std::unique(irregular_.begin(), irregular_.end()), irregular_.end());
+    resum(selection, irregular_);
+    std::erase_if(irregular_, [this](std::size_t c) { return inexact_[c] == 0; });
+}
+
+bool SimilaritySums::column_exact(std::size_t j) {
+    if (column_state_[j] == 0) {
+        const float* column = similarity_.column(j);
+        std::size_t others = 0;  // values of the column that are not exact, its own included
+        for (std::size_t c = 0; c < similarity_.n; ++c) others += exact_term(column[c]) ? 0 : 1;
+        others -= exact_term(column[j]) ? 0 : 1;
+        column_state_[j] = others == 0 ? 1 : 2;
+    }
+    return column_state_[j] == 1;
+}
+
+void SimilaritySums::count_inexact(std::size_t j, int step) {
+    const float* column = similarity_.column(j);
+    for (std::size_t c = 0; c < similarity_.n; ++c) {
+        if (c == j || exact_term(column[c])) continue;
+        inexact_[c] = step > 0 ? inexact_[c] + 1 : inexact_[c] - 1;
+        irregular_.push_back(c);
+    }
+}
+
+void SimilaritySums::resum(std::span<const std::uint8_t> selection, std::span<const std::size_t> candidates) {
+    for (std::size_t c : candidates) {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < selection.size(); ++i) {
+            if (selection[i] != 0 && i != c) sum += static_cast<double>(similarity_.column(i)[c]);
+        }
+        sums_[c] = sum;
+    }
 }
 
 namespace {

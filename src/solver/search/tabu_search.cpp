@@ -376,7 +376,7 @@ private:
 
     Lists candidate_lists(std::size_t stagnation, std::size_t widen_step, std::size_t root_n) const {
         const std::size_t n = p_.n;
-        const MarginalTables tables = build_marginal_tables(current_.selection, p_, similarity_, s_);
+        const MarginalTables tables = build_marginal_tables(current_.selection, p_, s_, similarity_sums_->values());
         Lists lists;
         for (std::size_t i = 0; i < n; ++i) {
             if (current_.selection[i] != 0) {
@@ -401,6 +401,7 @@ private:
         if (removed < p_.n) current_.selection[removed] = 0;
         current_.selection[added] = 1;
         update_redundancy_vector(redundancy_, similarity_, added, removed);
+        similarity_sums_->update(current_.selection, added, removed);
         rescore();
         cache_ = build_support_cache(current_.selection, p_, weights_.support_quorum_threshold, weights_.mu);
     }
@@ -413,6 +414,11 @@ private:
     void refresh_aids() {
         cache_ = build_support_cache(current_.selection, p_, weights_.support_quorum_threshold, weights_.mu);
         redundancy_ = build_redundancy_vector(current_.selection, similarity_);
+        if (similarity_sums_) {
+            similarity_sums_->rebuild(current_.selection);
+        } else {
+            similarity_sums_.emplace(current_.selection, similarity_);
+        }
     }
 
     bool improves_best_by_objective() const {
@@ -502,6 +508,7 @@ private:
     CurrentSolution current_;
     std::optional<SupportCache> cache_;
     std::vector<float> redundancy_;
+    std::optional<SimilaritySums> similarity_sums_;
 };
 
 }  // namespace
