@@ -125,9 +125,11 @@ namespace {
 
 // Whether adding the value to a sum of at most SimilaritySums::kExactTerms
 // such values is exact: 0, or a magnitude in [2^-20, 2] (NaN is neither).
+// Compared as bit patterns without the sign: 2^-20 is 0x35800000 and 2 is
+// 0x40000000, and NaN lies above every finite value.
 bool exact_term(float value) {
-    const float magnitude = std::fabs(value);
-    return magnitude == 0.0f || (magnitude >= 0x1p-20f && magnitude <= 2.0f);
+    const std::uint32_t magnitude = std::bit_cast<std::uint32_t>(value) & 0x7FFFFFFFu;
+    return magnitude == 0 || magnitude - 0x35800000u <= 0x40000000u - 0x35800000u;
 }
 
 }  // namespace
@@ -211,10 +213,11 @@ void SimilaritySums::count_inexact(std::size_t j, int step) {
 }
 
 void SimilaritySums::resum(std::span<const std::uint8_t> selection, std::span<const std::size_t> candidates) {
+    const std::vector<std::size_t> selected = selected_indices(selection);
     for (std::size_t c : candidates) {
         double sum = 0.0;
-        for (std::size_t i = 0; i < selection.size(); ++i) {
-            if (selection[i] != 0 && i != c) sum += static_cast<double>(similarity_.column(i)[c]);
+        for (std::size_t i : selected) {
+            if (i != c) sum += static_cast<double>(similarity_.column(i)[c]);
         }
         sums_[c] = sum;
     }

@@ -82,7 +82,8 @@ public:
           c_(c),
           screen_(c.memory, c.selection, c.problem.cluster_ids),
           feasibility_(c.index, c.stats),
-          deltas_(c.weights, c.cache, c.selection, c.redundancy, c.similarity, c.problem, hood.removes),
+          deltas_(c.weights, c.cache, c.selection, c.redundancy, c.similarity, c.problem, hood.removes,
+                  c.selected_similarities),
           current_(c.current_objective),
           aspiration_above_(c.best_feasible_objective + c.improvement_epsilon),
           relaxed_(c.stagnation >= (c.early_stopping_patience > 3 ? c.early_stopping_patience / 2 : 1)),
@@ -328,7 +329,8 @@ public:
                                           epsilon_,
                                           current_.breakdown.objective_score,
                                           out_.best_feasible.objective,
-                                          stagnation};
+                                          stagnation,
+                                          &*selected_similarities_};
                 const MoveChoice choice = find_best_move({lists.adds, lists.removes}, context);
                 if (!choice.any_move) return;  // no move at all: the search ends
                 if (!choice.found) {
@@ -402,6 +404,7 @@ private:
         current_.selection[added] = 1;
         update_redundancy_vector(redundancy_, similarity_, added, removed);
         similarity_sums_->update(current_.selection, added, removed);
+        selected_similarities_->update(added, removed);
         rescore();
         cache_ = build_support_cache(current_.selection, p_, weights_.support_quorum_threshold, weights_.mu);
     }
@@ -418,6 +421,11 @@ private:
             similarity_sums_->rebuild(current_.selection);
         } else {
             similarity_sums_.emplace(current_.selection, similarity_);
+        }
+        if (selected_similarities_) {
+            selected_similarities_->rebuild(current_.selection);
+        } else {
+            selected_similarities_.emplace(current_.selection, similarity_);
         }
     }
 
@@ -509,6 +517,7 @@ private:
     std::optional<SupportCache> cache_;
     std::vector<float> redundancy_;
     std::optional<SimilaritySums> similarity_sums_;
+    std::optional<SelectedSimilarities> selected_similarities_;
 };
 
 }  // namespace
