@@ -467,6 +467,9 @@ struct LeadingCase {
     bool with_nan;
     std::size_t n = 120;
     bool distinct = false;
+    // 1: keys that differ only in their lowest bits, many of them equal
+    // (long runs of equal high bits); 2: keys of very different magnitudes.
+    int spread = 0;
 };
 
 class LeadingAddOrder : public ::testing::TestWithParam<LeadingCase> {};
@@ -476,6 +479,9 @@ TEST_P(LeadingAddOrder, IsThePrefixOfTheStableSort) {
     const std::size_t n = GetParam().n;
     std::vector<Candidate> candidates;
     for (std::size_t i = 0; i < n; ++i) candidates.push_back({0.25f * float(rng() % 4), 50 * (1 + rng() % 3)});
+    if (GetParam().spread == 1) {
+        for (Candidate& c : candidates) c = Candidate{};  // equal utilities: the sums alone order the keys
+    }
     ProblemInstance p = make_problem(candidates);
     if (GetParam().with_nan) p.relevance[17] = p.relevance[60] = std::numeric_limits<float>::quiet_NaN();
     const SolverSettings settings;
@@ -486,6 +492,8 @@ TEST_P(LeadingAddOrder, IsThePrefixOfTheStableSort) {
     tables.similarity_sum.assign(n, 0.0);
     for (std::size_t i = 0; i < n; ++i) {
         tables.similarity_sum[i] = GetParam().distinct ? double(rng()) / 4294967296.0 : 0.5 * double(rng() % 3);
+        if (GetParam().spread == 1) tables.similarity_sum[i] = 0.5 + std::ldexp(double(rng() % 200), -45);
+        if (GetParam().spread == 2) tables.similarity_sum[i] = std::ldexp(double(rng() % 7), -int(rng() % 60));
     }
 
     std::vector<std::size_t> indices;
@@ -507,6 +515,7 @@ TEST_P(LeadingAddOrder, IsThePrefixOfTheStableSort) {
 INSTANTIATE_TEST_SUITE_P(Keys, LeadingAddOrder,
                          ::testing::Values(LeadingCase{1, false}, LeadingCase{2, false}, LeadingCase{3, true},
                                            LeadingCase{4, false, 1000, true}, LeadingCase{5, false, 1000, false},
-                                           LeadingCase{6, true, 1000, true}));
+                                           LeadingCase{6, true, 1000, true}, LeadingCase{7, false, 1000, false, 1},
+                                           LeadingCase{8, false, 700, false, 2}, LeadingCase{9, false, 60, false, 1}));
 
 }  // namespace

@@ -297,23 +297,43 @@ struct Keyed {
     std::size_t position;
 };
 
-// Stable sort by rank: least significant byte first, one counting pass per
-// byte, skipping the bytes in which all ranks agree (the sign and exponent
-// bytes of keys of one magnitude). A comparison sort would branch on keys
-// in no useful order, mispredicting about half of its comparisons.
-void sort_stably_by_rank(std::vector<Keyed>& entries) {
-    if (entries.size() < 2) return;
-    std::uint64_t varying = 0;
-    for (const Keyed& e : entries) varying |= e.rank ^ entries[0].rank;
-    std::vector<Keyed> room(entries.size());
-    for (unsigned shift = 0; shift < 64; shift += 8) {
-        if (((varying >> shift) & 0xFF) == 0) continue;
-        std::size_t start[257] = {};
-        for (const Keyed& e : entries) ++start[((e.rank >> shift) & 0xFF) + 1];
-        for (std::size_t d = 1; d <= 256; ++d) start[d] += start[d - 1];
-        for (const Keyed& e : entries) room[start[(e.rank >> shift) & 0xFF]++] = e;
-        entries.swap(room);
+// The same, most significant bits first: a counting pass by the eight
+// highest bits in which the ranks of a run differ spreads the run over 256
+// shorter runs; a short run is finished by insertion, a longer one the same
+// way by the bits below. The leading entries of a candidate list differ in
+// most of their 64 bits, so this takes two or three passes where the
+// passes above take seven.
+void sort_run_by_rank(Keyed* run, std::size_t size, Keyed* room) {
+    if (size <= 24) {
+        // Insertion by rank alone keeps equal ranks in their order.
+        for (std::size_t i = 1; i < size; ++i) {
+            const Keyed e = run[i];
+            std::size_t j = i;
+            for (; j > 0 && e.rank < run[j - 1].rank; --j) run[j] = run[j - 1];
+            run[j] = e;
+        }
+        return;
     }
+    std::uint64_t varying = 0;
+    for (std::size_t i = 0; i < size; ++i) varying |= run[i].rank ^ run[0].rank;
+    if (varying == 0) return;  // equal ranks: the positions ascend already
+    const int top = 63 - std::countl_zero(varying);
+    const int shift = top >= 7 ? top - 7 : 0;
+    std::size_t start[257] = {};
+    for (std::size_t i = 0; i < size; ++i) ++start[((run[i].rank >> shift) & 0xFF) + 1];
+    for (std::size_t d = 1; d <= 256; ++d) start[d] += start[d - 1];
+    std::size_t next[256];
+    std::copy(start, start + 256, next);
+    for (std::size_t i = 0; i < size; ++i) room[next[(run[i].rank >> shift) & 0xFF]++] = run[i];
+    std::copy(room, room + size, run);
+    for (std::size_t d = 0; d < 256; ++d) {
+        if (start[d + 1] - start[d] > 1) sort_run_by_rank(run + start[d], start[d + 1] - start[d], room + start[d]);
+    }
+}
+
+void sort_stably_by_rank(std::vector<Keyed>& entries) {
+    std::vector<Keyed> room(entries.size());
+    sort_run_by_rank(entries.data(), entries.size(), room.data());
 }
 
 }  // namespace
