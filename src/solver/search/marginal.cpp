@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "backend/simd/vector_kernels.hpp"
@@ -112,10 +113,10 @@ MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, co
     TORVANE_CHECK(selection.size() == n && similarity_sum.size() == n,
                   "selection or similarity sums do not match the candidate count");
     MarginalTables tables;
-    tables.gain.assign(n, 0.0);
-    tables.loss.assign(n, 0.0);
     tables.similarity_sum.assign(similarity_sum.begin(), similarity_sum.end());
     if (problem.coverage && problem.num_query_tokens != 0) {
+        tables.gain.assign(n, 0.0);
+        tables.loss.assign(n, 0.0);
         add_fulfilment_tables(tables, selection, selected_indices(selection), problem, settings);
     }
     return tables;
@@ -232,13 +233,14 @@ namespace {
 // weights and non-negative parts, which never sum to -0.0), and +0.0 over
 // the cost power (at least 1, finite) is +0.0: the division is skipped then.
 double add_key(const CandidateScores& scores, std::size_t c, const MarginalTables& tables) {
-    const double gain = tables.gain[c];
+    const double gain = tables.gain.empty() ? 0.0 : tables.gain[c];
     const double scaled_gain = gain == 0.0 ? 0.0 : 0.35 * gain / scores.cost_pow_065[c];
     return scores.utility_per_token[c] + 1.45 * gain + scaled_gain - 0.06 * tables.similarity_sum[c];
 }
 
 double drop_key(const CandidateScores& scores, std::size_t c, const MarginalTables& tables) {
-    return scores.utility_per_090[c] + 1.95 * tables.loss[c] - 0.1 * tables.similarity_sum[c];
+    const double loss = tables.loss.empty() ? 0.0 : tables.loss[c];
+    return scores.utility_per_090[c] + 1.95 * loss - 0.1 * tables.similarity_sum[c];
 }
 
 // Stable sort of indices by precomputed keys.
@@ -261,11 +263,10 @@ void sort_by_keys(std::vector<std::size_t>& indices, const std::vector<double>& 
 // selection the largest cost of ranking the candidates. Every round drops at
 // least the values equal to its pivot; a range that has not shrunk to a few
 // values after 64 rounds is finished by the library selection.
-std::uint64_t kth_smallest(std::vector<std::uint64_t>& values, std::size_t k) {
-    std::vector<std::uint64_t> room(values.size());
-    std::uint64_t* from = values.data();
-    std::uint64_t* to = room.data();
-    std::size_t size = values.size();
+std::uint64_t kth_smallest(std::uint64_t* values, std::size_t size, std::size_t k) {
+    const std::unique_ptr<std::uint64_t[]> room = std::make_unique_for_overwrite<std::uint64_t[]>(size);
+    std::uint64_t* from = values;
+    std::uint64_t* to = room.get();
     for (int round = 0; size > 16 && round < 64; ++round) {
         const std::uint64_t a = from[0];
         const std::uint64_t b = from[size / 2];
@@ -362,7 +363,8 @@ std::vector<std::size_t> leading_by_add_priority(const std::vector<std::size_t>&
         constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
         return (bits & kSign) != 0 ? bits : ~bits & ~kSign;
     };
-    std::vector<std::uint64_t> ranks(m);
+    // Written in full before they are read: no zeroing.
+    const std::unique_ptr<std::uint64_t[]> ranks = std::make_unique_for_overwrite<std::uint64_t[]>(m);
     bool any_nan = false;
     for (std::size_t k = 0; k < m; ++k) {
         const double key = add_key(scores, indices[k], tables);
@@ -383,8 +385,9 @@ std::vector<std::size_t> leading_by_add_priority(const std::vector<std::size_t>&
     if (count == m) {
         for (std::size_t k = 0; k < m; ++k) order[k] = {ranks[k], k};
     } else if (count > 0) {
-        std::vector<std::uint64_t> working = ranks;
-        const std::uint64_t threshold = kth_smallest(working, count - 1);
+        const std::unique_ptr<std::uint64_t[]> working = std::make_unique_for_overwrite<std::uint64_t[]>(m);
+        std::copy(ranks.get(), ranks.get() + m, working.get());
+        const std::uint64_t threshold = kth_smallest(working.get(), m, count - 1);
         // Those below the cut-off key, then those holding it, each group by
         // position, written without a branch on the keys: a slot is
         // overwritten until an entry that qualifies stays in it. Fewer than

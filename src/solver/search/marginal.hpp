@@ -15,6 +15,7 @@
 
 namespace torvane {
 
+// gain and loss may be empty, which counts as zero for every candidate.
 struct MarginalTables {
     std::vector<double> gain;            // coverage-fulfilment gain of adding an unselected candidate
     std::vector<double> loss;            // coverage-fulfilment loss of removing a selected candidate
@@ -30,6 +31,8 @@ MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, co
                                      const SimilarityView& similarity, const SolverSettings& settings);
 // The same with the similarity sums of the selection given (those of
 // SimilaritySums), for a search that keeps them up to date move by move.
+// Without coverage, gain and loss are left empty, which the orders below
+// read as all zero.
 MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
                                      const SolverSettings& settings, std::span<const double> similarity_sum);
 
