@@ -205,6 +205,9 @@ SwapDeltas::SwapDeltas(const ObjectiveWeights& weights, const SupportCache* cach
       problem_(problem),
       removed_(removed),
       fulfilment_active_(fulfilment_active(problem, weights.mu_fulfilment)) {
+    for (std::vector<float>* values : {&relevance_, &density_, &centrality_, &recency_, &auxiliary_, &redundancy_removed_}) {
+        values->reserve(removed.size());
+    }
     for (std::size_t r : removed) {
         TORVANE_CHECK(r < problem.n, "swap deltas: removed index outside the candidates");
         relevance_.push_back(problem.relevance[r]);
@@ -216,12 +219,14 @@ SwapDeltas::SwapDeltas(const ObjectiveWeights& weights, const SupportCache* cach
     }
     if (selected != nullptr && selected->usable()) {
         selected_ = selected;
+        slots_.reserve(removed.size());
         for (std::size_t r : removed) {
             TORVANE_CHECK(selected->slot(r) != SelectedSimilarities::kNoSlot,
                           "swap deltas: a removed candidate has no selected slot");
             slots_.push_back(selected->slot(r));
         }
     } else {
+        columns_.reserve(removed.size());
         for (std::size_t r : removed) columns_.push_back(similarity.column(r));
     }
     if (!fulfilment_active_) constant_fulfilment_.assign(removed.size(), static_cast<double>(weights.mu_fulfilment) * 0.0);

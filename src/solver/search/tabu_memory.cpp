@@ -215,6 +215,10 @@ NeighbourhoodScreen::NeighbourhoodScreen(const TabuMemory& memory, std::span<con
     : memory_(memory), selection_(selection), cluster_ids_(cluster_ids) {
     TORVANE_CHECK(cluster_ids.size() >= selection.size(), "neighbourhood screen: cluster ids shorter than the selection");
     const std::size_t n = selection.size();
+    const SelectionBits bits = pack_selection(selection);
+    std::size_t selected = 0;
+    for (std::uint64_t word : bits) selected += static_cast<std::size_t>(count_bits(word));
+    chosen_.reserve(selected);
     for (std::size_t i = 0; i < n; ++i) {
         if (selection[i] != 0) chosen_.push_back(i);
     }
@@ -226,7 +230,6 @@ NeighbourhoodScreen::NeighbourhoodScreen(const TabuMemory& memory, std::span<con
     // |N | E| = |S | E| - [r not in E] + [a not in E].
     const float threshold = memory.similarity_threshold();
     const bool test_overlap = threshold > 0.0f;
-    const SelectionBits bits = pack_selection(selection);
     const auto& ring = memory.entries();
     for (auto it = ring.rbegin(); it != ring.rend() && memory.is_active(*it); ++it) {
         ActiveEntry entry{it->added, it->removed, it->hash, it->selection.data(), {{false, false}, {false, false}},
@@ -255,6 +258,9 @@ NeighbourhoodScreen::NeighbourhoodScreen(const TabuMemory& memory, std::span<con
 
     // The selection's own penalty sums, as the memory penalty forms them.
     const std::size_t k = chosen_.size();
+    chosen_slot_.reserve(k);
+    chosen_frequency_.reserve(k);
+    chosen_cluster_.reserve(k);
     for (std::size_t p = 0; p < k; ++p) {
         chosen_slot_.push_back(memory.pair_counts().slot(chosen_[p]));
         chosen_frequency_.push_back(memory.frequency(chosen_[p]));

@@ -89,6 +89,9 @@ public:
           relaxed_(c.stagnation >= (c.early_stopping_patience > 3 ? c.early_stopping_patience / 2 : 1)),
           improvement_above_(c.current_objective + c.improvement_epsilon),
           pass_above_(pass_threshold(aspiration_above_, relaxed_, improvement_above_)) {
+        removed_.reserve(hood.removes.size());
+        removal_positions_.reserve(hood.removes.size());
+        penalty_floors_.reserve(hood.removes.size());
         for (std::size_t r : hood.removes) {
             // A required chunk keeps its place in the list but never leaves.
             removed_.push_back(feasibility_.removed(r));
@@ -380,6 +383,8 @@ private:
         const std::size_t n = p_.n;
         const MarginalTables tables = build_marginal_tables(current_.selection, p_, s_, similarity_sums_->values());
         Lists lists;
+        lists.adds.reserve(n);
+        lists.removes.reserve(n);
         for (std::size_t i = 0; i < n; ++i) {
             if (current_.selection[i] != 0) {
                 lists.removes.push_back(i);
