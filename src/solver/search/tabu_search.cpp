@@ -88,7 +88,8 @@ public:
           aspiration_above_(c.best_feasible_objective + c.improvement_epsilon),
           relaxed_(c.stagnation >= (c.early_stopping_patience > 3 ? c.early_stopping_patience / 2 : 1)),
           improvement_above_(c.current_objective + c.improvement_epsilon),
-          pass_above_(pass_threshold(aspiration_above_, relaxed_, improvement_above_)) {
+          pass_above_(pass_threshold(aspiration_above_, relaxed_, improvement_above_)),
+          add_only_possible_(c.stats.count < c.index.constraints().max_chunks) {
         removed_.reserve(hood.removes.size());
         removal_positions_.reserve(hood.removes.size());
         penalty_floors_.reserve(hood.removes.size());
@@ -144,7 +145,7 @@ public:
                              chooser, result);
                 }
             }
-            if (c_.index.can_add(a, c_.stats)) {
+            if (add_only_possible_ && c_.index.can_add(a, c_.stats)) {
                 result.any_move = true;
                 const double delta =
                     move_delta(c_.weights, c_.cache, c_.selection, c_.redundancy, c_.similarity, a, n, c_.problem);
@@ -211,6 +212,9 @@ private:
     const bool relaxed_;             // stagnated long enough for the relaxation
     const double improvement_above_;  // current objective + epsilon
     const double pass_above_;         // the lower of the two that apply
+    // can_add fails for every candidate once the selection holds the most
+    // chunks allowed; the test is then not made candidate by candidate.
+    const bool add_only_possible_;
     std::vector<SwapFeasibility::Removed> removed_;
     std::vector<std::size_t> removal_positions_;  // of the removal candidates, in list order
     std::size_t add_only_position_ = 0;
