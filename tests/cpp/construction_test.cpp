@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -389,6 +390,75 @@ TEST_P(ColumnSums, EqualRowWiseSums) {
 
 INSTANTIATE_TEST_SUITE_P(Matrices, ColumnSums, ::testing::Values(true, false));
 
+// Similarity sums kept up to date move by move have the bits of the sums
+// taken anew in order, through swaps and additions, for matrices of
+// ordinary cosines and for matrices where some values (tiny, subnormal,
+// large, infinite, NaN) make the order of additions show, and across a
+// selection that grows past the size up to which the updates are exact.
+struct MovingSumsCase {
+    std::size_t n;
+    unsigned seed;
+    int special_every;    // about one value in this many is special; 0: none
+    std::size_t start;    // candidates selected at the start
+    int add_only_every;   // about one move in this many only adds
+};
+
+class MovingSimilaritySums : public ::testing::TestWithParam<MovingSumsCase> {};
+
+TEST_P(MovingSimilaritySums, EqualSumsTakenAnew) {
+    const MovingSumsCase& param = GetParam();
+    const std::size_t n = param.n;
+    std::mt19937 rng(param.seed);
+    std::uniform_real_distribution<float> cosine(-0.3f, 1.0f);
+    const float specials[] = {1e-8f, 1e-40f, -3e-7f, 3e7f, -0.0f, 0.0f, std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::quiet_NaN(), 2.5f};
+    std::vector<float> sim(n * n);
+    for (float& x : sim) {
+        x = param.special_every > 0 && rng() % param.special_every == 0 ? specials[rng() % 9] : cosine(rng);
+    }
+    const torvane::SimilarityColumns columns(sim, n, false);
+    std::vector<Candidate> candidates(n);
+    const ProblemInstance p = make_problem(candidates);
+    const SolverSettings settings;
+
+    Selection sel(n, 0);
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    std::shuffle(order.begin(), order.end(), rng);
+    for (std::size_t k = 0; k < param.start; ++k) sel[order[k]] = 1;
+    torvane::SimilaritySums sums(sel, columns.view());
+    for (int move = 0; move < 160; ++move) {
+        std::vector<std::size_t> in;
+        std::vector<std::size_t> out;
+        for (std::size_t i = 0; i < n; ++i) (sel[i] != 0 ? in : out).push_back(i);
+        if (out.empty()) break;
+        const std::size_t added = out[rng() % out.size()];
+        const bool add_only = in.empty() || rng() % param.add_only_every == 0;
+        const std::size_t removed = add_only ? n : in[rng() % in.size()];
+        if (removed < n) sel[removed] = 0;
+        sel[added] = 1;
+        sums.update(sel, added, removed);
+        const auto tables = torvane::build_marginal_tables(sel, p, columns.view(), settings);
+        for (std::size_t c = 0; c < n; ++c) {
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(sums.values()[c]),
+                      std::bit_cast<std::uint64_t>(tables.similarity_sum[c]))
+                << "move " << move << ", candidate " << c;
+        }
+    }
+    const auto tables = torvane::build_marginal_tables(sel, p, columns.view(), settings);
+    const auto given = torvane::build_marginal_tables(sel, p, settings, sums.values());
+    ASSERT_EQ(given.similarity_sum.size(), n);
+    for (std::size_t c = 0; c < n; ++c) {
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(given.similarity_sum[c]),
+                  std::bit_cast<std::uint64_t>(tables.similarity_sum[c]));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Moves, MovingSimilaritySums,
+                         ::testing::Values(MovingSumsCase{37, 1, 0, 9, 5}, MovingSumsCase{101, 2, 0, 40, 7},
+                                           MovingSumsCase{61, 3, 40, 20, 4}, MovingSumsCase{99, 4, 400, 30, 9},
+                                           MovingSumsCase{530, 5, 3000, 450, 2}));
+
 // The leading entries of the add order are the first entries of the full
 // stable sort, with tied keys (equal scores), with NaN keys, and with many
 // distinct keys (several rounds of the selection of the cut-off key).
@@ -397,6 +467,9 @@ struct LeadingCase {
     bool with_nan;
     std::size_t n = 120;
     bool distinct = false;
+    // 1: keys that differ only in their lowest bits, many of them equal
+    // (long runs of equal high bits); 2: keys of very different magnitudes.
+    int spread = 0;
 };
 
 class LeadingAddOrder : public ::testing::TestWithParam<LeadingCase> {};
@@ -406,6 +479,9 @@ TEST_P(LeadingAddOrder, IsThePrefixOfTheStableSort) {
     const std::size_t n = GetParam().n;
     std::vector<Candidate> candidates;
     for (std::size_t i = 0; i < n; ++i) candidates.push_back({0.25f * float(rng() % 4), 50 * (1 + rng() % 3)});
+    if (GetParam().spread == 1) {
+        for (Candidate& c : candidates) c = Candidate{};  // equal utilities: the sums alone order the keys
+    }
     ProblemInstance p = make_problem(candidates);
     if (GetParam().with_nan) p.relevance[17] = p.relevance[60] = std::numeric_limits<float>::quiet_NaN();
     const SolverSettings settings;
@@ -416,6 +492,8 @@ TEST_P(LeadingAddOrder, IsThePrefixOfTheStableSort) {
     tables.similarity_sum.assign(n, 0.0);
     for (std::size_t i = 0; i < n; ++i) {
         tables.similarity_sum[i] = GetParam().distinct ? double(rng()) / 4294967296.0 : 0.5 * double(rng() % 3);
+        if (GetParam().spread == 1) tables.similarity_sum[i] = 0.5 + std::ldexp(double(rng() % 200), -45);
+        if (GetParam().spread == 2) tables.similarity_sum[i] = std::ldexp(double(rng() % 7), -int(rng() % 60));
     }
 
     std::vector<std::size_t> indices;
@@ -437,6 +515,7 @@ TEST_P(LeadingAddOrder, IsThePrefixOfTheStableSort) {
 INSTANTIATE_TEST_SUITE_P(Keys, LeadingAddOrder,
                          ::testing::Values(LeadingCase{1, false}, LeadingCase{2, false}, LeadingCase{3, true},
                                            LeadingCase{4, false, 1000, true}, LeadingCase{5, false, 1000, false},
-                                           LeadingCase{6, true, 1000, true}));
+                                           LeadingCase{6, true, 1000, true}, LeadingCase{7, false, 1000, false, 1},
+                                           LeadingCase{8, false, 700, false, 2}, LeadingCase{9, false, 60, false, 1}));
 
 }  // namespace

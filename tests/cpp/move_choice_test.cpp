@@ -197,9 +197,15 @@ void expect_same_choice(const ChoiceCase& k, unsigned seed) {
                         k.stagnation};
     const Neighbourhood hood{adds, removes};
     const MoveChoice expected = reference_choice(hood, c);
+    // The search reads the similarities to the selected candidates from
+    // rows it keeps; the choice is the same either way.
+    const torvane::SelectedSimilarities rows(selection, columns.view());
+    MoveContext with_rows = c;
+    with_rows.selected_similarities = &rows;
     for (std::size_t threads : {1, 2, 7}) {
         torvane::pool::ThreadPool pool(threads);
-        const MoveChoice got = pool.install([&] { return torvane::find_best_move(hood, c); });
+        const MoveChoice got =
+            pool.install([&] { return torvane::find_best_move(hood, threads == 2 ? with_rows : c); });
         EXPECT_EQ(got.any_move, expected.any_move) << threads;
         ASSERT_EQ(got.found, expected.found) << threads;
         if (!expected.found) continue;

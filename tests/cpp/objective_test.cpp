@@ -241,12 +241,15 @@ TEST_P(SwapDeltasAgree, WithMoveDeltaOnEveryLevel) {
     for (std::size_t i = 0; i < n; ++i) red[i] = unit(rng);
     const torvane::SimilarityColumns columns(*p.similarity, n, false);
     const auto cache = torvane::build_support_cache(selection, p, w.support_quorum_threshold, w.mu_fulfilment);
-    const torvane::SwapDeltas deltas(w, cache ? &*cache : nullptr, selection, red, columns.view(), p, removed);
+    const torvane::SelectedSimilarities rows(selection, columns.view());
+    const torvane::SwapDeltas by_columns(w, cache ? &*cache : nullptr, selection, red, columns.view(), p, removed);
+    const torvane::SwapDeltas by_rows(w, cache ? &*cache : nullptr, selection, red, columns.view(), p, removed, &rows);
     std::vector<double> out(removed.size());
     std::vector<double> scratch;
     for (const auto level : {torvane::simd::SimdLevel::Scalar, torvane::simd::SimdLevel::Avx2,
                              torvane::simd::SimdLevel::Avx512}) {
         if (!torvane::simd::simd_level_available(level)) continue;
+        const torvane::SwapDeltas& deltas = level == torvane::simd::SimdLevel::Avx2 ? by_rows : by_columns;
         for (std::size_t a = 0; a < n; ++a) {
             if (selection[a] != 0) continue;
             deltas.compute(a, out, scratch, level);
@@ -263,5 +266,54 @@ TEST_P(SwapDeltasAgree, WithMoveDeltaOnEveryLevel) {
 INSTANTIATE_TEST_SUITE_P(Weights, SwapDeltasAgree,
                          ::testing::Values(SwapCase{0, 1.0f, false}, SwapCase{0, -0.3f, false},
                                            SwapCase{3, 1.0f, false}, SwapCase{2, 0.7f, true}));
+
+}  // namespace
+
+namespace {
+
+// The rows of similarities to the selected candidates hold, after any run
+// of swaps and additions (which outgrow the room of the rows now and then),
+// exactly the values of the selected candidates' columns.
+TEST(SelectedSimilarities, FollowTheSelectionMoveByMove) {
+    for (const std::size_t n : {1u, 19u, 77u}) {
+        std::mt19937 rng(static_cast<unsigned>(n));
+        std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+        std::vector<float> sim(n * n);
+        for (float& x : sim) x = unit(rng);  // not symmetric: the columns are a transposed copy
+        const torvane::SimilarityColumns columns(sim, n, false);
+        std::vector<std::uint8_t> selection(n, 0);
+        for (std::size_t i = 0; i < n; i += 5) selection[i] = 1;
+        torvane::SelectedSimilarities rows(selection, columns.view());
+        const auto check = [&](int move) {
+            ASSERT_TRUE(rows.usable());
+            for (std::size_t s = 0; s < n; ++s) {
+                if (selection[s] == 0) {
+                    EXPECT_EQ(rows.slot(s), torvane::SelectedSimilarities::kNoSlot);
+                    continue;
+                }
+                for (std::size_t a = 0; a < n; ++a) {
+                    ASSERT_EQ(std::bit_cast<std::uint32_t>(rows.row(a)[rows.slot(s)]),
+                              std::bit_cast<std::uint32_t>(sim[a * n + s]))
+                        << "n " << n << ", move " << move << ", selected " << s << ", row " << a;
+                }
+            }
+        };
+        check(-1);
+        for (int move = 0; move < 120; ++move) {
+            std::vector<std::size_t> in;
+            std::vector<std::size_t> out;
+            for (std::size_t i = 0; i < n; ++i) (selection[i] != 0 ? in : out).push_back(i);
+            if (out.empty()) break;
+            const std::size_t added = out[rng() % out.size()];
+            const std::size_t removed = in.empty() || rng() % 3 == 0 ? n : in[rng() % in.size()];
+            if (removed < n) selection[removed] = 0;
+            selection[added] = 1;
+            rows.update(added, removed);
+            check(move);
+        }
+        rows.rebuild(selection);
+        check(1000);
+    }
+}
 
 }  // namespace

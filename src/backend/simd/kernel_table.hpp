@@ -72,8 +72,8 @@ struct SwapDeltaInput {
     double pass_offset, pass_above;
 };
 
-// A lane mask (kLaneCount floats) and a flag per member.
-inline constexpr std::size_t kLaneScratchPerMember = 4 * kLaneCount + 1;
+// A lane mask (kLaneCount floats) per member.
+inline constexpr std::size_t kLaneScratchPerMember = 4 * kLaneCount;
 
 struct KernelTable {
     // The eight-accumulator dot product over len values of a and b.

@@ -135,24 +135,26 @@ LaneFloats lane_fulfilment(const LaneObjectiveInput& in, const LaneMask* masks) 
 // unchanged. So each lane still sees exactly its own additions, and the
 // chains of additions carry nothing else; the groups are independent
 // chains, which keeps the adder busy.
-LaneFloats lane_redundancy(const LaneObjectiveInput& in, const LaneMask* masks, const bool* everywhere) {
+//
+// A member in every lane has a mask of all ones, so the masked addition
+// adds its value unchanged: one form serves every pair, and the loop
+// carries no branch on which members are in every lane (with the members
+// of a few lanes scattered among the others, such a branch was mispredicted
+// about twice per such member and row).
+LaneFloats lane_redundancy(const LaneObjectiveInput& in, const LaneMask* masks) {
     LaneVector sum[kLaneGroups];
     FOR_LANE_GROUPS(g) sum[g] = vector_splat(0.0f);
     for (std::size_t a = 0; a < in.count; ++a) {
         const float* row = in.similarity + in.members[a] * in.n;
-        for (std::size_t b = 0; b < in.count; ++b) {
-            if (b == a) continue;
-            const float value = row[in.members[b]];
-            if (everywhere[a] && everywhere[b]) {
-                const LaneVector v = vector_splat(value);
-                FOR_LANE_GROUPS(g) sum[g] = sum[g] + v;
-            } else {
-                const LaneVectorMask v = reinterpret_cast<LaneVectorMask>(vector_splat(value));
-                FOR_LANE_GROUPS(g) {
-                    sum[g] = sum[g] + reinterpret_cast<LaneVector>(v & masks[a].group[g] & masks[b].group[g]);
-                }
+        const LaneMask row_mask = masks[a];
+        const auto add_pair = [&](std::size_t b) {
+            const LaneVectorMask v = reinterpret_cast<LaneVectorMask>(vector_splat(row[in.members[b]]));
+            FOR_LANE_GROUPS(g) {
+                sum[g] = sum[g] + reinterpret_cast<LaneVector>(v & row_mask.group[g] & masks[b].group[g]);
             }
-        }
+        };
+        for (std::size_t b = 0; b < a; ++b) add_pair(b);
+        for (std::size_t b = a + 1; b < in.count; ++b) add_pair(b);
     }
     LaneFloats out;
     FOR_LANE_GROUPS(g) out.group[g] = sum[g] * 0.5f;
@@ -160,9 +162,8 @@ LaneFloats lane_redundancy(const LaneObjectiveInput& in, const LaneMask* masks, 
 }
 
 void lane_objectives_kernel(const LaneObjectiveInput& in, void* scratch, float* out) {
-    // Scratch: one lane mask per member, then one flag per member.
+    // Scratch: one lane mask per member.
     LaneMask* masks = static_cast<LaneMask*>(scratch);
-    bool* everywhere = reinterpret_cast<bool*>(masks + in.count);
     // Lane l of a mask is all ones when bit l of the member's lanes is set:
     // each group shifts the 32-bit half holding its bits by its lanes'
     // positions.
@@ -178,7 +179,6 @@ void lane_objectives_kernel(const LaneObjectiveInput& in, void* scratch, float* 
             const LaneVectorBits lane_bits = ((LaneVectorBits{} | half) >> (position + first)) & 1u;
             masks[k].group[g] = -reinterpret_cast<LaneVectorMask>(lane_bits);
         }
-        everywhere[k] = bits == ~std::uint64_t{0};
     }
     const LaneFloats relevance = lane_member_sum(in.relevance, in.relevance_length, in, masks);
     const LaneFloats density = lane_member_sum(in.density, in.density_length, in, masks);
@@ -186,7 +186,7 @@ void lane_objectives_kernel(const LaneObjectiveInput& in, void* scratch, float* 
     const LaneFloats recency = lane_member_sum(in.recency, in.recency_length, in, masks);
     const LaneFloats auxiliary = lane_member_sum(in.auxiliary, in.auxiliary_length, in, masks);
     const LaneFloats fulfil = lane_fulfilment(in, masks);
-    const LaneFloats red = lane_redundancy(in, masks, everywhere);
+    const LaneFloats red = lane_redundancy(in, masks);
 
     FOR_LANE_GROUPS(g) {
         LaneVector o = in.beta * density.group[g];

@@ -117,10 +117,86 @@ double fulfilment_delta(const ObjectiveWeights& weights, const SupportCache* cac
     return delta;
 }
 
+SelectedSimilarities::SelectedSimilarities(std::span<const std::uint8_t> selection, const SimilarityView& similarity)
+    : similarity_(similarity) {
+    rebuild(selection);
+}
+
+void SelectedSimilarities::rebuild(std::span<const std::uint8_t> selection) {
+    n_ = selection.size();
+    slot_of_.assign(n_, kNoSlot);
+    free_.clear();
+    usable_ = false;
+    if (similarity_.n != n_) return;
+    std::size_t selected = 0;
+    for (std::uint8_t byte : selection) selected += byte != 0 ? 1 : 0;
+    std::uint32_t next = 0;
+    for (std::size_t i = 0; i < n_; ++i) {
+        if (selection[i] != 0) slot_of_[i] = next++;
+    }
+    // Room for a few more than are selected, in whole cache lines of floats.
+    lay_out(selected + 8);
+}
+
+void SelectedSimilarities::lay_out(std::size_t slots) {
+    const std::size_t stride = (slots + 15) / 16 * 16;
+    if (n_ == 0 || stride > kMaxBytes / sizeof(float) / n_) {
+        usable_ = false;
+        values_.clear();
+        values_.shrink_to_fit();
+        return;
+    }
+    stride_ = stride;
+    values_.assign(n_ * stride_, 0.0f);
+    std::vector<bool> taken(stride_, false);
+    for (std::size_t c = 0; c < n_; ++c) {
+        if (slot_of_[c] == kNoSlot) continue;
+        taken[slot_of_[c]] = true;
+        fill_slot(slot_of_[c], c);
+    }
+    free_.clear();
+    for (std::size_t s = stride_; s-- > 0;) {
+        if (!taken[s]) free_.push_back(static_cast<std::uint32_t>(s));
+    }
+    usable_ = true;
+}
+
+void SelectedSimilarities::fill_slot(std::uint32_t slot, std::size_t candidate) {
+    const float* column = similarity_.column(candidate);
+    float* out = values_.data() + slot;
+    for (std::size_t a = 0; a < n_; ++a) out[a * stride_] = column[a];
+}
+
+void SelectedSimilarities::update(std::size_t added, std::size_t removed) {
+    TORVANE_CHECK(added < n_ && slot_of_[added] == kNoSlot && (removed >= n_ || slot_of_[removed] != kNoSlot),
+                  "selected similarities: the move does not match the selection");
+    if (similarity_.n != n_) return;
+    std::uint32_t slot = kNoSlot;
+    if (removed < n_) {
+        slot = slot_of_[removed];
+        slot_of_[removed] = kNoSlot;
+    } else if (!free_.empty()) {
+        slot = free_.back();
+        free_.pop_back();
+    } else {
+        // Every slot is taken (or no rows are kept): the slots are numbered
+        // anew and laid out with room to spare.
+        std::uint32_t next = 0;
+        for (std::uint32_t& s : slot_of_) {
+            if (s != kNoSlot) s = next++;
+        }
+        slot_of_[added] = next++;
+        lay_out(static_cast<std::size_t>(next) * 2);
+        return;
+    }
+    slot_of_[added] = slot;
+    if (usable_) fill_slot(slot, added);
+}
+
 SwapDeltas::SwapDeltas(const ObjectiveWeights& weights, const SupportCache* cache,
                        std::span<const std::uint8_t> selection, std::span<const float> redundancy,
                        const SimilarityView& similarity, const ProblemInstance& problem,
-                       std::span<const std::size_t> removed)
+                       std::span<const std::size_t> removed, const SelectedSimilarities* selected)
     : weights_(weights),
       cache_(cache),
       selection_(selection),
@@ -129,6 +205,9 @@ SwapDeltas::SwapDeltas(const ObjectiveWeights& weights, const SupportCache* cach
       problem_(problem),
       removed_(removed),
       fulfilment_active_(fulfilment_active(problem, weights.mu_fulfilment)) {
+    for (std::vector<float>* values : {&relevance_, &density_, &centrality_, &recency_, &auxiliary_, &redundancy_removed_}) {
+        values->reserve(removed.size());
+    }
     for (std::size_t r : removed) {
         TORVANE_CHECK(r < problem.n, "swap deltas: removed index outside the candidates");
         relevance_.push_back(problem.relevance[r]);
@@ -138,6 +217,19 @@ SwapDeltas::SwapDeltas(const ObjectiveWeights& weights, const SupportCache* cach
         auxiliary_.push_back(problem.auxiliary[r]);
         redundancy_removed_.push_back(redundancy[r]);
     }
+    if (selected != nullptr && selected->usable()) {
+        selected_ = selected;
+        slots_.reserve(removed.size());
+        for (std::size_t r : removed) {
+            TORVANE_CHECK(selected->slot(r) != SelectedSimilarities::kNoSlot,
+                          "swap deltas: a removed candidate has no selected slot");
+            slots_.push_back(selected->slot(r));
+        }
+    } else {
+        columns_.reserve(removed.size());
+        for (std::size_t r : removed) columns_.push_back(similarity.column(r));
+    }
+    if (!fulfilment_active_) constant_fulfilment_.assign(removed.size(), static_cast<double>(weights.mu_fulfilment) * 0.0);
 }
 
 bool SwapDeltas::compute(std::size_t a, std::span<double> out, std::vector<double>& scratch, double pass_offset,
@@ -156,18 +248,22 @@ bool SwapDeltas::compute(std::size_t a, std::span<double> out, std::vector<doubl
     // fulfilment changes, which only a problem with coverage has.
     scratch.resize(2 * count);
     double* similarity = scratch.data();
-    double* fulfilment_term = scratch.data() + count;
-    for (std::size_t y = 0; y < count; ++y) similarity[y] = wide(similarity_.column(removed_[y])[a]);
+    if (selected_ != nullptr) {
+        const float* row = selected_->row(a);
+        for (std::size_t y = 0; y < count; ++y) similarity[y] = wide(row[slots_[y]]);
+    } else {
+        for (std::size_t y = 0; y < count; ++y) similarity[y] = wide(columns_[y][a]);
+    }
     // mu times the fulfilment change; without fulfilment the change is
     // +0.0 and the product the same constant for every move.
-    const double mu = wide(w.mu_fulfilment);
+    const double* fulfilment_term = constant_fulfilment_.data();
     if (fulfilment_active_) {
+        double* terms = scratch.data() + count;
+        const double mu = wide(w.mu_fulfilment);
         for (std::size_t y = 0; y < count; ++y) {
-            fulfilment_term[y] = mu * fulfilment_delta(w, cache_, selection_, a, true, removed_[y], p);
+            terms[y] = mu * fulfilment_delta(w, cache_, selection_, a, true, removed_[y], p);
         }
-    } else {
-        const double term = mu * 0.0;
-        for (std::size_t y = 0; y < count; ++y) fulfilment_term[y] = term;
+        fulfilment_term = terms;
     }
     simd::SwapDeltaInput in{};
     in.count = count;

@@ -43,6 +43,44 @@ double move_delta(const ObjectiveWeights& weights, const SupportCache* cache, st
                   std::span<const float> redundancy, const SimilarityView& similarity, std::size_t added,
                   std::size_t removed, const ProblemInstance& problem);
 
+// The similarities of every candidate to the selected ones, row by row:
+// row(a)[slot(s)] == similarity.column(s)[a] for every selected s. The
+// values one add candidate needs against the selected ones then lie within
+// a few cache lines instead of one line per selected candidate. Kept up to
+// date move by move. While the rows would take more than kMaxBytes (a large
+// selection of many candidates) none are kept and usable() is false.
+class SelectedSimilarities {
+public:
+    static constexpr std::size_t kMaxBytes = std::size_t{32} << 20;
+    static constexpr std::uint32_t kNoSlot = ~std::uint32_t{0};
+
+    SelectedSimilarities(std::span<const std::uint8_t> selection, const SimilarityView& similarity);
+
+    // The rows of `selection` from scratch.
+    void rebuild(std::span<const std::uint8_t> selection);
+    // After Move(added, removed) (removed == n: none): the leaving
+    // candidate's slot goes to the entering one.
+    void update(std::size_t added, std::size_t removed);
+
+    bool usable() const { return usable_; }
+    // The slot of a selected candidate (kNoSlot for another).
+    std::uint32_t slot(std::size_t selected) const { return slot_of_[selected]; }
+    const float* row(std::size_t a) const { return values_.data() + a * stride_; }
+
+private:
+    // Lays the rows out anew with room for `slots` selected candidates.
+    void lay_out(std::size_t slots);
+    void fill_slot(std::uint32_t slot, std::size_t candidate);
+
+    const SimilarityView& similarity_;
+    std::size_t n_ = 0;
+    std::size_t stride_ = 0;
+    std::vector<float> values_;             // n x stride_
+    std::vector<std::uint32_t> slot_of_;    // per candidate
+    std::vector<std::uint32_t> free_;       // slots without a candidate
+    bool usable_ = false;
+};
+
 // move_delta of many swaps that share their removal candidates: the
 // removal list of one search iteration against each of its add candidates.
 // The removed candidates' values are gathered once, and the deltas of one
@@ -53,7 +91,7 @@ class SwapDeltas {
 public:
     SwapDeltas(const ObjectiveWeights& weights, const SupportCache* cache, std::span<const std::uint8_t> selection,
                std::span<const float> redundancy, const SimilarityView& similarity, const ProblemInstance& problem,
-               std::span<const std::size_t> removed);
+               std::span<const std::size_t> removed, const SelectedSimilarities* selected = nullptr);
 
     // out[y] = move_delta(weights, cache, selection, redundancy, similarity,
     // added, removed[y], problem) for every y; `scratch` is working room.
@@ -76,6 +114,15 @@ private:
     bool fulfilment_active_;
     // The removed candidates' scores and redundancy sums, by position.
     std::vector<float> relevance_, density_, centrality_, recency_, auxiliary_, redundancy_removed_;
+    // Where the similarities of an added candidate to the removed ones are
+    // read: the slots of the removed ones in the selected rows, or (without
+    // usable rows) their columns.
+    const SelectedSimilarities* selected_ = nullptr;
+    std::vector<std::uint32_t> slots_;
+    std::vector<const float*> columns_;
+    // mu times a zero fulfilment change, for every removed candidate, when
+    // fulfilment is inactive.
+    std::vector<double> constant_fulfilment_;
 };
 
 }  // namespace torvane

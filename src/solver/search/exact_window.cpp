@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <span>
+#include <vector>
 
 #include "backend/mod/batch_objective.hpp"
 #include "common/fault.hpp"
@@ -169,10 +171,10 @@ private:
     std::vector<std::uint64_t> high_sums_;
 };
 
-// The members of the 64 consecutive subsets m0 .. m0 + 63 (m0 a multiple
-// of 64) with their lane masks: base members and the core members of bits
-// 6 and up that m0 holds are in every lane; core member f < 6 is in lane l
-// when bit f of l is set.
+// The members of up to 64 subsets of the core, one subset per lane, with
+// their lane masks: base members are in every lane, core member f in lane l
+// when bit f of subset l is set. Lanes past the subsets given hold the base
+// alone; their objectives are not read.
 class WindowMembers {
 public:
     WindowMembers(const Selection& base, const std::vector<std::size_t>& core) {
@@ -183,24 +185,23 @@ public:
         std::sort(all_.begin(), all_.end(), [](const Member& a, const Member& b) { return a.index < b.index; });
         indices_.reserve(all_.size());
         lanes_.reserve(all_.size());
+        core_lanes_.resize(core.size());
     }
 
-    void batch(std::uint64_t m0) {
-        static_assert(kObjectiveLanes == 64, "six core bits vary across the lanes");
-        static constexpr std::uint64_t kLowBitLanes[6] = {0xAAAAAAAAAAAAAAAAu, 0xCCCCCCCCCCCCCCCCu,
-                                                          0xF0F0F0F0F0F0F0F0u, 0xFF00FF00FF00FF00u,
-                                                          0xFFFF0000FFFF0000u, 0xFFFFFFFF00000000u};
+    void batch(std::span<const std::uint64_t> subsets) {
+        static_assert(kObjectiveLanes == 64, "one subset per bit of a lane mask");
+        TORVANE_CHECK(subsets.size() <= kObjectiveLanes, "exact window: more subsets than lanes");
+        std::fill(core_lanes_.begin(), core_lanes_.end(), 0);
+        for (std::size_t l = 0; l < subsets.size(); ++l) {
+            for (std::uint64_t rest = subsets[l]; rest != 0; rest &= rest - 1) {
+                core_lanes_[static_cast<std::size_t>(std::countr_zero(rest))] |= std::uint64_t{1} << l;
+            }
+        }
         indices_.clear();
         lanes_.clear();
         for (const Member& member : all_) {
-            std::uint64_t lanes = ~std::uint64_t{0};
-            if (member.bit != kBase) {
-                if (member.bit < 6) {
-                    lanes = kLowBitLanes[member.bit];
-                } else if ((m0 >> member.bit & 1u) == 0) {
-                    continue;
-                }
-            }
+            const std::uint64_t lanes = member.bit == kBase ? ~std::uint64_t{0} : core_lanes_[member.bit];
+            if (lanes == 0) continue;
             indices_.push_back(member.index);
             lanes_.push_back(lanes);
         }
@@ -215,6 +216,7 @@ private:
         std::size_t bit;  // core bit, or kBase
     };
     std::vector<Member> all_;
+    std::vector<std::uint64_t> core_lanes_;  // by core bit: the lanes whose subset holds it
     std::vector<std::size_t> indices_;
     std::vector<std::uint64_t> lanes_;
 };
@@ -264,10 +266,11 @@ ExactWindowReport run_exact_window(const SolveContext& context, const Similarity
     report.fixed_out = n > fixed_in + core.size() ? n - fixed_in - core.size() : 0;
 
     // Subsets are scored by the CPU kernels directly, whatever backend the
-    // solver was configured with: 64 consecutive subsets at a time
-    // (lane_objectives), each lane with the bits row_objective gives it.
-    // Only subsets that turn out feasible read their lane, and only a new
-    // best record is evaluated in full.
+    // solver was configured with, 64 at a time (lane_objectives), each lane
+    // with the bits row_objective gives it. Only feasible subsets take a
+    // lane: they are gathered in ascending order and scored when 64 are
+    // waiting, so a window whose subsets are mostly infeasible needs few
+    // batches. Only a new best record is evaluated in full.
     const CpuReferenceBackend cpu;
     const ObjectiveContext objective = make_objective_context(problem, similarity.rows, weights);
     const WindowFeasibility feasibility(context.index, base, core);
@@ -276,40 +279,47 @@ ExactWindowReport run_exact_window(const SolveContext& context, const Similarity
     const double epsilon = static_cast<double>(settings.improvement_epsilon);
     ScoredRecord best = final_record;
     const std::uint64_t subsets = std::uint64_t{1} << core.size();
-    const WindowDeadline deadline(limit_ms);
-    bool stopped = false;
-    for (std::uint64_t m0 = 0; m0 < subsets; m0 += kObjectiveLanes) {
-        // The clock is read before the first subset of every batch, and that
-        // reading stands for the batch: a batch takes microseconds, a reading
-        // of the clock costs about as much as scoring a subset, and the limit
-        // is at least a millisecond. A limit that has passed before the
-        // first subset still stops the window with no subset checked.
-        if (deadline.passed()) {
-            stopped = true;
-            break;
-        }
-        std::uint64_t feasible_lanes = 0;
-        for (std::uint64_t l = 0; l < kObjectiveLanes && m0 + l < subsets; ++l) {
-            if (feasibility.feasible(m0 + l)) feasible_lanes |= std::uint64_t{1} << l;
-        }
-        std::array<float, kObjectiveLanes> objectives{};
-        if (feasible_lanes != 0) {
-            members.batch(m0);
-            objectives = lane_objectives(members.indices(), members.lanes(), objective);
-        }
-        for (std::uint64_t l = 0; l < kObjectiveLanes && m0 + l < subsets; ++l) {
-            ++report.nodes;
-            if ((feasible_lanes >> l & 1u) == 0) continue;
+    std::vector<std::uint64_t> waiting;
+    waiting.reserve(kObjectiveLanes);
+    // Scores the waiting subsets and offers them in ascending order.
+    const auto score_waiting = [&] {
+        if (waiting.empty()) return;
+        members.batch(waiting);
+        const std::array<float, kObjectiveLanes> objectives =
+            lane_objectives(members.indices(), members.lanes(), objective);
+        for (std::size_t l = 0; l < waiting.size(); ++l) {
             const double value = static_cast<double>(objectives[l]);
             if (!(value > best.objective + epsilon)) continue;
             Selection candidate = base;
-            for (std::size_t f = 0; f < core.size(); ++f) candidate[core[f]] = ((m0 + l) >> f) & 1u;
+            for (std::size_t f = 0; f < core.size(); ++f) candidate[core[f]] = (waiting[l] >> f) & 1u;
             const ObjectiveBreakdown breakdown = evaluate_selection(candidate, weights, problem, similarity.rows, cpu);
             TORVANE_CHECK(std::bit_cast<std::uint64_t>(breakdown.objective_score) == std::bit_cast<std::uint64_t>(value),
                           "exact window: lane objective differs from the selection's objective");
             best = {std::move(candidate), breakdown, breakdown.objective_score};
         }
+        waiting.clear();
+    };
+    const WindowDeadline deadline(limit_ms);
+    bool stopped = false;
+    for (std::uint64_t m0 = 0; m0 < subsets; m0 += kObjectiveLanes) {
+        // The clock is read before every run of 64 subsets, and that reading
+        // stands for the run: a run takes microseconds, a reading of the
+        // clock costs about as much as scoring a subset, and the limit is at
+        // least a millisecond. A limit that has passed before the first
+        // subset still stops the window with no subset checked. The subsets
+        // before a run that is not reached are all scored.
+        if (deadline.passed()) {
+            stopped = true;
+            break;
+        }
+        for (std::uint64_t m = m0; m < m0 + kObjectiveLanes && m < subsets; ++m) {
+            ++report.nodes;
+            if (!feasibility.feasible(m)) continue;
+            waiting.push_back(m);
+            if (waiting.size() == kObjectiveLanes) score_waiting();
+        }
     }
+    score_waiting();
     report.exhaustive = !stopped;
     report.gap = report.exhaustive ? 0.0 : -1.0;
     if (best.objective > final_record.objective + epsilon) {

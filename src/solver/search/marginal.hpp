@@ -15,6 +15,7 @@
 
 namespace torvane {
 
+// gain and loss may be empty, which counts as zero for every candidate.
 struct MarginalTables {
     std::vector<double> gain;            // coverage-fulfilment gain of adding an unselected candidate
     std::vector<double> loss;            // coverage-fulfilment loss of removing a selected candidate
@@ -28,6 +29,55 @@ struct MarginalTables {
 // carries coverage.
 MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
                                      const SimilarityView& similarity, const SolverSettings& settings);
+// The same with the similarity sums of the selection given (those of
+// SimilaritySums), for a search that keeps them up to date move by move.
+// Without coverage, gain and loss are left empty, which the orders below
+// read as all zero.
+MarginalTables build_marginal_tables(std::span<const std::uint8_t> selection, const ProblemInstance& problem,
+                                     const SolverSettings& settings, std::span<const double> similarity_sum);
+
+// MarginalTables::similarity_sum of a selection that changes one move at a
+// time, with the bits the ordered sums have. The sums add single-precision
+// values in double precision. A value that is 0 or of a magnitude in
+// [2^-20, 2] is a whole multiple of 2^-43, and while at most 512 candidates
+// are selected a sum of such values never exceeds 2^10 = 2^53 x 2^-43 in
+// magnitude, so each of its additions is exact and the order of the
+// additions does not matter: a move adds the entering candidate's column to
+// the sums and subtracts the leaving one's. A sum that holds some other
+// value is summed anew in order after every move, and so are all sums while
+// more than 512 candidates are selected.
+class SimilaritySums {
+public:
+    static constexpr std::size_t kExactTerms = 512;
+
+    SimilaritySums(std::span<const std::uint8_t> selection, const SimilarityView& similarity);
+
+    // The sums of `selection` from scratch.
+    void rebuild(std::span<const std::uint8_t> selection);
+    // After Move(added, removed) (removed == n: none); `selection` is the
+    // selection after the move.
+    void update(std::span<const std::uint8_t> selection, std::size_t added, std::size_t removed);
+
+    const std::vector<double>& values() const { return sums_; }
+
+private:
+    // Whether every value of column j other than its own is 0 or of a
+    // magnitude in [2^-20, 2]; worked out once per column.
+    bool column_exact(std::size_t j);
+    // Counts the values of column j (other than its own) that are not, by
+    // candidate, `step` = +1 or -1 each, and notes the candidates touched.
+    void count_inexact(std::size_t j, int step);
+    // Sums the listed candidates anew, in order.
+    void resum(std::span<const std::uint8_t> selection, std::span<const std::size_t> candidates);
+
+    const SimilarityView& similarity_;
+    std::vector<double> sums_;
+    std::vector<std::uint8_t> column_state_;   // per column: 0 not looked at, 1 exact, 2 not
+    std::vector<std::uint32_t> inexact_;       // per candidate: its selected terms that are not exact
+    std::vector<std::size_t> irregular_;       // the candidates with inexact_ > 0, or touched by the move
+    std::size_t selected_ = 0;
+    bool tracked_ = false;  // the counts are valid (at most kExactTerms selected at the last rebuild)
+};
 
 // The orders the search ranks candidates in: by descending add key,
 // respectively ascending drop key, stable, so equal keys keep their order.

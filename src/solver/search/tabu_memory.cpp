@@ -215,6 +215,10 @@ NeighbourhoodScreen::NeighbourhoodScreen(const TabuMemory& memory, std::span<con
     : memory_(memory), selection_(selection), cluster_ids_(cluster_ids) {
     TORVANE_CHECK(cluster_ids.size() >= selection.size(), "neighbourhood screen: cluster ids shorter than the selection");
     const std::size_t n = selection.size();
+    const SelectionBits bits = pack_selection(selection);
+    std::size_t selected = 0;
+    for (std::uint64_t word : bits) selected += static_cast<std::size_t>(count_bits(word));
+    chosen_.reserve(selected);
     for (std::size_t i = 0; i < n; ++i) {
         if (selection[i] != 0) chosen_.push_back(i);
     }
@@ -226,7 +230,6 @@ NeighbourhoodScreen::NeighbourhoodScreen(const TabuMemory& memory, std::span<con
     // |N | E| = |S | E| - [r not in E] + [a not in E].
     const float threshold = memory.similarity_threshold();
     const bool test_overlap = threshold > 0.0f;
-    const SelectionBits bits = pack_selection(selection);
     const auto& ring = memory.entries();
     for (auto it = ring.rbegin(); it != ring.rend() && memory.is_active(*it); ++it) {
         ActiveEntry entry{it->added, it->removed, it->hash, it->selection.data(), {{false, false}, {false, false}},
@@ -255,19 +258,40 @@ NeighbourhoodScreen::NeighbourhoodScreen(const TabuMemory& memory, std::span<con
 
     // The selection's own penalty sums, as the memory penalty forms them.
     const std::size_t k = chosen_.size();
+    chosen_slot_.reserve(k);
+    chosen_frequency_.reserve(k);
+    chosen_cluster_.reserve(k);
     for (std::size_t p = 0; p < k; ++p) {
         chosen_slot_.push_back(memory.pair_counts().slot(chosen_[p]));
         chosen_frequency_.push_back(memory.frequency(chosen_[p]));
         chosen_cluster_.push_back(memory.candidate_cluster_count(chosen_[p], cluster_ids));
         frequency_sum_ += chosen_frequency_[p];
         cluster_sum_ += chosen_cluster_[p];
-        if (memory.has_pair_counts()) {
-            for (std::size_t d = 1; d <= std::min<std::size_t>(p, 8); ++d) pair_sum_ += pair_of(p - d, p);
-        }
     }
     if (memory.has_pair_counts()) {
+        // The pair counts of each selected candidate with the nine after it,
+        // looked up once: ahead(p, d) = pair_of(p, p + d), 0 past the end.
+        std::vector<std::uint32_t> counts(k * 9, 0);
+        for (std::size_t p = 0; p < k; ++p) {
+            for (std::size_t d = 1; d <= 9 && p + d < k; ++d) counts[p * 9 + d - 1] = pair_of(p, p + d);
+        }
+        const auto ahead = [&counts](std::size_t p, std::size_t d) -> std::uint64_t { return counts[p * 9 + d - 1]; };
+        for (std::size_t p = 0; p < k; ++p) {
+            for (std::size_t d = 1; d <= 8; ++d) pair_sum_ += ahead(p, d);
+        }
+        // Taking out the candidate at p loses its pairs with its eight
+        // neighbours on either side and brings the pairs nine apart across
+        // it to distance eight.
         removal_change_.resize(k);
-        for (std::size_t p = 0; p < k; ++p) removal_change_[p] = removal_pair_change(p);
+        for (std::size_t p = 0; p < k; ++p) {
+            std::int64_t change = 0;
+            for (std::size_t d = 1; d <= 8; ++d) {
+                if (p >= d) change -= static_cast<std::int64_t>(ahead(p - d, d));
+                change -= static_cast<std::int64_t>(ahead(p, d));
+            }
+            for (std::size_t x = p >= 8 ? p - 8 : 0; x < p; ++x) change += static_cast<std::int64_t>(ahead(x, 9));
+            removal_change_[p] = change;
+        }
         // The eight largest counts of pairs eight or nine apart, kept
         // descending in `largest`.
         std::uint64_t largest[8] = {};
@@ -277,8 +301,8 @@ NeighbourhoodScreen::NeighbourhoodScreen(const TabuMemory& memory, std::span<con
             }
         };
         for (std::size_t x = 0; x + 8 < k; ++x) {
-            keep(pair_of(x, x + 8));
-            if (x + 9 < k) keep(pair_of(x, x + 9));
+            keep(ahead(x, 8));
+            if (x + 9 < k) keep(ahead(x, 9));
         }
         for (std::uint64_t count : largest) straddle_bound_ += count;
     }
@@ -315,23 +339,6 @@ bool NeighbourhoodScreen::repeats_recent_hash(std::size_t added, std::size_t rem
         if (entry.hash == hash) return true;
     }
     return false;
-}
-
-// The memory penalty counts each selected candidate with the up to eight
-// selected ones after it. Taking out the candidate at `position` loses its
-// pairs with its eight neighbours on either side and brings the pairs nine
-// apart across it to distance eight.
-std::int64_t NeighbourhoodScreen::removal_pair_change(std::size_t position) const {
-    const std::size_t k = chosen_.size();
-    std::int64_t change = 0;
-    for (std::size_t d = 1; d <= 8; ++d) {
-        if (position >= d) change -= pair_of(position - d, position);
-        if (position + d < k) change -= pair_of(position, position + d);
-    }
-    for (std::size_t x = position >= 8 ? position - 8 : 0; x < position; ++x) {
-        if (x + 9 < k) change += pair_of(x, x + 9);
-    }
-    return change;
 }
 
 // Putting the candidate in at its place gains its pairs with the eight

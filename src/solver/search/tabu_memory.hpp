@@ -255,9 +255,6 @@ private:
         bool tabu_add[2];
     };
 
-    // Pair-count sum change when the candidate at `position` of chosen_
-    // leaves the selection.
-    std::int64_t removal_pair_change(std::size_t position) const;
     // Pair-count sum change when the addition's candidate joins the
     // selection that lacks the candidate at `skip` of chosen_
     // (skip == chosen_.size(): none).
@@ -285,7 +282,7 @@ private:
     std::vector<std::uint32_t> chosen_slot_;   // their pair-count slots
     std::vector<std::uint64_t> chosen_frequency_;
     std::vector<std::uint64_t> chosen_cluster_;  // candidate_cluster_count of each
-    std::vector<std::int64_t> removal_change_;  // removal_pair_change per position
+    std::vector<std::int64_t> removal_change_;  // pair-count sum change when the candidate at a position leaves
     std::uint64_t frequency_sum_ = 0;
     std::uint64_t cluster_sum_ = 0;
     std::uint64_t pair_sum_ = 0;

@@ -82,12 +82,17 @@ public:
           c_(c),
           screen_(c.memory, c.selection, c.problem.cluster_ids),
           feasibility_(c.index, c.stats),
-          deltas_(c.weights, c.cache, c.selection, c.redundancy, c.similarity, c.problem, hood.removes),
+          deltas_(c.weights, c.cache, c.selection, c.redundancy, c.similarity, c.problem, hood.removes,
+                  c.selected_similarities),
           current_(c.current_objective),
           aspiration_above_(c.best_feasible_objective + c.improvement_epsilon),
           relaxed_(c.stagnation >= (c.early_stopping_patience > 3 ? c.early_stopping_patience / 2 : 1)),
           improvement_above_(c.current_objective + c.improvement_epsilon),
-          pass_above_(pass_threshold(aspiration_above_, relaxed_, improvement_above_)) {
+          pass_above_(pass_threshold(aspiration_above_, relaxed_, improvement_above_)),
+          add_only_possible_(c.stats.count < c.index.constraints().max_chunks) {
+        removed_.reserve(hood.removes.size());
+        removal_positions_.reserve(hood.removes.size());
+        penalty_floors_.reserve(hood.removes.size());
         for (std::size_t r : hood.removes) {
             // A required chunk keeps its place in the list but never leaves.
             removed_.push_back(feasibility_.removed(r));
@@ -140,7 +145,7 @@ public:
                              chooser, result);
                 }
             }
-            if (c_.index.can_add(a, c_.stats)) {
+            if (add_only_possible_ && c_.index.can_add(a, c_.stats)) {
                 result.any_move = true;
                 const double delta =
                     move_delta(c_.weights, c_.cache, c_.selection, c_.redundancy, c_.similarity, a, n, c_.problem);
@@ -207,6 +212,9 @@ private:
     const bool relaxed_;             // stagnated long enough for the relaxation
     const double improvement_above_;  // current objective + epsilon
     const double pass_above_;         // the lower of the two that apply
+    // can_add fails for every candidate once the selection holds the most
+    // chunks allowed; the test is then not made candidate by candidate.
+    const bool add_only_possible_;
     std::vector<SwapFeasibility::Removed> removed_;
     std::vector<std::size_t> removal_positions_;  // of the removal candidates, in list order
     std::size_t add_only_position_ = 0;
@@ -328,7 +336,8 @@ public:
                                           epsilon_,
                                           current_.breakdown.objective_score,
                                           out_.best_feasible.objective,
-                                          stagnation};
+                                          stagnation,
+                                          &*selected_similarities_};
                 const MoveChoice choice = find_best_move({lists.adds, lists.removes}, context);
                 if (!choice.any_move) return;  // no move at all: the search ends
                 if (!choice.found) {
@@ -376,8 +385,10 @@ private:
 
     Lists candidate_lists(std::size_t stagnation, std::size_t widen_step, std::size_t root_n) const {
         const std::size_t n = p_.n;
-        const MarginalTables tables = build_marginal_tables(current_.selection, p_, similarity_, s_);
+        const MarginalTables tables = build_marginal_tables(current_.selection, p_, s_, similarity_sums_->values());
         Lists lists;
+        lists.adds.reserve(n);
+        lists.removes.reserve(n);
         for (std::size_t i = 0; i < n; ++i) {
             if (current_.selection[i] != 0) {
                 lists.removes.push_back(i);
@@ -401,6 +412,8 @@ private:
         if (removed < p_.n) current_.selection[removed] = 0;
         current_.selection[added] = 1;
         update_redundancy_vector(redundancy_, similarity_, added, removed);
+        similarity_sums_->update(current_.selection, added, removed);
+        selected_similarities_->update(added, removed);
         rescore();
         cache_ = build_support_cache(current_.selection, p_, weights_.support_quorum_threshold, weights_.mu);
     }
@@ -413,6 +426,16 @@ private:
     void refresh_aids() {
         cache_ = build_support_cache(current_.selection, p_, weights_.support_quorum_threshold, weights_.mu);
         redundancy_ = build_redundancy_vector(current_.selection, similarity_);
+        if (similarity_sums_) {
+            similarity_sums_->rebuild(current_.selection);
+        } else {
+            similarity_sums_.emplace(current_.selection, similarity_);
+        }
+        if (selected_similarities_) {
+            selected_similarities_->rebuild(current_.selection);
+        } else {
+            selected_similarities_.emplace(current_.selection, similarity_);
+        }
     }
 
     bool improves_best_by_objective() const {
@@ -502,6 +525,8 @@ private:
     CurrentSolution current_;
     std::optional<SupportCache> cache_;
     std::vector<float> redundancy_;
+    std::optional<SimilaritySums> similarity_sums_;
+    std::optional<SelectedSimilarities> selected_similarities_;
 };
 
 }  // namespace

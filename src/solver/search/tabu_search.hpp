@@ -41,6 +41,9 @@ struct MoveContext {
     double current_objective;
     double best_feasible_objective;
     std::size_t stagnation;
+    // The similarities to the selected candidates row by row, when the
+    // search keeps them; read in place of the similarity columns.
+    const SelectedSimilarities* selected_similarities = nullptr;
 };
 
 struct MoveChoice {
