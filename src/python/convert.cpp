@@ -26,15 +26,20 @@ bool to_u64(PyObject* obj, std::uint64_t& out) {
     return true;
 }
 
-bool to_size(PyObject* obj, std::size_t& out) {
-    std::uint64_t value;
-    if (!to_u64(obj, value)) return false;
-    if (value > std::numeric_limits<std::size_t>::max()) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-        return false;
+bool u64_to_size(std::uint64_t value, std::size_t& out) {
+    if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
+        if (value > std::numeric_limits<std::size_t>::max()) {
+            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+            return false;
+        }
     }
     out = static_cast<std::size_t>(value);
     return true;
+}
+
+bool to_size(PyObject* obj, std::size_t& out) {
+    std::uint64_t value;
+    return to_u64(obj, value) && u64_to_size(value, out);
 }
 
 bool to_optional_u64(PyObject* obj, std::optional<std::uint64_t>& out) {

@@ -15,6 +15,9 @@ namespace torvane::py {
 bool to_f32(PyObject* obj, float& out);
 // Non-negative int (or __index__) that fits the machine word.
 bool to_size(PyObject* obj, std::size_t& out);
+// A 64-bit count narrowed to the machine word; OverflowError where it does
+// not fit (only on targets whose size is narrower than 64 bits).
+bool u64_to_size(std::uint64_t value, std::size_t& out);
 // Non-negative int (or __index__) below 2^64.
 bool to_u64(PyObject* obj, std::uint64_t& out);
 // None (absent) or as to_u64.

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cmath>
 #include <exception>
-#include <limits>
 #include <memory>
 #include <new>
 #include <string>
@@ -235,22 +234,8 @@ bool check_candidate_lengths(const CandidateArrays& a, std::size_t n) {
 // The per-candidate arrays hold at least n entries (check_candidate_lengths);
 // entries past the n-th belong to no candidate and are left out, so every
 // per-candidate array of the problem has exactly n entries. False, with
-// OverflowError set, when a value does not fit (below).
+// OverflowError set, when a value does not fit.
 //
-// Token costs and cluster ids arrive as 64-bit integers and are kept as
-// sizes; where a size is narrower (32-bit targets) a value beyond it is
-// refused, never cut to its low bits.
-template <typename T>
-bool fits_in_size(T value) {
-    if constexpr (sizeof(std::size_t) < sizeof(T)) {
-        if (value > static_cast<T>(std::numeric_limits<std::size_t>::max())) {
-            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-            return false;
-        }
-    }
-    return true;
-}
-
 bool copy_candidates(const CandidateArrays& a, ProblemInstance& problem) {
     const std::size_t n = problem.n;
     problem.embeddings = copy_logical_f32(a.embeddings);
@@ -263,11 +248,14 @@ bool copy_candidates(const CandidateArrays& a, ProblemInstance& problem) {
     problem.recency.resize(n);
     problem.auxiliary = copy_contiguous<float>(a.auxiliary);
     problem.auxiliary.resize(n);
+    // Token costs and cluster ids arrive as 64-bit integers and are kept as
+    // sizes: on a target with a narrower size a value beyond it is refused,
+    // never cut to its low bits.
     const std::vector<npy_uint64> costs = copy_contiguous<npy_uint64>(a.token_costs);
-    for (const npy_uint64 cost : costs) {
-        if (!fits_in_size(cost)) return false;
+    problem.token_costs.resize(costs.size());
+    for (std::size_t i = 0; i < costs.size(); ++i) {
+        if (!u64_to_size(costs[i], problem.token_costs[i])) return false;
     }
-    problem.token_costs.assign(costs.begin(), costs.end());
     const std::vector<npy_ubyte> roles = copy_contiguous<npy_ubyte>(a.roles);
     problem.roles.resize(n);
     for (std::size_t i = 0; i < n; ++i) problem.roles[i] = role_from_code(roles[i]);
@@ -275,8 +263,9 @@ bool copy_candidates(const CandidateArrays& a, ProblemInstance& problem) {
     problem.cluster_ids.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
         if (clusters[i] < 0) continue;
-        if (!fits_in_size(clusters[i])) return false;
-        problem.cluster_ids[i] = static_cast<std::size_t>(clusters[i]);
+        std::size_t id = 0;
+        if (!u64_to_size(static_cast<std::uint64_t>(clusters[i]), id)) return false;
+        problem.cluster_ids[i] = id;
     }
     problem.chunk_ids.reserve(n);
     for (std::size_t i = 0; i < n; ++i) problem.chunk_ids.push_back(default_chunk_id(i));
