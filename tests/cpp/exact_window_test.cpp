@@ -9,6 +9,7 @@
 #include "backend/mod/compute_backend.hpp"
 #include "solver/objective/objective.hpp"
 #include "solver/search/exact_window.hpp"
+#include "random_scores.hpp"
 
 using torvane::ConstraintSet;
 using torvane::ProblemInstance;
@@ -28,13 +29,7 @@ ProblemInstance window_problem(std::size_t n, unsigned seed) {
     p.n = n;
     p.dim = 1;
     for (std::size_t i = 0; i < n; ++i) {
-        p.relevance.push_back(unit(rng));
-        p.density.push_back(unit(rng));
-        p.centrality.push_back(unit(rng));
-        p.recency.push_back(unit(rng));
-        p.auxiliary.push_back(unit(rng));
-        p.fulfilment.push_back(0.0f);
-        p.token_costs.push_back(50 + rng() % 350);
+        torvane::testing_support::push_random_scores(p, rng, unit, 350);
         p.roles.push_back(torvane::role_from_code(static_cast<std::uint8_t>(rng() % 4)));
         if (rng() % 3 != 0) {
             p.cluster_ids.push_back(rng() % 3);

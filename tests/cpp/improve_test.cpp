@@ -12,6 +12,7 @@
 #include "solver/objective/objective.hpp"
 #include "solver/search/improve.hpp"
 #include "solver/search/run_solver.hpp"
+#include "random_scores.hpp"
 
 using torvane::ConstraintSet;
 using torvane::ImproveLimits;
@@ -38,13 +39,7 @@ ProblemInstance make_problem(std::size_t n, unsigned seed, std::size_t tokens, b
     for (float& x : centres) x = normal(rng);
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t k = 0; k < p.dim; ++k) p.embeddings.push_back(centres[(i % 4) * p.dim + k] + 0.7f * normal(rng));
-        p.relevance.push_back(unit(rng));
-        p.density.push_back(unit(rng));
-        p.centrality.push_back(unit(rng));
-        p.recency.push_back(unit(rng));
-        p.auxiliary.push_back(unit(rng));
-        p.fulfilment.push_back(0.0f);
-        p.token_costs.push_back(50 + rng() % 350);
+        torvane::testing_support::push_random_scores(p, rng, unit, 350);
         p.roles.push_back(torvane::role_from_code(static_cast<std::uint8_t>(rng() % 5)));
         p.cluster_ids.push_back(rng() % 3 != 0 ? std::optional<std::size_t>(i % 4) : std::nullopt);
         p.chunk_ids.push_back("c" + std::to_string(i));

@@ -11,6 +11,7 @@
 #include "backend/pool/thread_pool.hpp"
 #include "common/fault.hpp"
 #include "solver/search/run_solver.hpp"
+#include "random_scores.hpp"
 
 using torvane::ConstraintSet;
 using torvane::ProblemInstance;
@@ -38,13 +39,7 @@ ProblemInstance random_problem(std::size_t n, std::size_t dim, std::size_t token
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t g = i % groups;
         for (std::size_t k = 0; k < dim; ++k) p.embeddings.push_back(centres[g * dim + k] + 0.6f * normal(rng));
-        p.relevance.push_back(unit(rng));
-        p.density.push_back(unit(rng));
-        p.centrality.push_back(unit(rng));
-        p.recency.push_back(unit(rng));
-        p.auxiliary.push_back(unit(rng));
-        p.fulfilment.push_back(0.0f);
-        p.token_costs.push_back(50 + rng() % 350);
+        torvane::testing_support::push_random_scores(p, rng, unit, 350);
         p.roles.push_back(torvane::role_from_code(static_cast<std::uint8_t>(rng() % 9)));
         if (rng() % 4 != 0) {
             p.cluster_ids.push_back(g);
