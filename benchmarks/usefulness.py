@@ -66,7 +66,8 @@ sys.path.insert(0, str(ROOT / "examples"))
 from real_corpus import split_passages  # noqa: E402
 
 from torvane import (  # noqa: E402
-    SelectionDefaults, build_problem, calibrate_relevance, default_config, shingle_similarity, split_aspects)
+    SelectionDefaults, aspect_coverage, build_problem, calibrate_relevance, default_config, shingle_similarity,
+    split_aspects)
 
 BUDGET = 1000
 QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions.json"
@@ -245,6 +246,23 @@ def embed_aspects(model: Model, questions: list[dict[str, Any]]) -> None:
         if cs:
             ASPECTS[question] = vecs[pos:pos + len(cs)]
         pos += len(cs)
+PHRASES: dict[str, np.ndarray] = {}  # question -> embeddings of its runs of 3 words
+
+
+def phrases(question: str, size: int = 3) -> list[str]:
+    ws = question.split()
+    return [" ".join(ws[i:i + size]) for i in range(max(len(ws) - size + 1, 1))]
+
+
+def embed_phrases(model: Model, questions: list[dict[str, Any]]) -> None:
+    runs = {q["question"]: phrases(q["question"]) for q in questions}
+    vecs, _ = model.encode([p for ps in runs.values() for p in ps])
+    pos = 0
+    for question, ps in runs.items():
+        PHRASES[question] = vecs[pos:pos + len(ps)]
+        pos += len(ps)
+
+
 CONSTRAINTS = ts.SolverConstraints(max_tokens=BUDGET)
 
 
@@ -370,7 +388,9 @@ def ours_other_signal(kind: str) -> Callable[[Corpus, np.ndarray, str], list[int
     clause boost too; "residual": so does the best chunk by cosine with the question minus half its
     projection on the best chunk (what the best chunk leaves unanswered); "clause floor": a floor of
     0.15, but chunks within 0.15 of a clause's best chunk stay above it; "chunk cost": every chunk
-    costs 0.1 of relevance, against the knapsack's taste for many small chunks."""
+    costs 0.1 of relevance, against the knapsack's taste for many small chunks; "phrases": every
+    run of 3 words of the question, embedded on its own, is an aspect of the coverage matrix
+    (weight 0.5 in all), so a chunk that best answers a part no clause names still counts."""
     d = SelectionDefaults()
 
     def run(c: Corpus, q: np.ndarray, text: str) -> list[int]:
@@ -400,6 +420,9 @@ def ours_other_signal(kind: str) -> Callable[[Corpus, np.ndarray, str], list[int
             rel = np.where(keep, rel, min(-1e-3, float(rel[keep].min())))
         elif kind == "chunk cost":
             rel = np.where(rel > 0, rel - 0.1, rel)
+        elif kind == "phrases":
+            coverage, weights = aspect_coverage(c.vecs, PHRASES[text])
+            problem.update(coverage_matrix=coverage, query_token_weights=weights * np.float32(0.5))
         problem["relevance_scores"] = np.ascontiguousarray(rel, np.float32)
         return solve(default_config(), problem)
     return run
@@ -652,6 +675,8 @@ def main() -> None:
                    load_corpus("sliding windows, 120 words, stride 60", *window_chunks(), model)]
     qvecs, _ = model.encode([q["question"] for q in questions])
     embed_aspects(model, questions)
+    if args.blocks:
+        embed_phrases(model, questions)
     singles = sum(len(q["answers"]) == 1 for q in questions)
     print(f"{len(questions)} questions ({singles} single-topic, {len(questions) - singles} two-topic), "
           f"{MODEL} embeddings, its tokenizer, budget {BUDGET} tokens")
@@ -721,6 +746,7 @@ def main() -> None:
                   "residual question's best chunk boosted too": ours_other_signal("residual"),
                   "floor 0.15, clauses' near-best kept": ours_other_signal("clause floor"),
                   "each chunk costs 0.1 of relevance": ours_other_signal("chunk cost"),
+                  "runs of 3 question words as coverage aspects": ours_other_signal("phrases"),
               })
         print("\nTwo-topic questions within reach of the scores:")
         reach(corpora, qvecs, questions)
