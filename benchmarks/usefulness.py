@@ -21,6 +21,8 @@ Figures per method (means over the questions):
 - distinct gold words: words of gold chunks not repeated elsewhere in the context;
 - repeated words: words covered by an 8-word shingle that already occurred in the context;
 - both held: every aspect of a two-topic question has a gold chunk in the context.
+Below the first table of each corpus: the gold share of the words new to the context (words
+counted as for "distinct", so a repeat counts once), single-topic questions.
 
 "ours, defaults" is `torvane.build_problem` with the clauses of each question
 (`torvane.split_aspects`) embedded as aspects, solved with `torvane.default_config()`.
@@ -500,13 +502,14 @@ class Figures:
     distinct_gold: float = 0.0
     repeated: float = 0.0
     questions: int = 0
+    fresh_gold_share: float = 0.0   # single-topic: gold words among the words new to the context
 
 
 def score(c: Corpus, chosen: list[int], answers: list[list[str]], f: Figures) -> None:
     seen: set[tuple[str, ...]] = set()
     gold_topics = {k for aspect in answers for k in aspect}
     tokens = gold_tokens = 0
-    distinct = repeated = 0
+    distinct = repeated = fresh = 0
     for i in sorted(chosen):
         ws = c.grams[i]
         n_words = len(ws) + GRAM - 1 if ws else 0
@@ -516,6 +519,7 @@ def score(c: Corpus, chosen: list[int], answers: list[list[str]], f: Figures) ->
                 covered[j:j + GRAM] = True
         seen.update(ws)
         gold = bool(c.holds[i] & gold_topics)
+        fresh += int((~covered).sum())
         tokens += int(c.costs[i])
         if gold:
             gold_tokens += int(c.costs[i])
@@ -529,6 +533,7 @@ def score(c: Corpus, chosen: list[int], answers: list[list[str]], f: Figures) ->
         f.single += 1
         f.hit += int(held[0])
         f.gold_share += gold_tokens / tokens if tokens else 0.0
+        f.fresh_gold_share += distinct / fresh if fresh else 0.0
     else:
         f.pairs += 1
         f.both += int(all(held))
@@ -578,13 +583,20 @@ HEADER = ("| method                                       | hit       | gold sha
 
 
 def table(title: str, corpora: list[Corpus], qvecs: np.ndarray, questions: list[dict[str, Any]],
-          methods: dict[str, Callable[[Corpus, np.ndarray, str], list[int]]]) -> None:
+          methods: dict[str, Callable[[Corpus, np.ndarray, str], list[int]]], fresh: bool = False) -> None:
+    """One table per corpus; with `fresh`, also each method's gold share of the words new to the
+    context (a repeated word counted once), which top-k's repeats do not inflate."""
     for c in corpora:
         print(f"\n{title}: {c.name} ({len(c.texts)} chunks; distinct/repeated = gold words not repeated / "
               f"repeated words per question)\n")
         print(HEADER)
+        shares = []
         for name, method in methods.items():
-            print(row(name, evaluate(c, qvecs, questions, method)))
+            f = evaluate(c, qvecs, questions, method)
+            print(row(name, f))
+            shares.append(f"{name} {100 * f.fresh_gold_share / max(f.single, 1):.1f} %")
+        if fresh:
+            print("\nGold share of the words new to the context (single-topic): " + "; ".join(shares))
 
 
 def timing(corpus: Corpus, qvecs: np.ndarray, questions: list[dict[str, Any]]) -> None:
@@ -690,7 +702,7 @@ def main() -> None:
         "MMR (0.5), filled": mmr,
         "ours, raw objective (lambda 0.5)": ours_raw,
         "ours, defaults": ours_with(d),
-    })
+    }, fresh=True)
     if args.selector:
         selector_table(corpora, qvecs, questions, model)
     if args.blocks:
