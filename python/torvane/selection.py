@@ -118,16 +118,22 @@ def calibrate_relevance(scores: npt.ArrayLike, temperature: float | None = 0.1, 
     return np.nan_to_num(out, nan=below_floor, posinf=0.0, neginf=below_floor).astype(np.float32)
 
 
-_CLAUSE = re.compile(r"\s*(?:,\s*(?:and|or|then)?|;|\band\b(?:\s+then\b|\s+also\b)?|\bthen\b|\balso\b|\bplus\b)\s*",
-                     re.IGNORECASE)
+# A relative "that" before a verb in the present ("a class that inherits", "a loop that repeats"):
+# the word after it ends in "s" and is not a determiner or pronoun ("that this", "that its").
+_RELATIVE = r"\bthat\b(?=\s+(?!(?:this|its|his|hers|ours|yours|theirs|us)\b)\w+s\b)"
+_CLAUSE = re.compile(r"\s*(?:,\s*(?:and|or|then)?|;|\band\b(?:\s+then\b|\s+also\b)?|\bthen\b|\balso\b|\bplus\b|"
+                     + _RELATIVE + r")\s*", re.IGNORECASE)
 
 
 def split_aspects(query: str, min_words: int = 2) -> list[str]:
     """The clauses of a question that may each need their own passage.
 
-    A question is cut at commas, semicolons and the words "and", "then", "also" and "plus";
-    clauses of fewer than ``min_words`` words are joined to the clause before them. A question
-    with one clause gives an empty list (it has no separate aspects).
+    A question is cut at commas, semicolons and the words "and", "then", "also" and "plus",
+    and before a relative clause that asks for more: "that" followed by a verb in the present
+    ("a loop that repeats while ...", taken as a word ending in "s" other than "this", "its",
+    "his", "hers", "ours", "yours", "theirs" and "us"). Clauses of fewer than ``min_words``
+    words are joined to the clause before them. A question with one clause gives an empty list
+    (it has no separate aspects).
     """
     parts = [p.strip() for p in _CLAUSE.split(query) if p and p.strip()]
     clauses: list[str] = []

@@ -157,6 +157,17 @@ class TestAspects:
             "read a file", "parse it", "log errors"]
         assert torvane.split_aspects("") == []
 
+    def test_split_aspects_at_a_relative_clause(self):
+        # "that" before a verb in the present opens a clause that asks for more ...
+        assert torvane.split_aspects("how do I write a loop that repeats while a condition holds") == [
+            "how do I write a loop", "repeats while a condition holds"]
+        assert torvane.split_aspects("a class THAT inherits from object, and its tests") == [
+            "a class", "inherits from object", "its tests"]
+        # ... a determiner, a pronoun or a plain "that" clause does not.
+        for question in ("when does that else run", "how do I check that a value is None",
+                         "make sure that this works", "a value that its owner sets", "is that so"):
+            assert torvane.split_aspects(question) == [], question
+
     def test_coverage_rewards_each_clause_best(self):
         vecs = np.eye(4, dtype=np.float32)
         cov, weights = torvane.aspect_coverage(vecs, np.array([[1, 0, 0, 0], [0, 0, 1, 0]], np.float32))
