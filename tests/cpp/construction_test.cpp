@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "random_moves.hpp"
 #include "reference/context_overloads.hpp"
 #include "reference/marginal_overloads.hpp"
 #include "solver/search/construction.hpp"
@@ -428,16 +429,9 @@ TEST_P(MovingSimilaritySums, EqualSumsTakenAnew) {
     for (std::size_t k = 0; k < param.start; ++k) sel[order[k]] = 1;
     torvane::SimilaritySums sums(sel, columns.view());
     for (int move = 0; move < 160; ++move) {
-        std::vector<std::size_t> in;
-        std::vector<std::size_t> out;
-        for (std::size_t i = 0; i < n; ++i) (sel[i] != 0 ? in : out).push_back(i);
-        if (out.empty()) break;
-        const std::size_t added = out[rng() % out.size()];
-        const bool add_only = in.empty() || rng() % param.add_only_every == 0;
-        const std::size_t removed = add_only ? n : in[rng() % in.size()];
-        if (removed < n) sel[removed] = 0;
-        sel[added] = 1;
-        sums.update(sel, added, removed);
+        const auto step = torvane::testing_support::random_move(sel, rng, static_cast<unsigned>(param.add_only_every));
+        if (!step) break;
+        sums.update(sel, step->added, step->removed);
         const auto tables = torvane::build_marginal_tables(sel, p, columns.view(), settings);
         for (std::size_t c = 0; c < n; ++c) {
             ASSERT_EQ(std::bit_cast<std::uint64_t>(sums.values()[c]),

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "random_moves.hpp"
 #include "backend/mod/batch_objective.hpp"
 #include "backend/mod/compute_backend.hpp"
 #include "common/fault.hpp"
@@ -300,15 +301,9 @@ TEST(SelectedSimilarities, FollowTheSelectionMoveByMove) {
         };
         check(-1);
         for (int move = 0; move < 120; ++move) {
-            std::vector<std::size_t> in;
-            std::vector<std::size_t> out;
-            for (std::size_t i = 0; i < n; ++i) (selection[i] != 0 ? in : out).push_back(i);
-            if (out.empty()) break;
-            const std::size_t added = out[rng() % out.size()];
-            const std::size_t removed = in.empty() || rng() % 3 == 0 ? n : in[rng() % in.size()];
-            if (removed < n) selection[removed] = 0;
-            selection[added] = 1;
-            rows.update(added, removed);
+            const auto step = torvane::testing_support::random_move(selection, rng, 3);
+            if (!step) break;
+            rows.update(step->added, step->removed);
             check(move);
         }
         rows.rebuild(selection);
