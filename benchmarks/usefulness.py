@@ -237,18 +237,23 @@ def mmr(c: Corpus, q: np.ndarray, text: str = "", weight: float = 0.5) -> list[i
 
 SOLVER_CACHE: dict[str, ts.TabuSearchSolver] = {}
 ASPECTS: dict[str, np.ndarray] = {}   # question -> embeddings of its clauses (split_aspects)
+PHRASES: dict[str, np.ndarray] = {}  # question -> embeddings of its runs of 3 words
+
+
+def embed_per_question(model: Model, texts: dict[str, list[str]]) -> dict[str, np.ndarray]:
+    """The embeddings of each question's texts (one batch for all), for the questions that have any."""
+    vecs, _ = model.encode([t for group in texts.values() for t in group])
+    out: dict[str, np.ndarray] = {}
+    pos = 0
+    for question, group in texts.items():
+        if group:
+            out[question] = vecs[pos:pos + len(group)]
+        pos += len(group)
+    return out
 
 
 def embed_aspects(model: Model, questions: list[dict[str, Any]]) -> None:
-    clauses = {q["question"]: split_aspects(q["question"]) for q in questions}
-    flat = [c for cs in clauses.values() for c in cs]
-    vecs, _ = model.encode(flat)
-    pos = 0
-    for question, cs in clauses.items():
-        if cs:
-            ASPECTS[question] = vecs[pos:pos + len(cs)]
-        pos += len(cs)
-PHRASES: dict[str, np.ndarray] = {}  # question -> embeddings of its runs of 3 words
+    ASPECTS.update(embed_per_question(model, {q["question"]: split_aspects(q["question"]) for q in questions}))
 
 
 def phrases(question: str, size: int = 3) -> list[str]:
@@ -257,12 +262,7 @@ def phrases(question: str, size: int = 3) -> list[str]:
 
 
 def embed_phrases(model: Model, questions: list[dict[str, Any]]) -> None:
-    runs = {q["question"]: phrases(q["question"]) for q in questions}
-    vecs, _ = model.encode([p for ps in runs.values() for p in ps])
-    pos = 0
-    for question, ps in runs.items():
-        PHRASES[question] = vecs[pos:pos + len(ps)]
-        pos += len(ps)
+    PHRASES.update(embed_per_question(model, {q["question"]: phrases(q["question"]) for q in questions}))
 
 
 CONSTRAINTS = ts.SolverConstraints(max_tokens=BUDGET)
