@@ -67,6 +67,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
 from real_corpus import split_passages  # noqa: E402
 
+from torvane import selection  # noqa: E402
 from torvane import (  # noqa: E402
     SelectionDefaults, aspect_coverage, build_problem, calibrate_relevance, default_config, shingle_similarity,
     split_aspects)
@@ -238,6 +239,7 @@ def mmr(c: Corpus, q: np.ndarray, text: str = "", weight: float = 0.5) -> list[i
 SOLVER_CACHE: dict[str, ts.TabuSearchSolver] = {}
 ASPECTS: dict[str, np.ndarray] = {}   # question -> embeddings of its clauses (split_aspects)
 PHRASES: dict[str, np.ndarray] = {}  # question -> embeddings of its runs of 3 words
+EARLIER_ASPECTS: dict[str, np.ndarray] = {}  # question -> its clauses cut by `earlier_clauses`
 
 
 def embed_per_question(model: Model, texts: dict[str, list[str]]) -> dict[str, np.ndarray]:
@@ -254,6 +256,15 @@ def embed_per_question(model: Model, texts: dict[str, list[str]]) -> dict[str, n
 
 def embed_aspects(model: Model, questions: list[dict[str, Any]]) -> None:
     ASPECTS.update(embed_per_question(model, {q["question"]: split_aspects(q["question"]) for q in questions}))
+
+
+# Where clauses started before "using" and "with" started them too (the --blocks comparison).
+_EARLIER_CLAUSE = re.compile(r"\s*(?:" + "|".join((selection._SEPARATORS, selection._RELATIVE)) + r")\s*",
+                             re.IGNORECASE)
+
+
+def earlier_clauses(question: str) -> list[str]:
+    return selection._split_at(_EARLIER_CLAUSE, question, 2)
 
 
 def phrases(question: str, size: int = 3) -> list[str]:
@@ -288,14 +299,14 @@ def ours_raw(c: Corpus, q: np.ndarray, text: str = "") -> list[int]:
     return solve(default_config(lambda_=0.5), raw_problem(c, q))
 
 
-def ours_with(defaults: SelectionDefaults, lambda_: float = 1.0, **config: float
-              ) -> Callable[[Corpus, np.ndarray, str], list[int]]:
+def ours_with(defaults: SelectionDefaults, lambda_: float = 1.0, aspects: dict[str, np.ndarray] | None = None,
+              **config: float) -> Callable[[Corpus, np.ndarray, str], list[int]]:
     def run(c: Corpus, q: np.ndarray, text: str) -> list[int]:
         key = (defaults.measure, defaults.shingle_size)
         if key not in c.repetition and defaults.measure in ("containment", "jaccard"):
             c.repetition[key] = shingle_similarity(c.texts, defaults.shingle_size, defaults.measure)
         problem = build_problem(c.texts, c.vecs, q, c.costs, defaults, repetition=c.repetition.get(key),
-                                aspect_embeddings=ASPECTS.get(text))
+                                aspect_embeddings=(ASPECTS if aspects is None else aspects).get(text))
         return solve(default_config(lambda_=lambda_, **config), problem)
     return run
 
@@ -399,7 +410,7 @@ def ours_other_signal(kind: str) -> Callable[[Corpus, np.ndarray, str], list[int
         key = (d.measure, d.shingle_size)
         c.repetition.setdefault(key, shingle_similarity(c.texts, d.shingle_size, d.measure))
         aspects = ASPECTS.get(text)
-        shaped = replace(d, floor=None) if kind == "clause floor" else d
+        shaped = replace(d, floor=None, aspect_floor=None) if kind == "clause floor" else d
         problem = build_problem(c.texts, c.vecs, q, c.costs, shaped, repetition=c.repetition[key],
                                 aspect_embeddings=aspects)
         rel = problem["relevance_scores"].copy()
@@ -451,7 +462,7 @@ def ours_alternative(kind: str) -> Callable[[Corpus, np.ndarray, str], list[int]
         if kind == "clause relevance":
             rel = problem["relevance_scores"]
             for t in range(clause_cos.shape[1]):
-                rel = np.maximum(rel, calibrate_relevance(clause_cos[:, t], d.temperature, d.floor))
+                rel = np.maximum(rel, calibrate_relevance(clause_cos[:, t], d.temperature, d.aspect_floor))
             problem["relevance_scores"] = np.ascontiguousarray(rel, np.float32)
         elif kind == "contrast":
             rows = []
@@ -689,6 +700,8 @@ def main() -> None:
     embed_aspects(model, questions)
     if args.blocks:
         embed_phrases(model, questions)
+        EARLIER_ASPECTS.update(embed_per_question(model, {q["question"]: earlier_clauses(q["question"])
+                                                          for q in questions}))
     singles = sum(len(q["answers"]) == 1 for q in questions)
     print(f"{len(questions)} questions ({singles} single-topic, {len(questions) - singles} two-topic), "
           f"{MODEL} embeddings, its tokenizer, budget {BUDGET} tokens")
@@ -715,7 +728,7 @@ def main() -> None:
             "containment x larger relevance": ours_with(replace(d, weight_by_relevance="max")),
             "containment + embedding above 0.8": ours_with(replace(d, embedding_weight=1.0, embedding_threshold=0.8)),
         })
-        table("Relevance calibration (containment, floor 0.25, clauses)", corpora, qvecs, questions, {
+        table("Relevance calibration (containment, floors 0.15 / 0.25, clauses)", corpora, qvecs, questions, {
             "raw cosine": ours_with(replace(d, temperature=None)),
             "raw cosine, per token": ours_with(replace(d, temperature=None, per_token=True)),
             "sharpened T=0.05": ours_with(replace(d, temperature=0.05)),
@@ -724,15 +737,21 @@ def main() -> None:
             "sharpened T=0.05, per token": ours_with(replace(d, temperature=0.05, per_token=True)),
             "sharpened T=0.1, per token": ours_with(replace(d, per_token=True)),
         })
-        table("Floor below the best chunk (containment, T=0.1, clauses)", corpora, qvecs, questions, {
-            "no floor": ours_with(replace(d, floor=None)),
-            "floor 0.15": ours_with(replace(d, floor=0.15)),
-            "floor 0.20": ours_with(replace(d, floor=0.20)),
-            "floor 0.25 (default)": ours_with(d),
-            "floor 0.30": ours_with(replace(d, floor=0.30)),
-        })
-        table("Clauses of the question (containment, T=0.1, floor 0.25)", corpora, qvecs, questions, {
+        table("Floor below the best chunk, questions of one clause / of several (containment, T=0.1, clauses)",
+              corpora, qvecs, questions, {
+                  "no floor": ours_with(replace(d, floor=None, aspect_floor=None)),
+                  "0.25 / 0.25": ours_with(replace(d, floor=0.25)),
+                  "0.20 / 0.25": ours_with(replace(d, floor=0.20)),
+                  "0.15 / 0.25 (default)": ours_with(d),
+                  "0.12 / 0.25": ours_with(replace(d, floor=0.12)),
+                  "0.10 / 0.25": ours_with(replace(d, floor=0.10)),
+                  "0.15 / 0.15": ours_with(replace(d, aspect_floor=0.15)),
+                  "0.15 / 0.20": ours_with(replace(d, aspect_floor=0.20)),
+                  "0.15 / 0.30": ours_with(replace(d, aspect_floor=0.30)),
+              })
+        table("Clauses of the question (containment, T=0.1, floors 0.15 / 0.25)", corpora, qvecs, questions, {
             "clauses ignored": ours_with(replace(d, aspect_boost=None)),
+            "clauses not cut at \"using\" and \"with\"": ours_with(d, aspects=EARLIER_ASPECTS),
             "each clause's best chunk at 1.5 (default)": ours_with(d),
             "each clause's best chunk at 1.2": ours_with(replace(d, aspect_boost=1.2)),
             "each clause's best chunk at 3": ours_with(replace(d, aspect_boost=3.0)),
@@ -744,14 +763,14 @@ def main() -> None:
             "coverage contrasted with other clauses": ours_alternative("contrast"),
             "best chunk of question and clauses kept": ours_alternative("reserve"),
         })
-        table("Weight of repeated text (containment, T=0.1, floor 0.25, clauses)", corpora, qvecs, questions, {
+        table("Weight of repeated text (containment, T=0.1, floors 0.15 / 0.25, clauses)", corpora, qvecs, questions, {
             "lambda 0.5": ours_with(d, 0.5),
             "lambda 1 (default)": ours_with(d),
             "lambda 1.5": ours_with(d, 1.5),
             "lambda 2": ours_with(d, 2.0),
             "lambda 3": ours_with(d, 3.0),
         })
-        table("Other signals for two-part questions (containment, T=0.1, floor 0.25, clauses)", corpora, qvecs,
+        table("Other signals for two-part questions (containment, T=0.1, floors 0.15 / 0.25, clauses)", corpora, qvecs,
               questions, {
                   "defaults": ours_with(d),
                   "keywords: best BM25 chunks boosted too": ours_other_signal("keywords"),

@@ -118,24 +118,36 @@ def calibrate_relevance(scores: npt.ArrayLike, temperature: float | None = 0.1, 
     return np.nan_to_num(out, nan=below_floor, posinf=0.0, neginf=below_floor).astype(np.float32)
 
 
+# Words and marks that start a new clause.
+_SEPARATORS = r",\s*(?:and|or|then)?|;|\band\b(?:\s+then\b|\s+also\b)?|\bthen\b|\balso\b|\bplus\b"
 # A relative "that" before a verb in the present ("a class that inherits", "a loop that repeats"):
 # the word after it ends in "s" and is not a determiner or pronoun ("that this", "that its").
 _RELATIVE = r"\bthat\b(?=\s+(?!(?:this|its|his|hers|ours|yours|theirs|us)\b)\w+s\b)"
-_CLAUSE = re.compile(r"\s*(?:,\s*(?:and|or|then)?|;|\band\b(?:\s+then\b|\s+also\b)?|\bthen\b|\balso\b|\bplus\b|"
-                     + _RELATIVE + r")\s*", re.IGNORECASE)
+# "using" and "with" name what a task is done with ("sort a list using a lambda", "build a dict
+# with a comprehension"), unless "with" names the statement ("the with statement", "a with
+# block", "async with").
+_MEANS = r"\busing\b|(?<!\bthe )(?<!\ba )(?<!\basync )\bwith\b(?!\s+(?:statements?|blocks?)\b)"
+_CLAUSE = re.compile(r"\s*(?:" + "|".join((_SEPARATORS, _RELATIVE, _MEANS)) + r")\s*", re.IGNORECASE)
 
 
 def split_aspects(query: str, min_words: int = 2) -> list[str]:
     """The clauses of a question that may each need their own passage.
 
-    A question is cut at commas, semicolons and the words "and", "then", "also" and "plus",
-    and before a relative clause that asks for more: "that" followed by a verb in the present
+    A question is cut at commas, semicolons and the words "and", "then", "also" and "plus";
+    before a relative clause that asks for more: "that" followed by a verb in the present
     ("a loop that repeats while ...", taken as a word ending in "s" other than "this", "its",
-    "his", "hers", "ours", "yours", "theirs" and "us"). Clauses of fewer than ``min_words``
-    words are joined to the clause before them. A question with one clause gives an empty list
-    (it has no separate aspects).
+    "his", "hers", "ours", "yours", "theirs" and "us"); and at "using" and "with", which name
+    what a task is done with ("sort a list using a lambda as the key"), except where "with"
+    names the statement (after "the", "a" or "async", or before "statement" or "block").
+    Clauses of fewer than ``min_words`` words are joined to the clause before them. A question
+    with one clause gives an empty list (it has no separate aspects).
     """
-    parts = [p.strip() for p in _CLAUSE.split(query) if p and p.strip()]
+    return _split_at(_CLAUSE, query, min_words)
+
+
+def _split_at(rule: re.Pattern[str], query: str, min_words: int) -> list[str]:
+    """`split_aspects` with its own rule of where clauses start."""
+    parts = [p.strip() for p in rule.split(query) if p and p.strip()]
     clauses: list[str] = []
     for part in parts:
         if clauses and len(part.split()) < min_words:
@@ -188,6 +200,10 @@ class SelectionDefaults:
       multiply each pair's value by the smaller or larger calibrated relevance of the two.
     - ``temperature``, ``floor``, ``per_token``: the relevance calibration
       (:func:`calibrate_relevance`); ``temperature=None`` keeps the raw cosine.
+    - ``aspect_floor``: the floor instead of ``floor`` when aspect embeddings are given (a
+      question of several clauses): the whole question's best chunk is a compromise between its
+      clauses, and what answers one of them may sit further below it. The answer to a question
+      of one clause sits close to its best chunk, hence the tighter ``floor``.
     - ``aspect_boost``: with aspect embeddings, the relevance given to each clause's best
       chunk (by cosine with the clause) when it is below that: any value above 1 ranks it above
       every other chunk, whose calibrated relevance is at most 1. ``None`` switches it off.
@@ -204,7 +220,8 @@ class SelectionDefaults:
     embedding_threshold: float = 0.9
     weight_by_relevance: str = "none"
     temperature: float | None = 0.1
-    floor: float | None = 0.25
+    floor: float | None = 0.15
+    aspect_floor: float | None = 0.25
     per_token: bool = False
     aspect_boost: float | None = 1.5
     aspect_weight: float = 0.0
@@ -232,7 +249,8 @@ def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embeddi
     """Keyword arguments for ``TabuSearchSolver.solve_precomputed_numpy`` with the defaults applied.
 
     Relevance is the cosine of each embedding with the query, calibrated by
-    :func:`calibrate_relevance`. The similarity matrix is the share of repeated text
+    :func:`calibrate_relevance` (with ``aspect_floor`` instead of ``floor`` when clauses are
+    given). The similarity matrix is the share of repeated text
     (:func:`shingle_similarity`). With ``aspect_embeddings`` (the embeddings of the clauses
     of the question, :func:`split_aspects`), each clause's best chunk gets relevance
     ``aspect_boost`` (the first of equals in input order), and with ``aspect_weight`` above 0
@@ -255,13 +273,14 @@ def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embeddi
     unit = _unit_rows(vecs)
     qn = float(np.linalg.norm(q))
     cosine = unit @ (q / qn if qn > 0 else q)
-    relevance = calibrate_relevance(cosine, d.temperature, d.floor, costs if d.per_token else None)
     clause_cosine = None
     if aspect_embeddings is not None and n:
         aspects = np.asarray(aspect_embeddings, dtype=np.float32).reshape(-1, vecs.shape[1])
         # A clause without a direction (zero or non-finite) has no best chunk.
         aspects = aspects[np.isfinite(aspects).all(axis=1) & (aspects != 0).any(axis=1)]
         clause_cosine = unit @ _unit_rows(aspects).T if aspects.shape[0] else None
+    floor = d.floor if clause_cosine is None else d.aspect_floor
+    relevance = calibrate_relevance(cosine, d.temperature, floor, costs if d.per_token else None)
     if clause_cosine is not None and d.aspect_boost is not None:
         best = np.argmax(clause_cosine, axis=0)
         relevance[best] = np.maximum(relevance[best], np.float32(d.aspect_boost))

@@ -168,6 +168,17 @@ class TestAspects:
                          "make sure that this works", "a value that its owner sets", "is that so"):
             assert torvane.split_aspects(question) == [], question
 
+    def test_split_aspects_at_what_a_task_is_done_with(self):
+        assert torvane.split_aspects("how do I sort a list using a lambda as the key") == [
+            "how do I sort a list", "a lambda as the key"]
+        assert torvane.split_aspects("build a dict With a comprehension, then merge it") == [
+            "build a dict", "a comprehension", "merge it"]
+        # "with" that names the statement stays inside its clause.
+        assert torvane.split_aspects("how does the with statement close my file") == []
+        assert torvane.split_aspects("a class usable in a with block and also in async with") == [
+            "a class usable in a with block", "in async with"]
+        assert torvane.split_aspects("write a context manager for with statements") == []
+
     def test_coverage_rewards_each_clause_best(self):
         vecs = np.eye(4, dtype=np.float32)
         cov, weights = torvane.aspect_coverage(vecs, np.array([[1, 0, 0, 0], [0, 0, 1, 0]], np.float32))
@@ -223,6 +234,21 @@ class TestBuildProblem:
                                         aspect_embeddings=clauses)
         assert covered["coverage_matrix"].shape == (2, 6) and covered["coverage_matrix"][1, 3] == 1.0
         np.testing.assert_allclose(covered["query_token_weights"], [1.0, 1.0])
+
+    def test_floor_is_wider_for_a_question_of_several_clauses(self):
+        # Cosines with the query 1.0, 0.9 and 0.8: the last two sit 0.1 and 0.2 below the best.
+        vecs = np.array([[1, 0], [0.9, np.sqrt(1 - 0.81)], [0.8, 0.6]], np.float32)
+        texts = ["a b c d e", "f g h i j", "k l m n o"]
+        one = torvane.build_problem(texts, vecs, [1, 0], [10, 10, 10])["relevance_scores"]
+        assert one[1] > 0 > one[2]
+        several = torvane.build_problem(texts, vecs, [1, 0], [10, 10, 10],
+                                        aspect_embeddings=np.array([[1, 0], [1, 0.05]], np.float32))
+        assert several["relevance_scores"][2] > 0
+        # Both clauses' best chunk is the first; the others keep the wider floor's values.
+        wider = torvane.build_problem(texts, vecs, [1, 0], [10, 10, 10],
+                                      torvane.SelectionDefaults(floor=0.25))["relevance_scores"]
+        np.testing.assert_array_equal(wider[1:], several["relevance_scores"][1:])
+        np.testing.assert_array_equal(one[:2], wider[:2])
 
     def test_raw_options_stay_available(self):
         texts = ["alpha beta gamma delta epsilon", "zeta eta theta iota kappa"]
