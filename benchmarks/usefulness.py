@@ -446,7 +446,8 @@ def ours_alternative(kind: str) -> Callable[[Corpus, np.ndarray, str], list[int]
     "clause relevance": each chunk's relevance is the best of its calibrated cosine with the
     question and with each clause; "contrast": a clause's coverage row scores a chunk's cosine
     with the clause minus half its best cosine with another clause; "reserve": the best chunk of
-    the question and of each clause are required."""
+    the question and of each clause are required; "shared": each clause's closest chunk gets the
+    boost even when an earlier clause took it."""
     d = SelectionDefaults()
     defaults = ours_with(d)
 
@@ -456,10 +457,16 @@ def ours_alternative(kind: str) -> Callable[[Corpus, np.ndarray, str], list[int]
             return defaults(c, q, text)
         key = (d.measure, d.shingle_size)
         c.repetition.setdefault(key, shingle_similarity(c.texts, d.shingle_size, d.measure))
-        problem = build_problem(c.texts, c.vecs, q, c.costs, d, repetition=c.repetition[key],
+        shaped = replace(d, aspect_boost=None) if kind == "shared" else d
+        problem = build_problem(c.texts, c.vecs, q, c.costs, shaped, repetition=c.repetition[key],
                                 aspect_embeddings=aspects)
         clause_cos = c.vecs @ aspects.T
-        if kind == "clause relevance":
+        if kind == "shared":
+            rel = problem["relevance_scores"].copy()
+            best = np.argmax(clause_cos, axis=0)
+            rel[best] = np.maximum(rel[best], np.float32(d.aspect_boost or 1.5))
+            problem["relevance_scores"] = rel
+        elif kind == "clause relevance":
             rel = problem["relevance_scores"]
             for t in range(clause_cos.shape[1]):
                 rel = np.maximum(rel, calibrate_relevance(clause_cos[:, t], d.temperature, d.aspect_floor))
@@ -753,6 +760,7 @@ def main() -> None:
             "clauses ignored": ours_with(replace(d, aspect_boost=None)),
             "clauses not cut at \"using\" and \"with\"": ours_with(d, aspects=EARLIER_ASPECTS),
             "each clause's best chunk at 1.5 (default)": ours_with(d),
+            "each clause's closest chunk, shared or not": ours_alternative("shared"),
             "each clause's best chunk at 1.2": ours_with(replace(d, aspect_boost=1.2)),
             "each clause's best chunk at 3": ours_with(replace(d, aspect_boost=3.0)),
             "coverage matrix, weight 1, no boost": ours_with(replace(d, aspect_boost=None, aspect_weight=1.0)),

@@ -187,6 +187,30 @@ def _unit_rows(vecs: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
     return out
 
 
+# A chunk that repeats at least this share of a clause's chunk counts as held for the clauses
+# after it.
+_HELD = 0.25
+
+
+def _boost_clause_bests(relevance: F32Array, clause_cosine: npt.NDArray[np.float32], repeated: F32Array | None,
+                        boost: np.float32) -> F32Array:
+    """Raises each clause's best chunk to `boost`, in the order of the clauses. A clause whose
+    best chunk is already another clause's, or repeats a quarter of one (`repeated`, a share
+    of repeated text, when given), gets its best chunk among the others: the two clauses ask
+    different things, and one chunk rarely answers both."""
+    out = relevance.copy()
+    held = np.zeros(out.shape[0], bool)
+    for t in range(clause_cosine.shape[1]):
+        if held.all():
+            break
+        j = int(np.argmax(np.where(held, -np.inf, clause_cosine[:, t])))
+        out[j] = max(out[j], boost)
+        if repeated is not None:
+            held |= repeated[j] >= _HELD
+        held[j] = True
+    return out
+
+
 @dataclass(frozen=True)
 class SelectionDefaults:
     """The options :func:`build_problem` applies. The defaults are the ones measured best in
@@ -206,7 +230,9 @@ class SelectionDefaults:
       of one clause sits close to its best chunk, hence the tighter ``floor``.
     - ``aspect_boost``: with aspect embeddings, the relevance given to each clause's best
       chunk (by cosine with the clause) when it is below that: any value above 1 ranks it above
-      every other chunk, whose calibrated relevance is at most 1. ``None`` switches it off.
+      every other chunk, whose calibrated relevance is at most 1. Clauses take their chunks in
+      order, each a chunk no clause before it took and, with a measure of repeated text, that
+      repeats less than a quarter of one. ``None`` switches it off.
     - ``aspect_weight``, ``aspect_temperature``, ``aspect_reach``: the coverage of a
       question's clauses (:func:`aspect_coverage`) as the solver's coverage matrix, used when
       aspect embeddings are given and the weight is above 0. Off by default: measured, it
@@ -253,7 +279,8 @@ def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embeddi
     given). The similarity matrix is the share of repeated text
     (:func:`shingle_similarity`). With ``aspect_embeddings`` (the embeddings of the clauses
     of the question, :func:`split_aspects`), each clause's best chunk gets relevance
-    ``aspect_boost`` (the first of equals in input order), and with ``aspect_weight`` above 0
+    ``aspect_boost`` (the first of equals in input order; a clause whose best chunk an earlier
+    clause took, or largely repeats, gets its best other chunk), and with ``aspect_weight`` above 0
     the coverage matrix and query token weights ask for a good chunk per clause
     (:func:`aspect_coverage`). Density, centrality, recency and
     auxiliary scores are zero, roles 0 and clusters none; pass ``constraints`` (at least
@@ -281,9 +308,6 @@ def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embeddi
         clause_cosine = unit @ _unit_rows(aspects).T if aspects.shape[0] else None
     floor = d.floor if clause_cosine is None else d.aspect_floor
     relevance = calibrate_relevance(cosine, d.temperature, floor, costs if d.per_token else None)
-    if clause_cosine is not None and d.aspect_boost is not None:
-        best = np.argmax(clause_cosine, axis=0)
-        relevance[best] = np.maximum(relevance[best], np.float32(d.aspect_boost))
     if d.measure == "embedding":
         sim = (unit @ unit.T).astype(np.float32)
         np.fill_diagonal(sim, 0.0)
@@ -299,6 +323,10 @@ def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embeddi
         emb = np.clip((unit @ unit.T - d.embedding_threshold) / (1.0 - d.embedding_threshold), 0.0, 1.0)
         np.fill_diagonal(emb, 0.0)
         sim = np.maximum(sim, (d.embedding_weight * emb).astype(np.float32))
+    if clause_cosine is not None and d.aspect_boost is not None:
+        # Embedding similarity is no share of repeated text: then only the chunk itself is held.
+        repeated = sim if d.measure in ("containment", "jaccard") else None
+        relevance = _boost_clause_bests(relevance, clause_cosine, repeated, np.float32(d.aspect_boost))
     if d.weight_by_relevance != "none":
         value = np.maximum(relevance, 0.0)
         pick = np.minimum if d.weight_by_relevance == "min" else np.maximum

@@ -235,6 +235,23 @@ class TestBuildProblem:
         assert covered["coverage_matrix"].shape == (2, 6) and covered["coverage_matrix"][1, 3] == 1.0
         np.testing.assert_allclose(covered["query_token_weights"], [1.0, 1.0])
 
+    def test_each_clause_takes_a_chunk_of_its_own(self):
+        words = [" ".join(f"c{i}w{k}" for k in range(30)) for i in range(4)]
+        texts = [words[0], words[0] + " " + words[1], words[2], words[3]]   # 1 repeats all of 0
+        vecs = np.array([[1, 0, 0], [0.95, 0.3, 0], [0.9, 0, 0.43], [0.8, 0.6, 0]], np.float32)
+        costs = np.full(4, 40, np.uint64)
+        # Both clauses are closest to chunk 0; the second takes the best chunk that does not
+        # repeat it (2, not 1), a third the next one left.
+        clauses = np.array([[1, 0, 0], [1, 0.1, 0.1], [1, 0.2, 0]], np.float32)
+        rel = torvane.build_problem(texts, vecs, [1, 0, 0], costs, aspect_embeddings=clauses)["relevance_scores"]
+        np.testing.assert_array_equal(rel == np.float32(1.5), [True, False, True, True])
+        # Without a measure of repeated text only the chunk itself is held: the second clause
+        # takes chunk 1.
+        for measure in ("none", "embedding"):
+            other = torvane.build_problem(texts, vecs, [1, 0, 0], costs, torvane.SelectionDefaults(measure=measure),
+                                          aspect_embeddings=clauses[:2])["relevance_scores"]
+            np.testing.assert_array_equal(other == np.float32(1.5), [True, True, False, False])
+
     def test_floor_is_wider_for_a_question_of_several_clauses(self):
         # Cosines with the query 1.0, 0.9 and 0.8: the last two sit 0.1 and 0.2 below the best.
         vecs = np.array([[1, 0], [0.9, np.sqrt(1 - 0.81)], [0.8, 0.6]], np.float32)
@@ -242,9 +259,9 @@ class TestBuildProblem:
         one = torvane.build_problem(texts, vecs, [1, 0], [10, 10, 10])["relevance_scores"]
         assert one[1] > 0 > one[2]
         several = torvane.build_problem(texts, vecs, [1, 0], [10, 10, 10],
-                                        aspect_embeddings=np.array([[1, 0], [1, 0.05]], np.float32))
+                                        aspect_embeddings=np.array([[1, 0]], np.float32))
         assert several["relevance_scores"][2] > 0
-        # Both clauses' best chunk is the first; the others keep the wider floor's values.
+        # The clause's best chunk is the first; the others keep the wider floor's values.
         wider = torvane.build_problem(texts, vecs, [1, 0], [10, 10, 10],
                                       torvane.SelectionDefaults(floor=0.25))["relevance_scores"]
         np.testing.assert_array_equal(wider[1:], several["relevance_scores"][1:])
