@@ -299,13 +299,19 @@ def ours_raw(c: Corpus, q: np.ndarray, text: str = "") -> list[int]:
     return solve(default_config(lambda_=0.5), raw_problem(c, q))
 
 
+def repetition(c: Corpus, defaults: SelectionDefaults) -> np.ndarray | None:
+    """The corpus's shingle similarity for these defaults, computed on first use (None when
+    the defaults measure no repeated text)."""
+    key = (defaults.measure, defaults.shingle_size)
+    if key not in c.repetition and defaults.measure in ("containment", "jaccard"):
+        c.repetition[key] = shingle_similarity(c.texts, defaults.shingle_size, defaults.measure)
+    return c.repetition.get(key)
+
+
 def ours_with(defaults: SelectionDefaults, lambda_: float = 1.0, aspects: dict[str, np.ndarray] | None = None,
               **config: float) -> Callable[[Corpus, np.ndarray, str], list[int]]:
     def run(c: Corpus, q: np.ndarray, text: str) -> list[int]:
-        key = (defaults.measure, defaults.shingle_size)
-        if key not in c.repetition and defaults.measure in ("containment", "jaccard"):
-            c.repetition[key] = shingle_similarity(c.texts, defaults.shingle_size, defaults.measure)
-        problem = build_problem(c.texts, c.vecs, q, c.costs, defaults, repetition=c.repetition.get(key),
+        problem = build_problem(c.texts, c.vecs, q, c.costs, defaults, repetition=repetition(c, defaults),
                                 aspect_embeddings=(ASPECTS if aspects is None else aspects).get(text))
         return solve(default_config(lambda_=lambda_, **config), problem)
     return run
@@ -407,11 +413,9 @@ def ours_other_signal(kind: str) -> Callable[[Corpus, np.ndarray, str], list[int
     d = SelectionDefaults()
 
     def run(c: Corpus, q: np.ndarray, text: str) -> list[int]:
-        key = (d.measure, d.shingle_size)
-        c.repetition.setdefault(key, shingle_similarity(c.texts, d.shingle_size, d.measure))
         aspects = ASPECTS.get(text)
         shaped = replace(d, floor=None, aspect_floor=None) if kind == "clause floor" else d
-        problem = build_problem(c.texts, c.vecs, q, c.costs, shaped, repetition=c.repetition[key],
+        problem = build_problem(c.texts, c.vecs, q, c.costs, shaped, repetition=repetition(c, d),
                                 aspect_embeddings=aspects)
         rel = problem["relevance_scores"].copy()
         cos = c.vecs @ q
@@ -455,10 +459,8 @@ def ours_alternative(kind: str) -> Callable[[Corpus, np.ndarray, str], list[int]
         aspects = ASPECTS.get(text)
         if aspects is None:
             return defaults(c, q, text)
-        key = (d.measure, d.shingle_size)
-        c.repetition.setdefault(key, shingle_similarity(c.texts, d.shingle_size, d.measure))
         shaped = replace(d, aspect_boost=None) if kind == "shared" else d
-        problem = build_problem(c.texts, c.vecs, q, c.costs, shaped, repetition=c.repetition[key],
+        problem = build_problem(c.texts, c.vecs, q, c.costs, shaped, repetition=repetition(c, d),
                                 aspect_embeddings=aspects)
         clause_cos = c.vecs @ aspects.T
         if kind == "shared":
