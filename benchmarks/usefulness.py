@@ -74,6 +74,8 @@ from torvane import (  # noqa: E402
 
 BUDGET = 1000
 QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions.json"
+# Written apart from the first set, without looking at any selection or ranking.
+SECOND_QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions_second.json"
 CACHE = pathlib.Path(os.environ.get("TORVANE_CACHE", pathlib.Path.home() / ".cache" / "torvane"))
 MODEL = "all-MiniLM-L6-v2"
 GRAM = 8
@@ -690,9 +692,14 @@ def main() -> None:
                         help="also run torvane.langchain.ContextSelector itself and compare it with the arrays' path")
     parser.add_argument("--numpy", action="store_true",
                         help="use the second corpus: NumPy's docstrings and their own labelled questions")
+    parser.add_argument("--questions", type=pathlib.Path, default=QUESTIONS,
+                        help="labelled questions over the reference topics (JSON; default %(default)s; "
+                             f"a second set: {SECOND_QUESTIONS.relative_to(ROOT)})")
     parser.add_argument("--timing", action="store_true",
                         help="only measure what the defaults add to a solve (timings vary between runs)")
     args = parser.parse_args()
+    if args.numpy and args.questions != QUESTIONS:
+        parser.error("--questions labels the reference topics; --numpy brings its own questions")
 
     model = Model()
     if args.numpy:
@@ -702,7 +709,8 @@ def main() -> None:
         corpora = [load_corpus("docstring sections", *section_chunks(docs), model, docs),
                    load_corpus("sliding windows, 120 words, stride 60", *window_chunks(topics=docs), model, docs)]
     else:
-        questions = json.loads(QUESTIONS.read_text())["questions"]
+        questions = json.loads(args.questions.read_text())["questions"]
+        print(f"Questions: {args.questions.name}")
         corpora = [load_corpus("passages of the example", *passage_chunks(), model),
                    load_corpus("sliding windows, 120 words, stride 60", *window_chunks(), model)]
     qvecs, _ = model.encode([q["question"] for q in questions])
