@@ -453,7 +453,7 @@ def ours_alternative(kind: str) -> Callable[[Corpus, np.ndarray, str], list[int]
     question and with each clause; "contrast": a clause's coverage row scores a chunk's cosine
     with the clause minus half its best cosine with another clause; "reserve": the best chunk of
     the question and of each clause are required; "shared": each clause's closest chunk gets the
-    boost even when an earlier clause took it."""
+    boost even when an earlier clause took it, and however far the question ranks it."""
     d = SelectionDefaults()
     defaults = ours_with(d)
 
@@ -745,7 +745,7 @@ def main() -> None:
             "containment x larger relevance": ours_with(replace(d, weight_by_relevance="max")),
             "containment + embedding above 0.8": ours_with(replace(d, embedding_weight=1.0, embedding_threshold=0.8)),
         })
-        table("Relevance calibration (containment, floors 0.15 / 0.25, clauses)", corpora, qvecs, questions, {
+        table("Relevance calibration (containment, floors 0.10 / 0.25, clauses)", corpora, qvecs, questions, {
             "raw cosine": ours_with(replace(d, temperature=None)),
             "raw cosine, per token": ours_with(replace(d, temperature=None, per_token=True)),
             "sharpened T=0.05": ours_with(replace(d, temperature=0.05)),
@@ -759,17 +759,21 @@ def main() -> None:
                   "no floor": ours_with(replace(d, floor=None, aspect_floor=None)),
                   "0.25 / 0.25": ours_with(replace(d, floor=0.25)),
                   "0.20 / 0.25": ours_with(replace(d, floor=0.20)),
-                  "0.15 / 0.25 (default)": ours_with(d),
+                  "0.15 / 0.25": ours_with(replace(d, floor=0.15)),
                   "0.12 / 0.25": ours_with(replace(d, floor=0.12)),
-                  "0.10 / 0.25": ours_with(replace(d, floor=0.10)),
-                  "0.15 / 0.15": ours_with(replace(d, aspect_floor=0.15)),
-                  "0.15 / 0.20": ours_with(replace(d, aspect_floor=0.20)),
-                  "0.15 / 0.30": ours_with(replace(d, aspect_floor=0.30)),
+                  "0.10 / 0.25 (default)": ours_with(d),
+                  "0.08 / 0.25": ours_with(replace(d, floor=0.08)),
+                  "0.10 / 0.15": ours_with(replace(d, aspect_floor=0.15)),
+                  "0.10 / 0.20": ours_with(replace(d, aspect_floor=0.20)),
+                  "0.10 / 0.30": ours_with(replace(d, aspect_floor=0.30)),
               })
-        table("Clauses of the question (containment, T=0.1, floors 0.15 / 0.25)", corpora, qvecs, questions, {
+        table("Clauses of the question (containment, T=0.1, floors 0.10 / 0.25)", corpora, qvecs, questions, {
             "clauses ignored": ours_with(replace(d, aspect_boost=None)),
             "clauses not cut at \"using\" and \"with\"": ours_with(d, aspects=EARLIER_ASPECTS),
             "each clause's best chunk at 1.5 (default)": ours_with(d),
+            "every clause, however far from the question": ours_with(replace(d, aspect_gate=None)),
+            "clauses within 0.3 of the question's best": ours_with(replace(d, aspect_gate=0.3)),
+            "clauses within 0.5 of the question's best": ours_with(replace(d, aspect_gate=0.5)),
             "each clause's closest chunk, shared or not": ours_alternative("shared"),
             "each clause's best chunk at 1.2": ours_with(replace(d, aspect_boost=1.2)),
             "each clause's best chunk at 3": ours_with(replace(d, aspect_boost=3.0)),
@@ -781,14 +785,14 @@ def main() -> None:
             "coverage contrasted with other clauses": ours_alternative("contrast"),
             "best chunk of question and clauses kept": ours_alternative("reserve"),
         })
-        table("Weight of repeated text (containment, T=0.1, floors 0.15 / 0.25, clauses)", corpora, qvecs, questions, {
+        table("Weight of repeated text (containment, T=0.1, floors 0.10 / 0.25, clauses)", corpora, qvecs, questions, {
             "lambda 0.5": ours_with(d, 0.5),
             "lambda 1 (default)": ours_with(d),
             "lambda 1.5": ours_with(d, 1.5),
             "lambda 2": ours_with(d, 2.0),
             "lambda 3": ours_with(d, 3.0),
         })
-        table("Other signals for two-part questions (containment, T=0.1, floors 0.15 / 0.25, clauses)", corpora, qvecs,
+        table("Other signals for two-part questions (containment, T=0.1, floors 0.10 / 0.25, clauses)", corpora, qvecs,
               questions, {
                   "defaults": ours_with(d),
                   "keywords: best BM25 chunks boosted too": ours_other_signal("keywords"),

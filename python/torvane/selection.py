@@ -233,6 +233,10 @@ class SelectionDefaults:
       every other chunk, whose calibrated relevance is at most 1. Clauses take their chunks in
       order, each a chunk no clause before it took and, with a measure of repeated text, that
       repeats less than a quarter of one. ``None`` switches it off.
+    - ``aspect_gate``: a clause whose best chunk sits more than this below the whole
+      question's best chunk (by cosine with the question) gets no boost. Such a clause was
+      cut from the words it needs ("look at the names it defines", "an exponent") and
+      matches text the question is not about. ``None`` boosts every clause.
     - ``aspect_weight``, ``aspect_temperature``, ``aspect_reach``: the coverage of a
       question's clauses (:func:`aspect_coverage`) as the solver's coverage matrix, used when
       aspect embeddings are given and the weight is above 0. Off by default: measured, it
@@ -246,10 +250,11 @@ class SelectionDefaults:
     embedding_threshold: float = 0.9
     weight_by_relevance: str = "none"
     temperature: float | None = 0.1
-    floor: float | None = 0.15
+    floor: float | None = 0.1
     aspect_floor: float | None = 0.25
     per_token: bool = False
     aspect_boost: float | None = 1.5
+    aspect_gate: float | None = 0.4
     aspect_weight: float = 0.0
     aspect_temperature: float = 0.1
     aspect_reach: float = 0.3
@@ -280,7 +285,8 @@ def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embeddi
     (:func:`shingle_similarity`). With ``aspect_embeddings`` (the embeddings of the clauses
     of the question, :func:`split_aspects`), each clause's best chunk gets relevance
     ``aspect_boost`` (the first of equals in input order; a clause whose best chunk an earlier
-    clause took, or largely repeats, gets its best other chunk), and with ``aspect_weight`` above 0
+    clause took, or largely repeats, gets its best other chunk; none for a clause whose best
+    chunk is more than ``aspect_gate`` below the question's best), and with ``aspect_weight`` above 0
     the coverage matrix and query token weights ask for a good chunk per clause
     (:func:`aspect_coverage`). Density, centrality, recency and
     auxiliary scores are zero, roles 0 and clusters none; pass ``constraints`` (at least
@@ -326,7 +332,12 @@ def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embeddi
     if clause_cosine is not None and d.aspect_boost is not None:
         # Embedding similarity is no share of repeated text: then only the chunk itself is held.
         repeated = sim if d.measure in ("containment", "jaccard") else None
-        relevance = _boost_clause_bests(relevance, clause_cosine, repeated, np.float32(d.aspect_boost))
+        clauses = clause_cosine
+        finite = np.isfinite(cosine)
+        if d.aspect_gate is not None and finite.any():
+            near = cosine >= cosine[finite].max() - d.aspect_gate
+            clauses = clause_cosine[:, near[np.argmax(clause_cosine, axis=0)]]
+        relevance = _boost_clause_bests(relevance, clauses, repeated, np.float32(d.aspect_boost))
     if d.weight_by_relevance != "none":
         value = np.maximum(relevance, 0.0)
         pick = np.minimum if d.weight_by_relevance == "min" else np.maximum

@@ -207,7 +207,7 @@ class TestBuildProblem:
         # Chunk 3 answers the second clause only: far below the whole question's best, it is
         # cut by the floor unless the clause's boost lifts it above every other chunk.
         texts = [f"topic {i} " + " ".join(f"t{i}w{k}" for k in range(40)) for i in range(6)]
-        vecs = np.array([[1, 0, 0], [0.98, 0.2, 0], [0.97, 0.24, 0], [0.3, 0, 0.95], [0.9, 0.43, 0],
+        vecs = np.array([[1, 0, 0], [0.98, 0.2, 0], [0.97, 0.24, 0], [0.6, 0, 0.8], [0.9, 0.43, 0],
                          [0.2, 0.98, 0]], np.float32)
         clauses = np.array([[1, 0, 0], [0, 0, 1]], np.float32)
         costs = np.full(6, 100, np.uint64)
@@ -234,6 +234,15 @@ class TestBuildProblem:
                                         aspect_embeddings=clauses)
         assert covered["coverage_matrix"].shape == (2, 6) and covered["coverage_matrix"][1, 3] == 1.0
         np.testing.assert_allclose(covered["query_token_weights"], [1.0, 1.0])
+        # A clause whose best chunk the whole question ranks far below its best (0.6 here) was
+        # misread: no boost, unless the gate is off.
+        far = vecs.copy()
+        far[3] = [0.3, 0, 0.95]
+        gated = torvane.build_problem(texts, far, [1, 0.1, 0.1], costs, aspect_embeddings=clauses)
+        assert gated["relevance_scores"][3] < 0 and gated["relevance_scores"][0] == np.float32(1.5)
+        ungated = torvane.build_problem(texts, far, [1, 0.1, 0.1], costs, torvane.SelectionDefaults(aspect_gate=None),
+                                        aspect_embeddings=clauses)
+        assert ungated["relevance_scores"][3] == np.float32(1.5)
 
     def test_each_clause_takes_a_chunk_of_its_own(self):
         words = [" ".join(f"c{i}w{k}" for k in range(30)) for i in range(4)]
@@ -253,8 +262,8 @@ class TestBuildProblem:
             np.testing.assert_array_equal(other == np.float32(1.5), [True, True, False, False])
 
     def test_floor_is_wider_for_a_question_of_several_clauses(self):
-        # Cosines with the query 1.0, 0.9 and 0.8: the last two sit 0.1 and 0.2 below the best.
-        vecs = np.array([[1, 0], [0.9, np.sqrt(1 - 0.81)], [0.8, 0.6]], np.float32)
+        # Cosines with the query 1.0, 0.95 and 0.8: the last two sit 0.05 and 0.2 below the best.
+        vecs = np.array([[1, 0], [0.95, np.sqrt(1 - 0.95 ** 2)], [0.8, 0.6]], np.float32)
         texts = ["a b c d e", "f g h i j", "k l m n o"]
         one = torvane.build_problem(texts, vecs, [1, 0], [10, 10, 10])["relevance_scores"]
         assert one[1] > 0 > one[2]
