@@ -193,11 +193,16 @@ _HELD = 0.25
 
 
 def _boost_clause_bests(relevance: F32Array, clause_cosine: npt.NDArray[np.float32], repeated: F32Array | None,
-                        boost: np.float32) -> F32Array:
+                        boost: np.float32, cosine: npt.NDArray[np.floating[Any]], gate: float | None) -> F32Array:
     """Raises each clause's best chunk to `boost`, in the order of the clauses. A clause whose
     best chunk is already another clause's, or repeats a quarter of one (`repeated`, a share
     of repeated text, when given), gets its best chunk among the others: the two clauses ask
-    different things, and one chunk rarely answers both."""
+    different things, and one chunk rarely answers both. A clause whose closest chunk sits more
+    than `gate` below the best `cosine` with the whole question gets none."""
+    finite = np.isfinite(cosine)
+    if gate is not None and finite.any():
+        near = cosine >= cosine[finite].max() - gate
+        clause_cosine = clause_cosine[:, near[np.argmax(clause_cosine, axis=0)]]
     out = relevance.copy()
     held = np.zeros(out.shape[0], bool)
     for t in range(clause_cosine.shape[1]):
@@ -263,10 +268,10 @@ class SelectionDefaults:
 def default_config(**overrides: Any) -> ts.SolverConfig:
     """The solver configuration the defaults are tuned for: relevance (alpha 1), clause
     coverage when the problem has a coverage matrix (mu 1, only the best chunk of each clause
-    counts: a second copy of an answer gains nothing) and repeated text (lambda_ 1); fact density, centrality, recency and the
-    auxiliary score off. The exact window may take the time it needs (its size bounds the
-    work), so that equal inputs give equal selections whatever the machine's load. Keyword
-    arguments override any field."""
+    counts: a second copy of an answer gains nothing) and repeated text (lambda_ 1); fact
+    density, centrality, recency and the auxiliary score off. The exact window may take the
+    time it needs (its size bounds the work), so that equal inputs give equal selections
+    whatever the machine's load. Keyword arguments override any field."""
     fields: dict[str, Any] = dict(alpha=1.0, beta=0.0, gamma=0.0, delta=0.0, epsilon=0.0, mu=1.0, lambda_=1.0,
                                   support_secondary_discount=0.0, support_quorum_bonus=0.0,
                                   exact_window_time_ms=60_000)
@@ -332,12 +337,8 @@ def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embeddi
     if clause_cosine is not None and d.aspect_boost is not None:
         # Embedding similarity is no share of repeated text: then only the chunk itself is held.
         repeated = sim if d.measure in ("containment", "jaccard") else None
-        clauses = clause_cosine
-        finite = np.isfinite(cosine)
-        if d.aspect_gate is not None and finite.any():
-            near = cosine >= cosine[finite].max() - d.aspect_gate
-            clauses = clause_cosine[:, near[np.argmax(clause_cosine, axis=0)]]
-        relevance = _boost_clause_bests(relevance, clauses, repeated, np.float32(d.aspect_boost))
+        relevance = _boost_clause_bests(relevance, clause_cosine, repeated, np.float32(d.aspect_boost), cosine,
+                                        d.aspect_gate)
     if d.weight_by_relevance != "none":
         value = np.maximum(relevance, 0.0)
         pick = np.minimum if d.weight_by_relevance == "min" else np.maximum
