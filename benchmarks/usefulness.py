@@ -9,9 +9,10 @@ of examples/real_corpus.py, and overlapping sliding windows of 120 words with a 
 tokens are counted with the model's tokenizer. Every method gets a 1,000-token budget.
 
 Questions: benchmarks/data/usefulness_questions.json, each with the topics that answer it;
-`--questions PATH` runs another set of the same form: usefulness_questions_second.json (written
-apart from the first) and usefulness_questions_third.json (written apart from both after the
-defaults were settled, a held-out test of them), both in benchmarks/data.
+`--questions PATH` runs another set of the same form, such as those in benchmarks/data:
+usefulness_questions_second.json (written apart from the first), usefulness_questions_third.json
+(written apart from both after the defaults were settled, a held-out test of them) and
+usefulness_questions_fourth.json (written apart from all three, with code and error messages).
 `--numpy` uses a second corpus instead, one that ships inside an installed package: the
 docstrings of 134 NumPy functions (split at their sections, and into sliding windows), with
 the questions of benchmarks/data/usefulness_numpy_questions.json (30 single-, 14 two-topic).
@@ -81,6 +82,9 @@ QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions.json"
 SECOND_QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions_second.json"
 # Written apart from both after the defaults were settled, and kept as a held-out test of them.
 THIRD_QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions_third.json"
+# Written apart from the first three: questions with code and error messages in them.
+FOURTH_QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions_fourth.json"
+MORE_QUESTIONS = (SECOND_QUESTIONS, THIRD_QUESTIONS, FOURTH_QUESTIONS)
 CACHE = pathlib.Path(os.environ.get("TORVANE_CACHE", pathlib.Path.home() / ".cache" / "torvane"))
 MODEL = "all-MiniLM-L6-v2"
 GRAM = 8
@@ -699,7 +703,7 @@ def main() -> None:
                         help="use the second corpus: NumPy's docstrings and their own labelled questions")
     parser.add_argument("--questions", type=pathlib.Path, default=QUESTIONS,
                         help="labelled questions over the reference topics (JSON; default %(default)s; "
-                             f"more sets: {SECOND_QUESTIONS.relative_to(ROOT)}, {THIRD_QUESTIONS.relative_to(ROOT)})")
+                             "more sets: " + ", ".join(str(p.relative_to(ROOT)) for p in MORE_QUESTIONS) + ")")
     parser.add_argument("--timing", action="store_true",
                         help="only measure what the defaults add to a solve (timings vary between runs)")
     args = parser.parse_args()

@@ -15,7 +15,8 @@ than plain top-k on real text, for three reasons this module addresses one by on
 
 A question that asks two things needs a passage for each. :func:`split_aspects` cuts it into
 clauses; :func:`build_problem` raises the relevance of each clause's best chunk above every
-other chunk's, so that a selection keeps one chunk for every clause when it fits.
+other chunk's, so that a selection keeps one chunk for every clause unless other chunks in the
+same tokens outweigh it together.
 :func:`aspect_coverage` offers the same through the solver's coverage matrix, at the price of a
 slower search (see :class:`SelectionDefaults`).
 
@@ -128,6 +129,11 @@ _RELATIVE = r"\bthat\b(?=\s+(?!(?:this|its|his|hers|ours|yours|theirs|us)\b)\w+s
 # block", "async with").
 _MEANS = r"\busing\b|(?<!\bthe )(?<!\ba )(?<!\basync )\bwith\b(?!\s+(?:statements?|blocks?)\b)"
 _CLAUSE = re.compile(r"\s*(?:" + "|".join((_SEPARATORS, _RELATIVE, _MEANS)) + r")\s*", re.IGNORECASE)
+# Code and quotations in a question stay whole: text in backticks, in quotes or in brackets
+# starts no clause ("split 'a,b,c' on commas", "does `not` bind tighter than `and`"). A quote
+# opens and closes outside a word, so the apostrophes of "can't" and "object's" quote nothing.
+_WHOLE = re.compile(r"`[^`]*`|(?<!\w)'[^'\n]*'(?!\w)|\"[^\"\n]*\"|\([^()]*\)|\[[^\[\]]*\]|\{[^{}]*\}")
+_HELD_TEXT = re.compile(r"\x00(\d+)\x00")
 
 
 def split_aspects(query: str, min_words: int = 2) -> list[str]:
@@ -139,6 +145,7 @@ def split_aspects(query: str, min_words: int = 2) -> list[str]:
     "his", "hers", "ours", "yours", "theirs" and "us"); and at "using" and "with", which name
     what a task is done with ("sort a list using a lambda as the key"), except where "with"
     names the statement (after "the", "a" or "async", or before "statement" or "block").
+    Text in backticks, quotes or brackets stays whole: code and quotations start no clause.
     Clauses of fewer than ``min_words`` words are joined to the clause before them. A question
     with one clause gives an empty list (it has no separate aspects).
     """
@@ -147,7 +154,22 @@ def split_aspects(query: str, min_words: int = 2) -> list[str]:
 
 def _split_at(rule: re.Pattern[str], query: str, min_words: int) -> list[str]:
     """`split_aspects` with its own rule of where clauses start."""
-    parts = [p.strip() for p in rule.split(query) if p and p.strip()]
+    held: list[str] = []
+
+    def hold(match: re.Match[str]) -> str:
+        held.append(match.group(0))
+        return f"\x00{len(held) - 1}\x00"
+
+    masked, previous = query.replace("\x00", " "), None
+    while masked != previous:    # brackets inside brackets: the innermost first
+        previous, masked = masked, _WHOLE.sub(hold, masked)
+
+    def restore(text: str) -> str:
+        while "\x00" in text:
+            text = _HELD_TEXT.sub(lambda m: held[int(m.group(1))], text)
+        return text
+
+    parts = [restore(p).strip() for p in rule.split(masked) if p and p.strip()]
     clauses: list[str] = []
     for part in parts:
         if clauses and len(part.split()) < min_words:

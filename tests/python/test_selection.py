@@ -179,6 +179,17 @@ class TestAspects:
             "a class usable in a with block", "in async with"]
         assert torvane.split_aspects("write a context manager for with statements") == []
 
+    def test_split_aspects_keeps_code_and_quotations_whole(self):
+        assert torvane.split_aspects("split 'a,b,c' on commas and then unpack the pieces") == [
+            "split 'a,b,c' on commas", "unpack the pieces"]
+        assert torvane.split_aspects("does `not` bind tighter than `and`, and where does `or` come in") == [
+            "does `not` bind tighter than `and`", "where does `or` come in"]
+        assert torvane.split_aspects('call f(g(a, b), {1, 2}) on "x, y" and then print it') == [
+            'call f(g(a, b), {1, 2}) on "x, y"', "print it"]
+        # Apostrophes inside words quote nothing.
+        assert torvane.split_aspects("why can't exec see my function's names, and how do I fix it") == [
+            "why can't exec see my function's names", "how do I fix it"]
+
     def test_coverage_rewards_each_clause_best(self):
         vecs = np.eye(4, dtype=np.float32)
         cov, weights = torvane.aspect_coverage(vecs, np.array([[1, 0, 0, 0], [0, 0, 1, 0]], np.float32))
