@@ -78,13 +78,11 @@ from torvane import (  # noqa: E402
 
 BUDGET = 1000
 QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions.json"
-# Written apart from the first set, without looking at any selection or ranking.
-SECOND_QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions_second.json"
-# Written apart from both after the defaults were settled, and kept as a held-out test of them.
-THIRD_QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions_third.json"
-# Written apart from the first three: questions with code and error messages in them.
-FOURTH_QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions_fourth.json"
-MORE_QUESTIONS = (SECOND_QUESTIONS, THIRD_QUESTIONS, FOURTH_QUESTIONS)
+# More sets of the same form, each written apart from those before it without looking at any
+# selection or ranking: the second; the third, after the defaults were settled, kept as a
+# held-out test of them; the fourth, questions with code and error messages in them.
+MORE_QUESTIONS = tuple(ROOT / "benchmarks" / "data" / f"usefulness_questions_{n}.json"
+                       for n in ("second", "third", "fourth"))
 CACHE = pathlib.Path(os.environ.get("TORVANE_CACHE", pathlib.Path.home() / ".cache" / "torvane"))
 MODEL = "all-MiniLM-L6-v2"
 GRAM = 8

@@ -133,7 +133,6 @@ _CLAUSE = re.compile(r"\s*(?:" + "|".join((_SEPARATORS, _RELATIVE, _MEANS)) + r"
 # starts no clause ("split 'a,b,c' on commas", "does `not` bind tighter than `and`"). A quote
 # opens and closes outside a word, so the apostrophes of "can't" and "object's" quote nothing.
 _WHOLE = re.compile(r"`[^`]*`|(?<!\w)'[^'\n]*'(?!\w)|\"[^\"\n]*\"|\([^()]*\)|\[[^\[\]]*\]|\{[^{}]*\}")
-_HELD_TEXT = re.compile(r"\x00(\d+)\x00")
 
 
 def split_aspects(query: str, min_words: int = 2) -> list[str]:
@@ -154,22 +153,14 @@ def split_aspects(query: str, min_words: int = 2) -> list[str]:
 
 def _split_at(rule: re.Pattern[str], query: str, min_words: int) -> list[str]:
     """`split_aspects` with its own rule of where clauses start."""
-    held: list[str] = []
-
-    def hold(match: re.Match[str]) -> str:
-        held.append(match.group(0))
-        return f"\x00{len(held) - 1}\x00"
-
-    masked, previous = query.replace("\x00", " "), None
-    while masked != previous:    # brackets inside brackets: the innermost first
-        previous, masked = masked, _WHOLE.sub(hold, masked)
-
-    def restore(text: str) -> str:
-        while "\x00" in text:
-            text = _HELD_TEXT.sub(lambda m: held[int(m.group(1))], text)
-        return text
-
-    parts = [restore(p).strip() for p in rule.split(masked) if p and p.strip()]
+    # Clauses are cut where the rule matches outside code and quotations: those are blanked
+    # out (innermost brackets first) and the question is cut at the same positions.
+    masked, previous = query, None
+    while masked != previous:
+        previous, masked = masked, _WHOLE.sub(lambda m: "\x00" * len(m.group(0)), masked)
+    cuts = [0] + [i for m in rule.finditer(masked) for i in m.span()] + [len(query)]
+    parts = [query[start:end].strip() for start, end in zip(cuts[::2], cuts[1::2])]
+    parts = [p for p in parts if p]
     clauses: list[str] = []
     for part in parts:
         if clauses and len(part.split()) < min_words:
