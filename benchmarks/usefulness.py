@@ -317,12 +317,17 @@ def repetition(c: Corpus, defaults: SelectionDefaults) -> np.ndarray | None:
     return c.repetition.get(key)
 
 
-def ours_with(defaults: SelectionDefaults, lambda_: float = 1.0, aspects: dict[str, np.ndarray] | None = None,
+def ours_with(defaults: SelectionDefaults, lambda_: float | None = None, aspects: dict[str, np.ndarray] | None = None,
               **config: float) -> Callable[[Corpus, np.ndarray, str], list[int]]:
+    """The defaults' problem, solved with `default_config` (its weight of repeated text unless
+    `lambda_` is given)."""
+    if lambda_ is not None:
+        config["lambda_"] = lambda_
+
     def run(c: Corpus, q: np.ndarray, text: str) -> list[int]:
         problem = build_problem(c.texts, c.vecs, q, c.costs, defaults, repetition=repetition(c, defaults),
                                 aspect_embeddings=(ASPECTS if aspects is None else aspects).get(text))
-        return solve(default_config(lambda_=lambda_, **config), problem)
+        return solve(default_config(**config), problem)
     return run
 
 
@@ -756,12 +761,13 @@ def main() -> None:
             "raw cosine": ours_with(replace(d, temperature=None)),
             "raw cosine, per token": ours_with(replace(d, temperature=None, per_token=True)),
             "sharpened T=0.05": ours_with(replace(d, temperature=0.05)),
-            "sharpened T=0.1 (default)": ours_with(d),
+            "sharpened T=0.08 (default)": ours_with(d),
+            "sharpened T=0.1": ours_with(replace(d, temperature=0.1)),
             "sharpened T=0.2": ours_with(replace(d, temperature=0.2)),
             "sharpened T=0.05, per token": ours_with(replace(d, temperature=0.05, per_token=True)),
-            "sharpened T=0.1, per token": ours_with(replace(d, per_token=True)),
+            "sharpened T=0.08, per token": ours_with(replace(d, per_token=True)),
         })
-        table("Floor below the best chunk, questions of one clause / of several (containment, T=0.1, clauses)",
+        table("Floor below the best chunk, questions of one clause / of several (containment, T=0.08, clauses)",
               corpora, qvecs, questions, {
                   "no floor": ours_with(replace(d, floor=None, aspect_floor=None)),
                   "0.25 / 0.25": ours_with(replace(d, floor=0.25)),
@@ -774,7 +780,7 @@ def main() -> None:
                   "0.10 / 0.20": ours_with(replace(d, aspect_floor=0.20)),
                   "0.10 / 0.30": ours_with(replace(d, aspect_floor=0.30)),
               })
-        table("Clauses of the question (containment, T=0.1, floors 0.10 / 0.25)", corpora, qvecs, questions, {
+        table("Clauses of the question (containment, T=0.08, floors 0.10 / 0.25)", corpora, qvecs, questions, {
             "clauses ignored": ours_with(replace(d, aspect_boost=None)),
             "clauses not cut at \"using\" and \"with\"": ours_with(d, aspects=EARLIER_ASPECTS),
             "each clause's best chunk at 1.5 (default)": ours_with(d),
@@ -792,14 +798,16 @@ def main() -> None:
             "coverage contrasted with other clauses": ours_alternative("contrast"),
             "best chunk of question and clauses kept": ours_alternative("reserve"),
         })
-        table("Weight of repeated text (containment, T=0.1, floors 0.10 / 0.25, clauses)", corpora, qvecs, questions, {
+        table("Weight of repeated text (containment, T=0.08, floors 0.10 / 0.25, clauses)", corpora, qvecs, questions, {
             "lambda 0.5": ours_with(d, 0.5),
-            "lambda 1 (default)": ours_with(d),
+            "lambda 1": ours_with(d, 1.0),
+            "lambda 1 with T=0.1": ours_with(replace(d, temperature=0.1), 1.0),
+            "lambda 1.2 (default)": ours_with(d),
             "lambda 1.5": ours_with(d, 1.5),
             "lambda 2": ours_with(d, 2.0),
             "lambda 3": ours_with(d, 3.0),
         })
-        table("Other signals for two-part questions (containment, T=0.1, floors 0.10 / 0.25, clauses)", corpora, qvecs,
+        table("Other signals for two-part questions (containment, T=0.08, floors 0.10 / 0.25, clauses)", corpora, qvecs,
               questions, {
                   "defaults": ours_with(d),
                   "keywords: best BM25 chunks boosted too": ours_other_signal("keywords"),

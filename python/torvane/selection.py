@@ -267,7 +267,7 @@ class SelectionDefaults:
     embedding_weight: float = 0.0
     embedding_threshold: float = 0.9
     weight_by_relevance: str = "none"
-    temperature: float | None = 0.1
+    temperature: float | None = 0.08
     floor: float | None = 0.1
     aspect_floor: float | None = 0.25
     per_token: bool = False
@@ -281,11 +281,12 @@ class SelectionDefaults:
 def default_config(**overrides: Any) -> ts.SolverConfig:
     """The solver configuration the defaults are tuned for: relevance (alpha 1), clause
     coverage when the problem has a coverage matrix (mu 1, only the best chunk of each clause
-    counts: a second copy of an answer gains nothing) and repeated text (lambda_ 1); fact
-    density, centrality, recency and the auxiliary score off. The exact window may take the
+    counts: a second copy of an answer gains nothing) and repeated text (lambda_ 1.2, above the
+    best chunk's calibrated relevance of 1, so that even its copy costs more than it brings);
+    fact density, centrality, recency and the auxiliary score off. The exact window may take the
     time it needs (its size bounds the work), so that equal inputs give equal selections
     whatever the machine's load. Keyword arguments override any field."""
-    fields: dict[str, Any] = dict(alpha=1.0, beta=0.0, gamma=0.0, delta=0.0, epsilon=0.0, mu=1.0, lambda_=1.0,
+    fields: dict[str, Any] = dict(alpha=1.0, beta=0.0, gamma=0.0, delta=0.0, epsilon=0.0, mu=1.0, lambda_=1.2,
                                   support_secondary_discount=0.0, support_quorum_bonus=0.0,
                                   exact_window_time_ms=60_000)
     fields.update(overrides)

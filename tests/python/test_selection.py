@@ -214,6 +214,23 @@ class TestBuildProblem:
         assert chosen & {0, 12} and not {0, 12} <= chosen
         assert chosen & {1, 13} and not {1, 13} <= chosen
 
+    def test_a_copy_of_the_best_chunk_costs_more_than_it_brings(self):
+        # The best chunk's copy (a mirror of the same page) has relevance 1 and repeats all of
+        # the best chunk; a repeat weight of 1 would make it free, and a search that accepts
+        # equal moves then sends it.
+        rng = np.random.default_rng(3)
+        texts = [" ".join(f"w{rng.integers(0, 5000)}" for _ in range(60)) for _ in range(6)]
+        texts.append(texts[0])
+        vecs = rng.standard_normal((7, 8)).astype(np.float32)
+        vecs[6] = vecs[0]
+        problem = torvane.build_problem(texts, vecs, vecs[0], np.full(7, 80, np.uint64))
+        np.testing.assert_allclose(problem["relevance_scores"][[0, 6]], 1.0, rtol=1e-5)
+        solver = ts.TabuSearchSolver(torvane.default_config())
+        def objective(required: list[str]) -> float:
+            constraints = ts.SolverConstraints(max_tokens=80 * len(required), required_chunks=required)
+            return solver.solve_precomputed_numpy(**problem, constraints=constraints).objective_score
+        assert objective(["chunk_0", "chunk_6"]) < objective(["chunk_0"]) - 0.1
+
     def test_each_clause_keeps_its_best_chunk(self):
         # Chunk 3 answers the second clause only: far below the whole question's best, it is
         # cut by the floor unless the clause's boost lifts it above every other chunk.
