@@ -30,7 +30,8 @@ Below the first table of each corpus: the gold share of the words new to the con
 counted as for "distinct", so a repeat counts once), single-topic questions.
 
 "ours, defaults" is `torvane.build_problem` with the clauses of each question
-(`torvane.split_aspects`) embedded as aspects, solved with `torvane.default_config()`.
+(`torvane.split_aspects`) embedded as aspects and the pieces of texts longer than 150 words
+(`torvane.split_pieces`) embedded as pieces, solved with `torvane.default_config()`.
 `--selector` also runs `torvane.langchain.ContextSelector` itself, with its defaults, on
 LangChain Documents of every chunk: embeddings through a LangChain `Embeddings` of the same
 vectors, the model's tokenizer as token counter (with and without its two special tokens) and
@@ -75,7 +76,7 @@ from real_corpus import split_passages  # noqa: E402
 from torvane import selection  # noqa: E402
 from torvane import (  # noqa: E402
     SelectionDefaults, aspect_coverage, build_problem, calibrate_relevance, default_config, shingle_similarity,
-    split_aspects)
+    split_aspects, split_pieces)
 
 BUDGET = 1000
 QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions.json"
@@ -100,6 +101,8 @@ class Corpus:
     grams: list[list[tuple[str, ...]]]   # 8-word shingles of each chunk, in order
     holds: list[set[str]]      # topics each chunk holds
     repetition: dict[tuple[str, int], np.ndarray]   # shingle similarity, computed once per corpus
+    model: Model
+    pieces: dict[int, tuple[np.ndarray, list[int], list[str]]]   # words -> pieces' vectors, owners, texts
 
 
 def words(text: str) -> list[str]:
@@ -204,7 +207,7 @@ def load_corpus(name: str, texts: list[str], topics: list[str], model: Model,
             gs = set(g)
             held |= {k for k, tg in topic_grams.items() if len(gs & tg) >= 0.5 * len(gs)}
         holds.append(held)
-    return Corpus(name, texts, topics, vecs, costs, grams, holds, {})
+    return Corpus(name, texts, topics, vecs, costs, grams, holds, {}, model, {})
 
 
 # ---------------------------------------------------------------- methods
@@ -318,6 +321,20 @@ def repetition(c: Corpus, defaults: SelectionDefaults) -> np.ndarray | None:
     return c.repetition.get(key)
 
 
+def pieces(c: Corpus, defaults: SelectionDefaults) -> dict[str, Any]:
+    """`build_problem`'s piece arguments for these defaults (the pieces embedded on first use),
+    none when they cut no pieces."""
+    words = defaults.piece_words
+    if words is None:
+        return {}
+    if words not in c.pieces:
+        texts, owners = split_pieces(c.texts, words)
+        vecs = c.model.encode(texts)[0] if texts else np.zeros((0, c.vecs.shape[1]), np.float32)
+        c.pieces[words] = (vecs, owners, texts)
+    vecs, owners, _ = c.pieces[words]
+    return dict(piece_embeddings=vecs, piece_owners=owners) if owners else {}
+
+
 def ours_with(defaults: SelectionDefaults, lambda_: float | None = None, aspects: dict[str, np.ndarray] | None = None,
               **config: float) -> Callable[[Corpus, np.ndarray, str], list[int]]:
     """The defaults' problem, solved with `default_config` (its weight of repeated text unless
@@ -327,7 +344,8 @@ def ours_with(defaults: SelectionDefaults, lambda_: float | None = None, aspects
 
     def run(c: Corpus, q: np.ndarray, text: str) -> list[int]:
         problem = build_problem(c.texts, c.vecs, q, c.costs, defaults, repetition=repetition(c, defaults),
-                                aspect_embeddings=(ASPECTS if aspects is None else aspects).get(text))
+                                aspect_embeddings=(ASPECTS if aspects is None else aspects).get(text),
+                                **pieces(c, defaults))
         return solve(default_config(**config), problem)
     return run
 
@@ -363,6 +381,9 @@ def selector_method(model: Model, corpora: list[Corpus], questions: list[dict[st
     known: dict[str, np.ndarray] = {}
     for c in corpora:
         known.update(zip(c.texts, c.vecs))
+        pieces(c, SelectionDefaults())
+        for vecs, _, texts in c.pieces.values():
+            known.update(zip(texts, vecs))
     known.update(zip((q["question"] for q in questions), qvecs))
     for q in questions:
         known.update(zip(split_aspects(q["question"]), ASPECTS.get(q["question"], [])))
@@ -431,7 +452,7 @@ def ours_other_signal(kind: str) -> Callable[[Corpus, np.ndarray, str], list[int
         aspects = ASPECTS.get(text)
         shaped = replace(d, floor=None, aspect_floor=None) if kind == "clause floor" else d
         problem = build_problem(c.texts, c.vecs, q, c.costs, shaped, repetition=repetition(c, d),
-                                aspect_embeddings=aspects)
+                                aspect_embeddings=aspects, **pieces(c, d))
         rel = problem["relevance_scores"].copy()
         cos = c.vecs @ q
         if kind == "keywords":
@@ -476,7 +497,7 @@ def ours_alternative(kind: str) -> Callable[[Corpus, np.ndarray, str], list[int]
             return defaults(c, q, text)
         shaped = replace(d, aspect_boost=None) if kind == "shared" else d
         problem = build_problem(c.texts, c.vecs, q, c.costs, shaped, repetition=repetition(c, d),
-                                aspect_embeddings=aspects)
+                                aspect_embeddings=aspects, **pieces(c, d))
         clause_cos = c.vecs @ aspects.T
         if kind == "shared":
             rel = problem["relevance_scores"].copy()
@@ -768,6 +789,13 @@ def main() -> None:
             "sharpened T=0.05, per token": ours_with(replace(d, temperature=0.05, per_token=True)),
             "sharpened T=0.08, per token": ours_with(replace(d, per_token=True)),
         })
+        table("Long texts rated by their best piece too (containment, T=0.08, floors 0.10 / 0.25, clauses)",
+              corpora, qvecs, questions, {
+                  "whole texts only": ours_with(replace(d, piece_words=None)),
+                  "pieces of 100 words": ours_with(replace(d, piece_words=100)),
+                  "pieces of 150 words (default)": ours_with(d),
+                  "pieces of 200 words": ours_with(replace(d, piece_words=200)),
+              })
         table("Floor below the best chunk, questions of one clause / of several (containment, T=0.08, clauses)",
               corpora, qvecs, questions, {
                   "no floor": ours_with(replace(d, floor=None, aspect_floor=None)),

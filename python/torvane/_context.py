@@ -19,7 +19,7 @@ import numpy.typing as npt
 from torvane_solver import SolverConfig, SolverConstraints, SolverOutput
 
 from torvane._batch import _solve_one, make_solver
-from torvane.selection import SelectionDefaults, build_problem, default_config, split_aspects
+from torvane.selection import SelectionDefaults, build_problem, default_config, split_aspects, split_pieces
 
 __all__ = ["SelectionOptions", "Selection", "estimate_tokens", "problem_from_texts", "select"]
 
@@ -142,6 +142,7 @@ def problem_from_texts(
     metadata: Sequence[Mapping[str, Any]],
     options: SelectionOptions,
     aspect_embeddings: Optional[npt.ArrayLike] = None,
+    pieces: Optional[tuple[npt.ArrayLike, Sequence[int]]] = None,
 ) -> tuple[dict[str, Any], SolverConstraints, SolverConfig]:
     """The keyword arguments of `solve_precomputed_numpy`, the constraints and the
     configuration for choosing among `texts` (all sequences are per text, in input order).
@@ -158,7 +159,9 @@ def problem_from_texts(
     (`torvane.build_problem` and `torvane.default_config`, measured in the README): relevance
     calibrated so that the best chunks lead and off-topic ones do not fill the budget,
     redundancy as the share of repeated text, and, with `aspect_embeddings` (the embedded
-    clauses of the question), the best chunk of each clause kept. `options.defaults` (a
+    clauses of the question), the best chunk of each clause kept; with `pieces` (the
+    embeddings of `text_pieces` and their texts' positions), a long text rated by its best
+    piece too. `options.defaults` (a
     `torvane.SelectionDefaults`) changes how that problem is built. With a `config` alone, the
     raw objective: cosine relevance and the solver's embedding similarity; with a `config` and
     `defaults`, the problem the defaults build, solved with that configuration.
@@ -232,8 +235,10 @@ def problem_from_texts(
         "query_embedding": np.ascontiguousarray(query, dtype=np.float32),
     }
     if options.shaped:
+        piece_embeddings, piece_owners = pieces if pieces is not None else (None, None)
         shaped = build_problem(texts, problem["embeddings"], problem["query_embedding"], costs,
-                               defaults=options.defaults, aspect_embeddings=aspect_embeddings)
+                               defaults=options.defaults, aspect_embeddings=aspect_embeddings,
+                               piece_embeddings=piece_embeddings, piece_owners=piece_owners)
         for key in ("relevance_scores", "similarity_matrix", "coverage_matrix", "query_token_weights"):
             if key in shaped:
                 problem[key] = shaped[key]
@@ -244,7 +249,8 @@ def select(texts: Sequence[str], doc_embeddings: Sequence[Sequence[float]] | npt
            query_embedding: Sequence[float] | npt.ArrayLike, token_counter: Callable[[str], int],
            sources: Sequence[object], roles: Sequence[object], ids: Sequence[Optional[str]],
            metadata: Sequence[Mapping[str, Any]], options: SelectionOptions,
-           aspect_embeddings: Optional[npt.ArrayLike] = None) -> Selection:
+           aspect_embeddings: Optional[npt.ArrayLike] = None,
+           pieces: Optional[tuple[npt.ArrayLike, Sequence[int]]] = None) -> Selection:
     """Builds the problem of `texts` and solves it; `relevance` is each text's cosine with the query."""
     if not texts:
         return Selection([], np.zeros(0, np.float32), None)
@@ -254,10 +260,19 @@ def select(texts: Sequence[str], doc_embeddings: Sequence[Sequence[float]] | npt
     emb = np.asarray(doc_embeddings, dtype=np.float64)
     query = np.asarray(query_embedding, dtype=np.float64)
     problem, constraints, config = problem_from_texts(texts, emb, query, counts, sources,
-                                                      roles, ids, metadata, options, aspect_embeddings)
+                                                      roles, ids, metadata, options, aspect_embeddings, pieces)
     cosine = cosine_relevance(emb, query).astype(np.float32)
     output = _solve_one(make_solver(config), problem, constraints)
     return Selection(output.selected_indices, cosine, output)
+
+
+def text_pieces(texts: Sequence[str], options: SelectionOptions) -> tuple[list[str], list[int]]:
+    """The pieces of long texts whose embeddings the defaults use, and their texts' positions
+    (none for the raw objective or with `piece_words` None)."""
+    words = (options.defaults or SelectionDefaults()).piece_words
+    if not options.shaped or words is None:
+        return [], []
+    return split_pieces(texts, words)
 
 
 def question_clauses(query: str, options: SelectionOptions) -> list[str]:

@@ -23,7 +23,8 @@ from pydantic import ConfigDict
 
 from torvane_solver import SolverConfig
 
-from torvane._context import Selection, SelectionOptions, check_options, estimate_tokens, question_clauses, select
+from torvane._context import (Selection, SelectionOptions, check_options, estimate_tokens, question_clauses, select,
+                              text_pieces)
 from torvane.selection import SelectionDefaults
 
 __all__ = ["ContextSelector", "estimate_tokens"]
@@ -42,7 +43,7 @@ class ContextSelector(BaseDocumentCompressor):
     id is in `required_ids` and none in `excluded_ids`. Without `config`, the package's
     selection defaults apply (`torvane.build_problem`, `torvane.default_config`: calibrated
     relevance, repeated text as redundancy, the best document of each clause of the question
-    kept), with the weights of signals the documents do not carry set to 0; a `config` of the caller's
+    kept, long documents also embedded in pieces and rated by their best one), with the weights of signals the documents do not carry set to 0; a `config` of the caller's
     gives the raw objective (cosine relevance, embedding similarity) with those weights.
     `defaults` (a `torvane.SelectionDefaults`) changes how the defaults build the problem, for
     instance `SelectionDefaults(per_token=True)` to weigh relevance by length among short
@@ -91,14 +92,22 @@ class ContextSelector(BaseDocumentCompressor):
 
     def _select(self, documents: Sequence[Document], doc_vectors: Sequence[Sequence[float]],
                 query_vector: Sequence[float],
-                aspect_vectors: Optional[Sequence[Sequence[float]]] = None) -> list[Document]:
+                aspect_vectors: Optional[Sequence[Sequence[float]]] = None,
+                pieces: Optional[tuple[Sequence[Sequence[float]], list[int]]] = None) -> list[Document]:
         texts = [d.page_content for d in documents]
         metadata = [d.metadata for d in documents]
         selection = select(texts, doc_vectors, query_vector, self.token_counter or estimate_tokens,
                            [m.get(self.source_key) for m in metadata],
                            [m.get(self.role_key) if self.role_key is not None else None for m in metadata],
-                           [d.id for d in documents], metadata, self._options(), aspect_vectors or None)
+                           [d.id for d in documents], metadata, self._options(), aspect_vectors or None, pieces)
         return _chosen(documents, selection)
+
+    def _to_embed(self, documents: Sequence[Document]) -> tuple[list[str], list[int]]:
+        """The documents' texts followed by the pieces of the long ones (embedded in one call),
+        and the position of each piece's document."""
+        texts = [d.page_content for d in documents]
+        pieces, owners = text_pieces(texts, self._options())
+        return texts + pieces, owners
 
     def compress_documents(self, documents: Sequence[Document], query: str,
                            callbacks: Callbacks | None = None) -> Sequence[Document]:
@@ -106,10 +115,13 @@ class ContextSelector(BaseDocumentCompressor):
         documents = list(documents)
         if not documents:
             return []
-        vectors = self.embeddings.embed_documents([d.page_content for d in documents])
+        texts, owners = self._to_embed(documents)
+        vectors = self.embeddings.embed_documents(texts)
         # The defaults keep the best document of each clause of a many-part question.
         aspects = [self.embeddings.embed_query(c) for c in question_clauses(query, self._options())]
-        return self._select(documents, vectors, self.embeddings.embed_query(query), aspects)
+        n = len(documents)
+        return self._select(documents, vectors[:n], self.embeddings.embed_query(query), aspects,
+                            (vectors[n:], owners) if owners else None)
 
     async def acompress_documents(self, documents: Sequence[Document], query: str,
                                   callbacks: Callbacks | None = None) -> Sequence[Document]:
@@ -118,10 +130,13 @@ class ContextSelector(BaseDocumentCompressor):
         documents = list(documents)
         if not documents:
             return []
-        vectors = await self.embeddings.aembed_documents([d.page_content for d in documents])
+        texts, owners = self._to_embed(documents)
+        vectors = await self.embeddings.aembed_documents(texts)
         query_vector = await self.embeddings.aembed_query(query)
         aspects = [await self.embeddings.aembed_query(c) for c in question_clauses(query, self._options())]
-        return await asyncio.to_thread(self._select, documents, vectors, query_vector, aspects)
+        n = len(documents)
+        return await asyncio.to_thread(self._select, documents, vectors[:n], query_vector, aspects,
+                                       (vectors[n:], owners) if owners else None)
 
 
 def _chosen(documents: Sequence[Document], selection: Selection) -> list[Document]:

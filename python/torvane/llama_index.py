@@ -21,7 +21,7 @@ except ImportError as exc:  # pragma: no cover - exercised only without the extr
 
 from torvane_solver import SolverConfig
 
-from torvane._context import SelectionOptions, check_options, estimate_tokens, question_clauses, select
+from torvane._context import SelectionOptions, check_options, estimate_tokens, question_clauses, select, text_pieces
 from torvane.selection import SelectionDefaults
 
 __all__ = ["ContextSelector", "estimate_tokens"]
@@ -33,7 +33,7 @@ class ContextSelector(BaseNodePostprocessor):
     The options are those of `torvane.langchain.ContextSelector`, with `embed_model` (a
     LlamaIndex embedding model) in place of `embeddings`. A node's embedding is used when it
     has one; the others, and the query when its bundle carries no embedding, are embedded
-    with `embed_model`. Tokens are counted on what the language model is shown of a node
+    with `embed_model`, and so are the pieces of long nodes that the defaults rate them by. Tokens are counted on what the language model is shown of a node
     (its content with the metadata meant for the model), sources and roles are read from
     the node's metadata, ids are the node ids.
 
@@ -81,13 +81,15 @@ class ContextSelector(BaseNodePostprocessor):
 
     def _select(self, nodes: List[NodeWithScore], vectors: Sequence[Sequence[float]],
                 query_vector: Sequence[float],
-                aspect_vectors: Optional[Sequence[Sequence[float]]] = None) -> List[NodeWithScore]:
+                aspect_vectors: Optional[Sequence[Sequence[float]]] = None,
+                pieces: Optional[tuple[Sequence[Sequence[float]], list[int]]] = None) -> List[NodeWithScore]:
         metadata = [n.node.metadata for n in nodes]
         texts = [n.node.get_content(metadata_mode=MetadataMode.LLM) for n in nodes]
         selection = select(texts, vectors, query_vector, self.token_counter or estimate_tokens,
                            [m.get(self.source_key) for m in metadata],
                            [m.get(self.role_key) if self.role_key is not None else None for m in metadata],
-                           [n.node.node_id for n in nodes], metadata, self._options(), aspect_vectors or None)
+                           [n.node.node_id for n in nodes], metadata, self._options(), aspect_vectors or None,
+                           pieces)
         objective = selection.output.objective_score if selection.output is not None else 0.0
         out: List[NodeWithScore] = []
         for i in selection.indices:
@@ -101,6 +103,11 @@ class ContextSelector(BaseNodePostprocessor):
     def _texts_to_embed(nodes: List[NodeWithScore]) -> list[str]:
         """What the embed model is shown of each node that has no embedding, in node order."""
         return [n.node.get_content(metadata_mode=MetadataMode.EMBED) for n in nodes if n.node.embedding is None]
+
+    def _pieces(self, nodes: List[NodeWithScore]) -> tuple[list[str], list[int]]:
+        """The pieces of what the embed model is shown of each long node (every node, also one
+        with its own embedding), and the position of each piece's node."""
+        return text_pieces([n.node.get_content(metadata_mode=MetadataMode.EMBED) for n in nodes], self._options())
 
     @staticmethod
     def _node_vectors(nodes: List[NodeWithScore], embedded: Sequence[Sequence[float]]) -> list[Sequence[float]]:
@@ -121,12 +128,16 @@ class ContextSelector(BaseNodePostprocessor):
         if not nodes:
             return []
         to_embed = self._texts_to_embed(nodes)
-        vectors = self._node_vectors(nodes, self.embed_model.get_text_embedding_batch(to_embed) if to_embed else [])
+        pieces, owners = self._pieces(nodes)
+        # One batch for the nodes without an embedding and the pieces of the long ones.
+        embedded = self.embed_model.get_text_embedding_batch(to_embed + pieces) if to_embed or pieces else []
+        vectors = self._node_vectors(nodes, embedded[:len(to_embed)])
         query_vector = query.embedding if query.embedding is not None \
             else self.embed_model.get_query_embedding(query.query_str)
         # The defaults keep the best node of each clause of a many-part question.
         aspects = [self.embed_model.get_query_embedding(c) for c in question_clauses(query.query_str, self._options())]
-        return self._select(nodes, vectors, query_vector, aspects)
+        return self._select(nodes, vectors, query_vector, aspects,
+                            (embedded[len(to_embed):], owners) if owners else None)
 
     async def _apostprocess_nodes(self, nodes: List[NodeWithScore],
                                   query_bundle: Optional[QueryBundle] = None) -> List[NodeWithScore]:
@@ -135,10 +146,12 @@ class ContextSelector(BaseNodePostprocessor):
         if not nodes:
             return []
         to_embed = self._texts_to_embed(nodes)
-        vectors = self._node_vectors(
-            nodes, await self.embed_model.aget_text_embedding_batch(to_embed) if to_embed else [])
+        pieces, owners = self._pieces(nodes)
+        embedded = await self.embed_model.aget_text_embedding_batch(to_embed + pieces) if to_embed or pieces else []
+        vectors = self._node_vectors(nodes, embedded[:len(to_embed)])
         query_vector = query.embedding if query.embedding is not None \
             else await self.embed_model.aget_query_embedding(query.query_str)
         aspects = [await self.embed_model.aget_query_embedding(c)
                    for c in question_clauses(query.query_str, self._options())]
-        return await asyncio.to_thread(self._select, nodes, vectors, query_vector, aspects)
+        return await asyncio.to_thread(self._select, nodes, vectors, query_vector, aspects,
+                                       (embedded[len(to_embed):], owners) if owners else None)

@@ -13,6 +13,11 @@ than plain top-k on real text, for three reasons this module addresses one by on
 * Budget freed from repeats leaks to off-topic text. Chunks far below the best one get a
   small negative relevance, so no selection gains by holding them.
 
+An embedding model reads a bounded number of tokens (256 for small sentence models) and
+averages what it reads, so the cosine of a long text says little about its later paragraphs.
+:func:`split_pieces` cuts long texts into overlapping pieces; given their embeddings,
+:func:`build_problem` rates a long text by the mean of its own cosine and its best piece's.
+
 A question that asks two things needs a passage for each. :func:`split_aspects` cuts it into
 clauses; :func:`build_problem` raises the relevance of each clause's best chunk above every
 other chunk's, so that a selection keeps one chunk for every clause unless other chunks in the
@@ -49,6 +54,7 @@ __all__ = [
     "default_config",
     "shingle_similarity",
     "split_aspects",
+    "split_pieces",
     "aspect_coverage",
 ]
 
@@ -70,6 +76,40 @@ def shingle_similarity(texts: Sequence[str], size: int = 5, measure: str = "cont
     if isinstance(texts, str):
         raise TypeError("texts must be a sequence of str, not a single str")
     return _native.shingle_similarity(list(texts), int(size), measure == "jaccard")
+
+
+def split_pieces(texts: Sequence[str], words: int = 150) -> tuple[list[str], list[int]]:
+    """The pieces of the texts longer than ``words`` words, and the position of each piece's text.
+
+    Words are the runs of characters between whitespace. A text of more than ``words`` words
+    is cut into windows of ``words`` words that start every ``words // 2`` words (each word sits
+    in at least one piece), the last one ending at the text's last word; a piece joins its words
+    with single spaces. Shorter texts have no pieces. The pieces come in text order, each
+    text's from its start, with ``owners[k]`` the position of piece ``k``'s text: embed them and
+    pass both to :func:`build_problem` (``piece_embeddings``, ``piece_owners``).
+    """
+    if isinstance(words, bool) or not isinstance(words, (int, np.integer)) or words < 2:
+        raise ValueError(f"words must be a whole number of at least 2, not {words!r}")
+    if isinstance(texts, str):
+        raise TypeError("texts must be a sequence of str, not a single str")
+    size = int(words)
+    stride = size // 2
+    pieces: list[str] = []
+    owners: list[int] = []
+    for i, text in enumerate(texts):
+        if not isinstance(text, str):
+            raise TypeError(f"texts must hold str, not {type(text).__name__} (at position {i})")
+        ws = text.split()
+        if len(ws) <= size:
+            continue
+        start = 0
+        while True:
+            pieces.append(" ".join(ws[start:start + size]))
+            owners.append(i)
+            if start + size >= len(ws):
+                break
+            start += stride
+    return pieces, owners
 
 
 def calibrate_relevance(scores: npt.ArrayLike, temperature: float | None = 0.1, floor: float | None = 0.25,
@@ -200,6 +240,28 @@ def _unit_rows(vecs: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
     return out
 
 
+def _with_pieces(cosine: npt.NDArray[np.floating[Any]], piece_embeddings: npt.ArrayLike, piece_owners: npt.ArrayLike,
+                 query: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.floating[Any]]:
+    """Each text's cosine, averaged with its best piece's for the texts that have pieces."""
+    n = cosine.shape[0]
+    owners = np.asarray(piece_owners)
+    if owners.ndim != 1 or (owners.size and not np.issubdtype(owners.dtype, np.integer)):
+        raise ValueError("piece_owners must be a 1-D sequence of text positions")
+    pieces = np.asarray(piece_embeddings, dtype=np.float32)
+    if owners.size == 0:
+        return cosine
+    if pieces.ndim != 2 or pieces.shape != (owners.shape[0], query.shape[0]):
+        raise ValueError("piece_embeddings must be a 2-D array with one row per piece owner, as wide as the query")
+    if owners.min() < 0 or owners.max() >= n:
+        raise ValueError(f"piece_owners must be positions of texts, from 0 to {n - 1}")
+    best = np.full(n, -np.inf, np.float32)
+    np.maximum.at(best, owners.astype(np.intp), _unit_rows(pieces) @ query)
+    # A piece's non-finite cosine (a non-finite embedding) leaves its text's own.
+    has = np.isfinite(best)
+    out: npt.NDArray[np.floating[Any]] = np.where(has, 0.5 * (cosine + best), cosine).astype(cosine.dtype)
+    return out
+
+
 # A chunk that repeats at least this share of a clause's chunk counts as held for the clauses
 # after it.
 _HELD = 0.25
@@ -242,6 +304,13 @@ class SelectionDefaults:
       multiply each pair's value by the smaller or larger calibrated relevance of the two.
     - ``temperature``, ``floor``, ``per_token``: the relevance calibration
       (:func:`calibrate_relevance`); ``temperature=None`` keeps the raw cosine.
+    - ``piece_words``: texts longer than this many words are also embedded in pieces
+      (:func:`split_pieces`) by the framework selectors, and a text's cosine with the question
+      is the mean of its own and its best piece's (:func:`build_problem`). Measured on texts
+      longer than the embedding model reads, this finds answers in their later paragraphs; it
+      costs embedding the pieces, which hold about one and a half times the words of the texts
+      they cut.
+      ``None`` embeds whole texts only.
     - ``aspect_floor``: the floor instead of ``floor`` when aspect embeddings are given (a
       question of several clauses): the whole question's best chunk is a compromise between its
       clauses, and what answers one of them may sit further below it. The answer to a question
@@ -271,6 +340,7 @@ class SelectionDefaults:
     floor: float | None = 0.1
     aspect_floor: float | None = 0.25
     per_token: bool = False
+    piece_words: int | None = 150
     aspect_boost: float | None = 1.5
     aspect_gate: float | None = 0.4
     aspect_weight: float = 0.0
@@ -295,7 +365,9 @@ def default_config(**overrides: Any) -> ts.SolverConfig:
 
 def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embedding: npt.ArrayLike,
                   token_counts: npt.ArrayLike, defaults: SelectionDefaults | None = None,
-                  repetition: F32Array | None = None, aspect_embeddings: npt.ArrayLike | None = None) -> dict[str, Any]:
+                  repetition: F32Array | None = None, aspect_embeddings: npt.ArrayLike | None = None,
+                  piece_embeddings: npt.ArrayLike | None = None,
+                  piece_owners: npt.ArrayLike | None = None) -> dict[str, Any]:
     """Keyword arguments for ``TabuSearchSolver.solve_precomputed_numpy`` with the defaults applied.
 
     Relevance is the cosine of each embedding with the query, calibrated by
@@ -311,7 +383,11 @@ def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embeddi
     auxiliary scores are zero, roles 0 and clusters none; pass ``constraints`` (at least
     ``max_tokens``) to the solve yourself, with a solver made from :func:`default_config`.
     ``repetition`` is a precomputed :func:`shingle_similarity` of the texts, for callers that
-    select from the same pool again and again.
+    select from the same pool again and again. ``piece_embeddings`` and ``piece_owners`` are
+    the embeddings of pieces of the texts and the position of each piece's text
+    (:func:`split_pieces`): a text with pieces then has, as its cosine with the question, the
+    mean of its own and its best piece's (``piece_words`` of the defaults is not consulted here;
+    it tells the framework selectors what to cut).
     """
     d = defaults or SelectionDefaults()
     vecs = np.ascontiguousarray(np.asarray(embeddings, dtype=np.float32))
@@ -325,6 +401,10 @@ def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embeddi
     unit = _unit_rows(vecs)
     qn = float(np.linalg.norm(q))
     cosine = unit @ (q / qn if qn > 0 else q)
+    if (piece_embeddings is None) != (piece_owners is None):
+        raise ValueError("piece_embeddings and piece_owners go together: give both or neither")
+    if piece_embeddings is not None and piece_owners is not None:
+        cosine = _with_pieces(cosine, piece_embeddings, piece_owners, q / qn if qn > 0 else q)
     clause_cosine = None
     if aspect_embeddings is not None and n:
         aspects = np.asarray(aspect_embeddings, dtype=np.float32).reshape(-1, vecs.shape[1])

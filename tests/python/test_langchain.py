@@ -168,6 +168,7 @@ def test_defaults_choose_what_the_arrays_path_chooses(options):
     config = torvane.default_config(lambda_=3.0, alpha=2.0) if "config" in options else None
     docs = [Document(page_content=d.page_content) for d in documents(60, seed=3)]
     docs += [Document(page_content="and " + docs[4].page_content)]   # repeated text
+    docs += [Document(page_content=" ".join(d.page_content for d in docs[10:40]))]   # a long text, in pieces
     count = lambda text: len(text.split())                            # noqa: E731
     selector = ContextSelector(StandIn(), 150, token_counter=count, defaults=defaults, config=config)
     package = ContextSelector(StandIn(), 150, token_counter=count)
@@ -176,13 +177,39 @@ def test_defaults_choose_what_the_arrays_path_chooses(options):
         chosen = selector.compress_documents(docs, query)
         texts = [d.page_content for d in docs]
         clauses = torvane.split_aspects(query)
+        pieces, owners = torvane.split_pieces(texts)
+        assert owners == [len(texts) - 1] * len(owners) and len(owners) > 1
         problem = torvane.build_problem(texts, [embed(t) for t in texts], embed(query), [count(t) for t in texts],
-                                        defaults, aspect_embeddings=[embed(c) for c in clauses] if clauses else None)
+                                        defaults, aspect_embeddings=[embed(c) for c in clauses] if clauses else None,
+                                        piece_embeddings=[embed(p) for p in pieces], piece_owners=owners)
         out = ts.TabuSearchSolver(config or torvane.default_config()).solve_precomputed_numpy(
             **problem, constraints=ts.SolverConstraints(max_tokens=150))
         assert [d.page_content for d in chosen] == [texts[i] for i in out.selected_indices]
         differ |= chosen != package.compress_documents(docs, query)
     assert differ == bool(options)  # options of the caller's take effect
+
+
+def test_long_documents_are_embedded_in_pieces_in_one_call():
+    import torvane
+
+    class Recording(StandIn):
+        def embed_documents(self, texts):
+            seen.append(list(texts))
+            return super().embed_documents(texts)
+
+    docs = documents(30, seed=2)
+    docs.append(Document(page_content=" ".join(d.page_content for d in docs[:25])))
+    texts = [d.page_content for d in docs]
+    pieces, _ = torvane.split_pieces(texts, 150)
+    assert pieces
+    for options, expected in (({}, texts + pieces), ({"defaults": torvane.SelectionDefaults(piece_words=None)}, texts),
+                              ({"config": torvane.default_config()}, texts)):
+        seen: list[list[str]] = []
+        ContextSelector(Recording(), 300, **options).compress_documents(docs, QUERY)
+        assert seen == [expected]
+        seen.clear()
+        asyncio.run(ContextSelector(Recording(), 300, **options).acompress_documents(docs, QUERY))
+        assert seen == [expected]
 
 
 def test_selection_defaults_must_be_a_selection_defaults():

@@ -198,6 +198,47 @@ class TestAspects:
         np.testing.assert_allclose(weights, [0.5, 0.5])
 
 
+class TestPieces:
+    def test_split_pieces_cover_long_texts_with_overlapping_windows(self):
+        long = " ".join(f"w{k}" for k in range(11))
+        pieces, owners = torvane.split_pieces(["short text", long, "x " * 4, long + " end"], words=4)
+        # Windows of 4 words every 2 words; the last one ends at the text's last word.
+        assert pieces[:5] == ["w0 w1 w2 w3", "w2 w3 w4 w5", "w4 w5 w6 w7", "w6 w7 w8 w9", "w8 w9 w10"]
+        assert owners == [1] * 5 + [3] * 5 and pieces[-1] == "w8 w9 w10 end"
+        assert torvane.split_pieces(["a b c d", ""], words=4) == ([], [])
+        for bad in (1, 0, True, 2.5):
+            with pytest.raises(ValueError, match="words must be a whole number of at least 2"):
+                torvane.split_pieces([long], words=bad)
+        with pytest.raises(TypeError, match="not a single str"):
+            torvane.split_pieces(long)
+        with pytest.raises(TypeError, match=r"texts must hold str, not int \(at position 1\)"):
+            torvane.split_pieces(["a", 3])
+
+    def test_a_long_text_is_rated_by_its_best_piece(self):
+        # Text 1's own embedding (what a model reads of its start) is off the question; one of
+        # its pieces is on it. Its cosine becomes the mean of the two; other texts keep theirs.
+        texts = ["a b c", "d e f g h", "i j k"]
+        vecs = np.array([[0.8, 0.6], [0.0, 1.0], [0.6, 0.8]], np.float32)
+        pieces = np.array([[0, 1], [1, 0], [0, 3]], np.float32)     # unnormalised on purpose
+        plain = torvane.build_problem(texts, vecs, [1, 0], [10, 10, 10], torvane.SelectionDefaults(floor=None))
+        rated = torvane.build_problem(texts, vecs, [1, 0], [10, 10, 10], torvane.SelectionDefaults(floor=None),
+                                      piece_embeddings=pieces, piece_owners=[1, 1, 1])
+        expected = torvane.calibrate_relevance([0.8, 0.5, 0.6], 0.08, None)
+        np.testing.assert_allclose(rated["relevance_scores"], expected, rtol=1e-6)
+        assert plain["relevance_scores"][1] < rated["relevance_scores"][1]
+        # No pieces, or pieces without a direction: the texts' own cosines.
+        for embeddings, owners in (np.zeros((0, 2), np.float32), []), ([[np.nan, 0.0]], [1]):
+            same = torvane.build_problem(texts, vecs, [1, 0], [10, 10, 10], torvane.SelectionDefaults(floor=None),
+                                         piece_embeddings=embeddings, piece_owners=owners)
+            np.testing.assert_array_equal(same["relevance_scores"], plain["relevance_scores"])
+        for kwargs, message in ((dict(piece_embeddings=pieces), "give both or neither"),
+                                (dict(piece_embeddings=pieces, piece_owners=[1, 1, 3]), "from 0 to 2"),
+                                (dict(piece_embeddings=pieces, piece_owners=[1, 1]), "one row per piece owner"),
+                                (dict(piece_embeddings=pieces, piece_owners=[0.5, 1, 1]), "1-D sequence of text")):
+            with pytest.raises(ValueError, match=message):
+                torvane.build_problem(texts, vecs, [1, 0], [10, 10, 10], **kwargs)
+
+
 class TestBuildProblem:
     def test_problem_solves_and_drops_repeats(self):
         rng = np.random.default_rng(7)
