@@ -75,8 +75,8 @@ from real_corpus import split_passages  # noqa: E402
 
 from torvane import selection  # noqa: E402
 from torvane import (  # noqa: E402
-    SelectionDefaults, aspect_coverage, build_problem, calibrate_relevance, default_config, shingle_similarity,
-    split_aspects, split_pieces)
+    SelectionDefaults, aspect_coverage, build_problem, calibrate_relevance, default_config, filler_chunks,
+    shingle_similarity, split_aspects, split_pieces)
 
 BUDGET = 1000
 QUESTIONS = ROOT / "benchmarks" / "data" / "usefulness_questions.json"
@@ -299,6 +299,16 @@ def solve(config: ts.SolverConfig, problem: dict[str, Any]) -> list[int]:
     return list(out.selected_indices)
 
 
+def solve_shaped(config: ts.SolverConfig, problem: dict[str, Any], required: list[str] | None = None) -> list[int]:
+    """A problem of the defaults solved as the selectors solve it: `required` chunks required,
+    and the filler the solve leaves dropped (`torvane.filler_chunks`)."""
+    solver = SOLVER_CACHE.setdefault(repr(config), ts.TabuSearchSolver(config))
+    constraints = ts.SolverConstraints(max_tokens=BUDGET, required_chunks=required or [])
+    chosen = solver.solve_precomputed_numpy(**problem, constraints=constraints).selected_indices
+    filler = set(filler_chunks(problem)) - set(required or [])
+    return [i for i in chosen if f"chunk_{i}" not in filler]
+
+
 def raw_problem(c: Corpus, q: np.ndarray, sim: np.ndarray | None = None) -> dict[str, Any]:
     n = len(c.texts)
     zeros = np.zeros(n, np.float32)
@@ -346,7 +356,7 @@ def ours_with(defaults: SelectionDefaults, lambda_: float | None = None, aspects
         problem = build_problem(c.texts, c.vecs, q, c.costs, defaults, repetition=repetition(c, defaults),
                                 aspect_embeddings=(ASPECTS if aspects is None else aspects).get(text),
                                 **pieces(c, defaults))
-        return solve(default_config(**config), problem)
+        return solve_shaped(default_config(**config), problem)
     return run
 
 
@@ -477,7 +487,7 @@ def ours_other_signal(kind: str) -> Callable[[Corpus, np.ndarray, str], list[int
             coverage, weights = aspect_coverage(c.vecs, PHRASES[text])
             problem.update(coverage_matrix=coverage, query_token_weights=weights * np.float32(0.5))
         problem["relevance_scores"] = np.ascontiguousarray(rel, np.float32)
-        return solve(default_config(), problem)
+        return solve_shaped(default_config(), problem)
     return run
 
 
@@ -518,10 +528,8 @@ def ours_alternative(kind: str) -> Callable[[Corpus, np.ndarray, str], list[int]
             problem["coverage_matrix"] = np.ascontiguousarray(np.stack(rows), np.float32)
         elif kind == "reserve":
             best = {int(np.argmax(c.vecs @ q))} | {int(np.argmax(clause_cos[:, t])) for t in range(clause_cos.shape[1])}
-            constraints = ts.SolverConstraints(max_tokens=BUDGET, required_chunks=[f"chunk_{i}" for i in sorted(best)])
-            solver = SOLVER_CACHE.setdefault(repr(default_config()), ts.TabuSearchSolver(default_config()))
-            return list(solver.solve_precomputed_numpy(**problem, constraints=constraints).selected_indices)
-        return solve(default_config(), problem)
+            return solve_shaped(default_config(), problem, [f"chunk_{i}" for i in sorted(best)])
+        return solve_shaped(default_config(), problem)
     return run
 
 
@@ -687,7 +695,10 @@ def timing(corpus: Corpus, qvecs: np.ndarray, questions: list[dict[str, Any]]) -
             return build_problem(texts, vecs, q, costs, aspect_embeddings=aspects)
 
         def run_ours() -> None:
-            solver.solve_precomputed_numpy(**run_build(), constraints=CONSTRAINTS)
+            problem = run_build()
+            chosen = solver.solve_precomputed_numpy(**problem, constraints=CONSTRAINTS).selected_indices
+            filler = set(filler_chunks(problem))
+            assert [i for i in chosen if f"chunk_{i}" not in filler]
 
         def run_covered() -> None:
             problem = build_problem(texts, vecs, q, costs, covered_defaults, aspect_embeddings=aspects)

@@ -25,11 +25,12 @@ from ._batches import (FloatBatch, Packed, Quantized, _Floats, as_floats, check_
 from ._solve import solve
 
 from .selection import (SelectionDefaults, aspect_coverage, build_problem, calibrate_relevance, default_config,
-                        shingle_similarity, split_aspects, split_pieces)
+                        filler_chunks, shingle_similarity, split_aspects, split_pieces)
 
 __all__ = ["Packed", "Quantized", "FloatBatch", "maxsim", "maxsim_topk", "quantize", "set_num_threads", "solve",
            "solve_many", "SelectionDefaults", "aspect_coverage", "build_problem", "calibrate_relevance",
-           "default_config", "shingle_similarity", "split_aspects", "split_pieces"]
+           "default_config", "shingle_similarity", "split_aspects", "split_pieces",
+           "filler_chunks"]
 
 Batch = Union[FloatBatch, Quantized]
 

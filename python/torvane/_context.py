@@ -16,10 +16,11 @@ from typing import Any, Optional
 import numpy as np
 import numpy.typing as npt
 
-from torvane_solver import SolverConfig, SolverConstraints, SolverOutput
+from torvane_solver import SolverConfig, SolverConstraints, SolverOutput, TabuSearchSolver
 
 from torvane._batch import _solve_one, make_solver
-from torvane.selection import SelectionDefaults, build_problem, default_config, split_aspects, split_pieces
+from torvane.selection import (SelectionDefaults, build_problem, default_config, filler_chunks, split_aspects,
+                               split_pieces)
 
 __all__ = ["SelectionOptions", "Selection", "estimate_tokens", "problem_from_texts", "select"]
 
@@ -131,6 +132,15 @@ def cosine_relevance(emb: npt.NDArray[np.float64], query: npt.NDArray[np.float64
     return cosine
 
 
+def chunk_names(ids: Sequence[Optional[str]], wanted: Sequence[str]) -> list[str]:
+    """The solver's names (`chunk_<position>`) of the texts whose id is in `wanted`."""
+    position_of: dict[str, list[int]] = {}
+    for i, doc_id in enumerate(ids):
+        if doc_id is not None:
+            position_of.setdefault(str(doc_id), []).append(i)
+    return [f"chunk_{i}" for w in wanted for i in position_of.get(w, [])]
+
+
 def problem_from_texts(
     texts: Sequence[str],
     doc_embeddings: Sequence[Sequence[float]] | npt.ArrayLike,
@@ -161,7 +171,7 @@ def problem_from_texts(
     redundancy as the share of repeated text, and, with `aspect_embeddings` (the embedded
     clauses of the question), the best chunk of each clause kept; with `pieces` (the
     embeddings of `text_pieces` and their texts' positions), a long text rated by its best
-    piece too. `options.defaults` (a
+    piece too (`select` also drops the filler a solve leaves, `without_filler`). `options.defaults` (a
     `torvane.SelectionDefaults`) changes how that problem is built. With a `config` alone, the
     raw objective: cosine relevance and the solver's embedding similarity; with a `config` and
     `defaults`, the problem the defaults build, solved with that configuration.
@@ -207,20 +217,13 @@ def problem_from_texts(
             if options.config is None:
                 setattr(config, weight, 0.0)
 
-    position_of: dict[str, list[int]] = {}
-    for i, doc_id in enumerate(ids):
-        if doc_id is not None:
-            position_of.setdefault(str(doc_id), []).append(i)
-    def chunk_names(wanted: Sequence[str]) -> list[str]:
-        return [f"chunk_{i}" for w in wanted for i in position_of.get(w, [])]
-
     constraints = SolverConstraints(
         max_tokens=options.max_tokens,
         max_chunks=n if options.max_chunks is None else options.max_chunks,
         max_per_cluster=max(n, 1) if options.max_per_source is None else options.max_per_source,
         must_include_roles=list(options.must_include_roles),
-        required_chunks=chunk_names(options.required_ids),
-        excluded_chunks=chunk_names(options.excluded_ids),
+        required_chunks=chunk_names(ids, options.required_ids),
+        excluded_chunks=chunk_names(ids, options.excluded_ids),
     )
     problem: dict[str, Any] = {
         "embeddings": np.ascontiguousarray(emb, dtype=np.float32),
@@ -262,8 +265,38 @@ def select(texts: Sequence[str], doc_embeddings: Sequence[Sequence[float]] | npt
     problem, constraints, config = problem_from_texts(texts, emb, query, counts, sources,
                                                       roles, ids, metadata, options, aspect_embeddings, pieces)
     cosine = cosine_relevance(emb, query).astype(np.float32)
-    output = _solve_one(make_solver(config), problem, constraints)
+    solver = make_solver(config)
+    output = _solve_one(solver, problem, constraints)
+    if options.shaped:
+        output = without_filler(solver, problem, constraints, output, options, ids)
     return Selection(output.selected_indices, cosine, output)
+
+
+def without_filler(solver: TabuSearchSolver, problem: dict[str, Any], constraints: SolverConstraints,
+                   output: SolverOutput, options: SelectionOptions, ids: Sequence[Optional[str]]) -> SolverOutput:
+    """The selection without its filler (`torvane.filler_chunks`: chunks below the floor with
+    nothing else to bring), scored again; filler the caller requires by id, or that holds a
+    role of `must_include_roles`, stays.
+
+    The solver's start solutions fill the budget with whatever fits and its moves add and swap
+    chunks, so among many short chunks some filler can stay; dropping it only raises the
+    objective. The rest is solved again as all there is to choose (required, and nothing else
+    fits), which keeps it as it is and gives its own scores."""
+    wanted = {ROLE_CODES[r.lower()] for r in options.must_include_roles if r.lower() in ROLE_CODES}
+    roles = problem["roles"]
+    required = chunk_names(ids, options.required_ids)
+    kept = set(required) | {f"chunk_{i}" for i in output.selected_indices if roles[i] in wanted}
+    filler = set(filler_chunks(problem)) - kept
+    left = [i for i in output.selected_indices if f"chunk_{i}" not in filler]
+    if len(left) == len(output.selected_indices):
+        return output
+    costs = problem["token_costs"]
+    alone = SolverConstraints(max_tokens=sum(int(costs[i]) for i in left), max_chunks=len(left),
+                              max_per_cluster=constraints.max_per_cluster,
+                              must_include_roles=list(options.must_include_roles),
+                              required_chunks=[f"chunk_{i}" for i in left],
+                              excluded_chunks=chunk_names(ids, options.excluded_ids))
+    return _solve_one(solver, problem, alone)
 
 
 def text_pieces(texts: Sequence[str], options: SelectionOptions) -> tuple[list[str], list[int]]:

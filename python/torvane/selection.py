@@ -26,7 +26,8 @@ same tokens outweigh it together.
 slower search (see :class:`SelectionDefaults`).
 
 :func:`build_problem` applies all three and returns the keyword arguments of
-``TabuSearchSolver.solve_precomputed_numpy``; :func:`default_config` is the configuration the
+``TabuSearchSolver.solve_precomputed_numpy``; :func:`filler_chunks` names the chunks to drop
+from its selection; :func:`default_config` is the configuration the
 defaults are tuned for. Every step is optional: callers who want the raw objective pass their
 own relevance and similarity to the module directly.
 """
@@ -35,7 +36,7 @@ from __future__ import annotations
 import math
 import re
 from dataclasses import dataclass
-from typing import Any, Sequence
+from typing import Any, Mapping, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -56,6 +57,7 @@ __all__ = [
     "split_aspects",
     "split_pieces",
     "aspect_coverage",
+    "filler_chunks",
 ]
 
 def shingle_similarity(texts: Sequence[str], size: int = 5, measure: str = "containment") -> F32Array:
@@ -255,7 +257,8 @@ def _with_pieces(cosine: npt.NDArray[np.floating[Any]], piece_embeddings: npt.Ar
     if owners.min() < 0 or owners.max() >= n:
         raise ValueError(f"piece_owners must be positions of texts, from 0 to {n - 1}")
     best = np.full(n, -np.inf, np.float32)
-    np.maximum.at(best, owners.astype(np.intp), _unit_rows(pieces) @ query)
+    with np.errstate(invalid="ignore"):
+        np.maximum.at(best, owners.astype(np.intp), _unit_rows(pieces) @ query)
     # A piece's non-finite cosine (a non-finite embedding) leaves its text's own.
     has = np.isfinite(best)
     out: npt.NDArray[np.floating[Any]] = np.where(has, 0.5 * (cosine + best), cosine).astype(cosine.dtype)
@@ -348,6 +351,30 @@ class SelectionDefaults:
     aspect_reach: float = 0.3
 
 
+def filler_chunks(problem: Mapping[str, Any]) -> list[str]:
+    """The ids (``chunk_<i>``) of the chunks that can only lower a selection's objective: a
+    negative relevance and nothing else to bring (density, centrality, recency, auxiliary and
+    fulfilment scores 0, no positive coverage). Drop them from a selection: that only raises
+    its objective.
+
+    Chunks below the floor of :func:`calibrate_relevance` are such chunks. The solver's start
+    solutions fill the budget with whatever fits, and its moves add and swap chunks, so among
+    many short chunks some filler can stay in the selection. (Excluding them from the solve
+    instead works too, but changes the search's path, and measured no better.) ``problem`` is
+    the keyword arguments of ``solve_precomputed_numpy``, such as :func:`build_problem` returns.
+    """
+    relevance = np.asarray(problem["relevance_scores"], dtype=np.float32).ravel()
+    filler = relevance < 0
+    for key in ("density_scores", "centrality_scores", "recency_scores", "auxiliary_scores", "fulfilment_scores"):
+        if problem.get(key) is not None:
+            filler &= np.asarray(problem[key], dtype=np.float32).ravel() == 0
+    if problem.get("coverage_matrix") is not None:
+        coverage = np.asarray(problem["coverage_matrix"], dtype=np.float32)
+        if coverage.size:
+            filler &= ~(coverage.reshape(-1, relevance.shape[0]) > 0).any(axis=0)
+    return [f"chunk_{i}" for i in np.flatnonzero(filler)]
+
+
 def default_config(**overrides: Any) -> ts.SolverConfig:
     """The solver configuration the defaults are tuned for: relevance (alpha 1), clause
     coverage when the problem has a coverage matrix (mu 1, only the best chunk of each clause
@@ -381,7 +408,8 @@ def build_problem(texts: Sequence[str], embeddings: npt.ArrayLike, query_embeddi
     the coverage matrix and query token weights ask for a good chunk per clause
     (:func:`aspect_coverage`). Density, centrality, recency and
     auxiliary scores are zero, roles 0 and clusters none; pass ``constraints`` (at least
-    ``max_tokens``) to the solve yourself, with a solver made from :func:`default_config`.
+    ``max_tokens``) to the solve yourself, with a solver made from :func:`default_config`, and
+    drop the selection's :func:`filler_chunks`.
     ``repetition`` is a precomputed :func:`shingle_similarity` of the texts, for callers that
     select from the same pool again and again. ``piece_embeddings`` and ``piece_owners`` are
     the embeddings of pieces of the texts and the position of each piece's text

@@ -68,21 +68,26 @@ def test_chosen_documents_respect_every_option_and_carry_their_scores():
 
 
 def test_no_limit_means_none_and_sources_become_clusters():
-    # Every document from one source and all about the query: no cap applies by default
-    # (the module's own default is 3 per cluster and 50 chunks).
+    # Every document from one source and all about the query, redundancy not weighed: no cap
+    # applies by default (the module's own default is 3 per cluster and 50 chunks).
+    import torvane
+
     docs = [Document(page_content=f"cats purr kitten whiskers number {i}", id=str(i), metadata={"source": "one"})
             for i in range(60)]
-    chosen = ContextSelector(StandIn(), 10**6).compress_documents(docs, QUERY)
+    config = torvane.default_config(lambda_=0.0)
+    chosen = ContextSelector(StandIn(), 10**6, config=config).compress_documents(docs, QUERY)
     assert len(chosen) > 50
-    capped = ContextSelector(StandIn(), 10**6, max_per_source=1).compress_documents(docs, QUERY)
+    capped = ContextSelector(StandIn(), 10**6, max_per_source=1, config=config).compress_documents(docs, QUERY)
     assert len(capped) == 1
 
 
 def test_a_token_counter_sets_the_budget():
+    # The raw objective fills the budget, so what fits shows how the counter counts.
     docs = documents(30)
-    chosen = ContextSelector(StandIn(), 300, token_counter=len).compress_documents(docs, QUERY)
+    config = ts.SolverConfig()
+    chosen = ContextSelector(StandIn(), 300, token_counter=len, config=config).compress_documents(docs, QUERY)
     assert 0 < sum(len(d.page_content) for d in chosen) <= 300
-    default = ContextSelector(StandIn(), 300).compress_documents(docs, QUERY)
+    default = ContextSelector(StandIn(), 300, config=config).compress_documents(docs, QUERY)
     assert sum(len(d.page_content) for d in default) > 300
     with pytest.raises(ValueError, match="token counter"):
         ContextSelector(StandIn(), 300, token_counter=lambda t: -1).compress_documents(docs, QUERY)
@@ -210,6 +215,31 @@ def test_long_documents_are_embedded_in_pieces_in_one_call():
         seen.clear()
         asyncio.run(ContextSelector(Recording(), 300, **options).acompress_documents(docs, QUERY))
         assert seen == [expected]
+
+
+def test_no_filler_among_many_short_documents():
+    # Thirty short documents and room for most: the defaults send none far below the best
+    # (the solve alone leaves filler), but keep one the caller requires or one holding a role
+    # the caller asks for.
+    import torvane
+
+    docs = documents(30, seed=2)
+    best = max(cosine(embed(d.page_content), embed(QUERY)) for d in docs)
+    far = [d for d in docs if cosine(embed(d.page_content), embed(QUERY)) < best - 0.25]
+    chosen = ContextSelector(StandIn(), 400).compress_documents(docs, QUERY)
+    assert chosen and all(d.metadata["relevance_score"] >= best - 0.1 for d in chosen)
+    texts = [d.page_content for d in docs]
+    problem = torvane.build_problem(texts, [embed(t) for t in texts], embed(QUERY), [estimate_tokens(t) for t in texts])
+    alone = ts.TabuSearchSolver(torvane.default_config()).solve_precomputed_numpy(
+        **problem, constraints=ts.SolverConstraints(max_tokens=400))
+    assert len(alone.selected_indices) > len(chosen)
+    assert chosen[0].metadata["selection_objective"] > alone.objective_score
+    required = ContextSelector(StandIn(), 400, required_ids=[far[0].id]).compress_documents(docs, QUERY)
+    assert far[0].id in [d.id for d in required]
+    kinds = {d.metadata["kind"] for d in chosen}
+    role = next(d.metadata["kind"] for d in far if d.metadata["kind"] not in kinds)
+    held = ContextSelector(StandIn(), 400, role_key="kind", must_include_roles=[role]).compress_documents(docs, QUERY)
+    assert role in {d.metadata["kind"] for d in held}
 
 
 def test_selection_defaults_must_be_a_selection_defaults():

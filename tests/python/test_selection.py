@@ -272,6 +272,31 @@ class TestBuildProblem:
             return solver.solve_precomputed_numpy(**problem, constraints=constraints).objective_score
         assert objective(["chunk_0", "chunk_6"]) < objective(["chunk_0"]) - 0.1
 
+    def test_filler_is_named_and_only_lowers_the_objective(self):
+        # Many short chunks, a few on the question: the solve fills the budget with chunks below
+        # the floor, which filler_chunks names; dropping them raises the objective.
+        rng = np.random.default_rng(5)
+        texts = [" ".join(f"w{rng.integers(0, 9000)}" for _ in range(20)) for _ in range(30)]
+        vecs = rng.standard_normal((30, 16)).astype(np.float32)
+        problem = torvane.build_problem(texts, vecs, vecs[0] + vecs[1], np.full(30, 20, np.uint64))
+        filler = torvane.filler_chunks(problem)
+        assert filler == [f"chunk_{i}" for i in np.flatnonzero(problem["relevance_scores"] < 0)]
+        solver = ts.TabuSearchSolver(torvane.default_config())
+        out = solver.solve_precomputed_numpy(**problem, constraints=ts.SolverConstraints(max_tokens=300))
+        left = [f"chunk_{i}" for i in out.selected_indices if f"chunk_{i}" not in filler]
+        assert len(left) < len(out.selected_indices)
+        alone = solver.solve_precomputed_numpy(**problem, constraints=ts.SolverConstraints(
+            max_tokens=20 * len(left), max_chunks=len(left), required_chunks=left))
+        assert [f"chunk_{i}" for i in alone.selected_indices] == left and alone.objective_score > out.objective_score
+        # A chunk with anything else to bring is no filler.
+        first = int(filler[0].split("_")[1])
+        for key in ("density_scores", "auxiliary_scores"):
+            other = dict(problem, **{key: np.where(np.arange(30) == first, 0.5, 0.0).astype(np.float32)})
+            assert filler[0] not in torvane.filler_chunks(other)
+        coverage = np.zeros((2, 30), np.float32)
+        coverage[1, first] = 0.3
+        assert filler[0] not in torvane.filler_chunks(dict(problem, coverage_matrix=coverage))
+
     def test_each_clause_keeps_its_best_chunk(self):
         # Chunk 3 answers the second clause only: far below the whole question's best, it is
         # cut by the floor unless the clause's boost lifts it above every other chunk.
