@@ -30,8 +30,9 @@ Below the first table of each corpus: the gold share of the words new to the con
 counted as for "distinct", so a repeat counts once), single-topic questions.
 
 "ours, defaults" is `torvane.build_problem` with the clauses of each question
-(`torvane.split_aspects`) embedded as aspects and the pieces of texts longer than 150 words
-(`torvane.split_pieces`) embedded as pieces, solved with `torvane.default_config()`.
+(`torvane.split_aspects`) embedded as aspects, solved with `torvane.default_config()`, its
+filler dropped (`torvane.filler_chunks`). `--blocks` also rates long texts by their pieces
+(`torvane.split_pieces`, an option of the defaults).
 `--selector` also runs `torvane.langchain.ContextSelector` itself, with its defaults, on
 LangChain Documents of every chunk: embeddings through a LangChain `Embeddings` of the same
 vectors, the model's tokenizer as token counter (with and without its two special tokens) and
@@ -802,9 +803,9 @@ def main() -> None:
         })
         table("Long texts rated by their best piece too (containment, T=0.08, floors 0.10 / 0.25, clauses)",
               corpora, qvecs, questions, {
-                  "whole texts only": ours_with(replace(d, piece_words=None)),
+                  "whole texts only (default)": ours_with(d),
                   "pieces of 100 words": ours_with(replace(d, piece_words=100)),
-                  "pieces of 150 words (default)": ours_with(d),
+                  "pieces of 150 words": ours_with(replace(d, piece_words=150)),
                   "pieces of 200 words": ours_with(replace(d, piece_words=200)),
               })
         table("Floor below the best chunk, questions of one clause / of several (containment, T=0.08, clauses)",

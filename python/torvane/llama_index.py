@@ -33,7 +33,8 @@ class ContextSelector(BaseNodePostprocessor):
     The options are those of `torvane.langchain.ContextSelector`, with `embed_model` (a
     LlamaIndex embedding model) in place of `embeddings`. A node's embedding is used when it
     has one; the others, and the query when its bundle carries no embedding, are embedded
-    with `embed_model`, and so are the pieces of long nodes that the defaults rate them by. Tokens are counted on what the language model is shown of a node
+    with `embed_model`, and so are the pieces of long nodes when the defaults ask for them
+    (`piece_words`). Tokens are counted on what the language model is shown of a node
     (its content with the metadata meant for the model), sources and roles are read from
     the node's metadata, ids are the node ids.
 

@@ -16,7 +16,8 @@ than plain top-k on real text, for three reasons this module addresses one by on
 An embedding model reads a bounded number of tokens (256 for small sentence models) and
 averages what it reads, so the cosine of a long text says little about its later paragraphs.
 :func:`split_pieces` cuts long texts into overlapping pieces; given their embeddings,
-:func:`build_problem` rates a long text by the mean of its own cosine and its best piece's.
+:func:`build_problem` rates a long text by the mean of its own cosine and its best piece's
+(an option: embedding the pieces costs more than the rest of a selection).
 
 A question that asks two things needs a passage for each. :func:`split_aspects` cuts it into
 clauses; :func:`build_problem` raises the relevance of each clause's best chunk above every
@@ -307,13 +308,13 @@ class SelectionDefaults:
       multiply each pair's value by the smaller or larger calibrated relevance of the two.
     - ``temperature``, ``floor``, ``per_token``: the relevance calibration
       (:func:`calibrate_relevance`); ``temperature=None`` keeps the raw cosine.
-    - ``piece_words``: texts longer than this many words are also embedded in pieces
-      (:func:`split_pieces`) by the framework selectors, and a text's cosine with the question
-      is the mean of its own and its best piece's (:func:`build_problem`). Measured on texts
-      longer than the embedding model reads, this finds answers in their later paragraphs; it
-      costs embedding the pieces, which hold about one and a half times the words of the texts
-      they cut.
-      ``None`` embeds whole texts only.
+    - ``piece_words``: when set (150 measured best), the framework selectors also embed texts
+      longer than this many words in pieces (:func:`split_pieces`), and a text's cosine with
+      the question is the mean of its own and its best piece's (:func:`build_problem`). On
+      texts longer than the embedding model reads, this finds answers in their later
+      paragraphs; it costs embedding the pieces on every call, which hold about one and a half
+      times the words of the texts they cut and which no store of document embeddings holds.
+      Off (``None``) by default for that cost.
     - ``aspect_floor``: the floor instead of ``floor`` when aspect embeddings are given (a
       question of several clauses): the whole question's best chunk is a compromise between its
       clauses, and what answers one of them may sit further below it. The answer to a question
@@ -343,7 +344,7 @@ class SelectionDefaults:
     floor: float | None = 0.1
     aspect_floor: float | None = 0.25
     per_token: bool = False
-    piece_words: int | None = 150
+    piece_words: int | None = None
     aspect_boost: float | None = 1.5
     aspect_gate: float | None = 0.4
     aspect_weight: float = 0.0

@@ -164,16 +164,16 @@ def test_defaults_keep_repeated_text_out_and_the_question_clauses_in():
 @pytest.mark.parametrize("options", [{}, {"defaults": "per token"}, {"defaults": "per token", "config": "lambda 3"}])
 def test_defaults_choose_what_the_arrays_path_chooses(options):
     # The selector with its defaults and a plain token counter is build_problem plus
-    # default_config on the same arrays: documents without sources, roles or signals give
-    # the same selection, clauses of the question included. Defaults of the caller's build
+    # default_config on the same arrays, filler dropped: documents without sources, roles or
+    # signals give the same selection, clauses of the question included. Defaults of the caller's build
     # the problem their way, and a config given with them solves that problem.
     import torvane
 
-    defaults = torvane.SelectionDefaults(per_token=True, floor=None) if "defaults" in options else None
+    defaults = torvane.SelectionDefaults(per_token=True, floor=None, piece_words=150) if "defaults" in options else None
     config = torvane.default_config(lambda_=3.0, alpha=2.0) if "config" in options else None
     docs = [Document(page_content=d.page_content) for d in documents(60, seed=3)]
     docs += [Document(page_content="and " + docs[4].page_content)]   # repeated text
-    docs += [Document(page_content=" ".join(d.page_content for d in docs[10:40]))]   # a long text, in pieces
+    docs += [Document(page_content=" ".join(d.page_content for d in docs[10:40]))]   # long: pieces, if asked
     count = lambda text: len(text.split())                            # noqa: E731
     selector = ContextSelector(StandIn(), 150, token_counter=count, defaults=defaults, config=config)
     package = ContextSelector(StandIn(), 150, token_counter=count)
@@ -182,14 +182,15 @@ def test_defaults_choose_what_the_arrays_path_chooses(options):
         chosen = selector.compress_documents(docs, query)
         texts = [d.page_content for d in docs]
         clauses = torvane.split_aspects(query)
-        pieces, owners = torvane.split_pieces(texts)
-        assert owners == [len(texts) - 1] * len(owners) and len(owners) > 1
+        pieces, owners = torvane.split_pieces(texts) if defaults else ([], [])
+        assert owners == [len(texts) - 1] * len(owners) and (len(owners) > 1 or not defaults)
         problem = torvane.build_problem(texts, [embed(t) for t in texts], embed(query), [count(t) for t in texts],
                                         defaults, aspect_embeddings=[embed(c) for c in clauses] if clauses else None,
                                         piece_embeddings=[embed(p) for p in pieces], piece_owners=owners)
         out = ts.TabuSearchSolver(config or torvane.default_config()).solve_precomputed_numpy(
             **problem, constraints=ts.SolverConstraints(max_tokens=150))
-        assert [d.page_content for d in chosen] == [texts[i] for i in out.selected_indices]
+        filler = set(torvane.filler_chunks(problem))
+        assert [d.page_content for d in chosen] == [texts[i] for i in out.selected_indices if f"chunk_{i}" not in filler]
         differ |= chosen != package.compress_documents(docs, query)
     assert differ == bool(options)  # options of the caller's take effect
 
@@ -207,8 +208,9 @@ def test_long_documents_are_embedded_in_pieces_in_one_call():
     texts = [d.page_content for d in docs]
     pieces, _ = torvane.split_pieces(texts, 150)
     assert pieces
-    for options, expected in (({}, texts + pieces), ({"defaults": torvane.SelectionDefaults(piece_words=None)}, texts),
-                              ({"config": torvane.default_config()}, texts)):
+    on = torvane.SelectionDefaults(piece_words=150)
+    for options, expected in (({"defaults": on}, texts + pieces), ({}, texts), ({"config": torvane.default_config()}, texts),
+                              ({"defaults": on, "config": torvane.default_config()}, texts + pieces)):
         seen: list[list[str]] = []
         ContextSelector(Recording(), 300, **options).compress_documents(docs, QUERY)
         assert seen == [expected]

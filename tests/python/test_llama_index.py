@@ -92,10 +92,14 @@ def test_node_and_query_embeddings_are_used_when_present():
     bundle = QueryBundle("ignored text", embedding=embed(QUERY))
     assert selector.postprocess_nodes(given, query_bundle=bundle) == chosen
     assert asyncio.run(selector.apostprocess_nodes(given, query_bundle=bundle)) == chosen
-    # A long node's pieces are embedded, also when the node brings its own embedding.
+    # Asked for, a long node's pieces are embedded, also when the node brings its own embedding.
     given[2].node.text = " ".join(["cats purr"] * 100)
     model.texts = []
     selector.postprocess_nodes(given, query_str=QUERY)
+    assert model.texts == [given[4].node.get_content()]
+    model.texts = []
+    pieces = ContextSelector(model, 150, **OPTIONS, defaults=torvane.SelectionDefaults(piece_words=150))
+    pieces.postprocess_nodes(given, query_str=QUERY)
     assert model.texts == [given[4].node.get_content()] + torvane.split_pieces([given[2].node.get_content()])[0]
 
 
