@@ -153,19 +153,15 @@ def section_chunks(topics: dict[str, str], limit: int = 250) -> tuple[list[str],
     return texts, keys
 
 
-def window_chunks(size: int = 120, stride: int = 60,
-                  topics: dict[str, str] | None = None) -> tuple[list[str], list[str]]:
+def window_chunks(size: int = 120, topics: dict[str, str] | None = None) -> tuple[list[str], list[str]]:
+    """Sliding windows of `size` words every `size // 2` over each topic (one window for a
+    shorter topic): the pieces `torvane.split_pieces` cuts."""
     texts: list[str] = []
     topics_of: list[str] = []
     for key, text in (topic_texts() if topics is None else topics).items():
-        ws = text.split()
-        start = 0
-        while True:
-            texts.append(" ".join(ws[start:start + size]))
-            topics_of.append(key)
-            if start + size >= len(ws):
-                break
-            start += stride
+        windows, _ = split_pieces([text], size)
+        texts += windows or [" ".join(text.split())]
+        topics_of += [key] * max(len(windows), 1)
     return texts, topics_of
 
 
