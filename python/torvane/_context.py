@@ -171,7 +171,8 @@ def problem_from_texts(
     redundancy as the share of repeated text, and, with `aspect_embeddings` (the embedded
     clauses of the question), the best chunk of each clause kept; with `pieces` (the
     embeddings of `text_pieces` and their texts' positions), a long text rated by its best
-    piece too (`select` also drops the filler a solve leaves, `without_filler`). `options.defaults` (a
+    piece too (`select` also drops the filler a solve leaves, `without_filler`).
+    `options.defaults` (a
     `torvane.SelectionDefaults`) changes how that problem is built. With a `config` alone, the
     raw objective: cosine relevance and the solver's embedding similarity; with a `config` and
     `defaults`, the problem the defaults build, solved with that configuration.
@@ -299,13 +300,16 @@ def without_filler(solver: TabuSearchSolver, problem: dict[str, Any], constraint
     return _solve_one(solver, problem, alone)
 
 
+def piece_words(options: SelectionOptions) -> Optional[int]:
+    """The length of the pieces long texts are also embedded in (None: none, also for the raw
+    objective)."""
+    return (options.defaults or SelectionDefaults()).piece_words if options.shaped else None
+
+
 def text_pieces(texts: Sequence[str], options: SelectionOptions) -> tuple[list[str], list[int]]:
-    """The pieces of long texts whose embeddings the defaults use, and their texts' positions
-    (none for the raw objective or with `piece_words` None)."""
-    words = (options.defaults or SelectionDefaults()).piece_words
-    if not options.shaped or words is None:
-        return [], []
-    return split_pieces(texts, words)
+    """The pieces of long texts whose embeddings the defaults use, and their texts' positions."""
+    words = piece_words(options)
+    return ([], []) if words is None else split_pieces(texts, words)
 
 
 def question_clauses(query: str, options: SelectionOptions) -> list[str]:

@@ -43,12 +43,14 @@ class ContextSelector(BaseDocumentCompressor):
     id is in `required_ids` and none in `excluded_ids`. Without `config`, the package's
     selection defaults apply (`torvane.build_problem`, `torvane.default_config`: calibrated
     relevance, repeated text as redundancy, the best document of each clause of the question
-    kept, filler the solve leaves dropped), with the weights of signals the documents do not carry set to 0; a `config` of the caller's
-    gives the raw objective (cosine relevance, embedding similarity) with those weights.
+    kept, filler the solve leaves dropped), with the weights of signals the documents do not
+    carry set to 0; a `config` of the caller's gives the raw objective (cosine relevance,
+    embedding similarity) with those weights.
     `defaults` (a `torvane.SelectionDefaults`) changes how the defaults build the problem, for
     instance `SelectionDefaults(per_token=True)` to weigh relevance by length among short
     sections, or `SelectionDefaults(piece_words=150)` to embed long documents in pieces too
-    and rate them by their best piece (in the same `embed_documents` call); given together with a `config`, the problem they build is solved with it.
+    and rate them by their best piece (in the same `embed_documents` call); given together
+    with a `config`, the problem they build is solved with it.
 
     `compress_documents` returns copies of the chosen documents in their input order, each
     with `relevance_score` (the cosine with the query) and `selection_objective` (the

@@ -21,7 +21,8 @@ except ImportError as exc:  # pragma: no cover - exercised only without the extr
 
 from torvane_solver import SolverConfig
 
-from torvane._context import SelectionOptions, check_options, estimate_tokens, question_clauses, select, text_pieces
+from torvane._context import (SelectionOptions, check_options, estimate_tokens, piece_words, question_clauses, select,
+                              text_pieces)
 from torvane.selection import SelectionDefaults
 
 __all__ = ["ContextSelector", "estimate_tokens"]
@@ -108,7 +109,10 @@ class ContextSelector(BaseNodePostprocessor):
     def _pieces(self, nodes: List[NodeWithScore]) -> tuple[list[str], list[int]]:
         """The pieces of what the embed model is shown of each long node (every node, also one
         with its own embedding), and the position of each piece's node."""
-        return text_pieces([n.node.get_content(metadata_mode=MetadataMode.EMBED) for n in nodes], self._options())
+        options = self._options()
+        if piece_words(options) is None:  # no need to read what the model is shown
+            return [], []
+        return text_pieces([n.node.get_content(metadata_mode=MetadataMode.EMBED) for n in nodes], options)
 
     @staticmethod
     def _node_vectors(nodes: List[NodeWithScore], embedded: Sequence[Sequence[float]]) -> list[Sequence[float]]:

@@ -190,7 +190,8 @@ def test_defaults_choose_what_the_arrays_path_chooses(options):
         out = ts.TabuSearchSolver(config or torvane.default_config()).solve_precomputed_numpy(
             **problem, constraints=ts.SolverConstraints(max_tokens=150))
         filler = set(torvane.filler_chunks(problem))
-        assert [d.page_content for d in chosen] == [texts[i] for i in out.selected_indices if f"chunk_{i}" not in filler]
+        kept = [texts[i] for i in out.selected_indices if f"chunk_{i}" not in filler]
+        assert [d.page_content for d in chosen] == kept
         differ |= chosen != package.compress_documents(docs, query)
     assert differ == bool(options)  # options of the caller's take effect
 
@@ -209,8 +210,9 @@ def test_long_documents_are_embedded_in_pieces_in_one_call():
     pieces, _ = torvane.split_pieces(texts, 150)
     assert pieces
     on = torvane.SelectionDefaults(piece_words=150)
-    for options, expected in (({"defaults": on}, texts + pieces), ({}, texts), ({"config": torvane.default_config()}, texts),
-                              ({"defaults": on, "config": torvane.default_config()}, texts + pieces)):
+    config = torvane.default_config()
+    for options, expected in (({"defaults": on}, texts + pieces), ({}, texts), ({"config": config}, texts),
+                              ({"defaults": on, "config": config}, texts + pieces)):
         seen: list[list[str]] = []
         ContextSelector(Recording(), 300, **options).compress_documents(docs, QUERY)
         assert seen == [expected]
