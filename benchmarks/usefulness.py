@@ -250,6 +250,7 @@ SOLVER_CACHE: dict[str, ts.TabuSearchSolver] = {}
 ASPECTS: dict[str, np.ndarray] = {}   # question -> embeddings of its clauses (split_aspects)
 PHRASES: dict[str, np.ndarray] = {}  # question -> embeddings of its runs of 3 words
 EARLIER_ASPECTS: dict[str, np.ndarray] = {}  # question -> its clauses cut by `earlier_clauses`
+SENTENCE_ASPECTS: dict[str, np.ndarray] = {}  # question -> its clauses cut by `clauses_in_sentences`
 
 
 def embed_per_question(model: Model, texts: dict[str, list[str]]) -> dict[str, np.ndarray]:
@@ -268,13 +269,20 @@ def embed_aspects(model: Model, questions: list[dict[str, Any]]) -> None:
     ASPECTS.update(embed_per_question(model, {q["question"]: split_aspects(q["question"]) for q in questions}))
 
 
-# Where clauses started before "using" and "with" started them too (the --blocks comparison).
-_EARLIER_CLAUSE = re.compile(r"\s*(?:" + "|".join((selection._SEPARATORS, selection._RELATIVE)) + r")\s*",
-                             re.IGNORECASE)
+# Where clauses started before "using" and "with" started them too, and before a new sentence
+# did (the --blocks comparisons).
+_EARLIER_CLAUSE = re.compile(r"\s*(?:" + "|".join((selection._SENTENCE, selection._SEPARATORS, selection._RELATIVE))
+                             + r")\s*", re.IGNORECASE)
+_NO_SENTENCE_CLAUSE = re.compile(r"\s*(?:" + "|".join((selection._SEPARATORS, selection._RELATIVE, selection._MEANS))
+                                 + r")\s*", re.IGNORECASE)
 
 
 def earlier_clauses(question: str) -> list[str]:
     return selection._split_at(_EARLIER_CLAUSE, question, 2)
+
+
+def clauses_in_sentences(question: str) -> list[str]:
+    return selection._split_at(_NO_SENTENCE_CLAUSE, question, 2)
 
 
 def phrases(question: str, size: int = 3) -> list[str]:
@@ -761,6 +769,8 @@ def main() -> None:
         embed_phrases(model, questions)
         EARLIER_ASPECTS.update(embed_per_question(model, {q["question"]: earlier_clauses(q["question"])
                                                           for q in questions}))
+        SENTENCE_ASPECTS.update(embed_per_question(model, {q["question"]: clauses_in_sentences(q["question"])
+                                                           for q in questions}))
     singles = sum(len(q["answers"]) == 1 for q in questions)
     print(f"{len(questions)} questions ({singles} single-topic, {len(questions) - singles} two-topic), "
           f"{MODEL} embeddings, its tokenizer, budget {BUDGET} tokens")
@@ -820,6 +830,7 @@ def main() -> None:
         table("Clauses of the question (containment, T=0.08, floors 0.10 / 0.25)", corpora, qvecs, questions, {
             "clauses ignored": ours_with(replace(d, aspect_boost=None)),
             "clauses not cut at \"using\" and \"with\"": ours_with(d, aspects=EARLIER_ASPECTS),
+            "clauses not cut where a sentence ends": ours_with(d, aspects=SENTENCE_ASPECTS),
             "each clause's best chunk at 1.5 (default)": ours_with(d),
             "every clause, however far from the question": ours_with(replace(d, aspect_gate=None)),
             "clauses within 0.3 of the question's best": ours_with(replace(d, aspect_gate=0.3)),

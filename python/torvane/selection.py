@@ -171,7 +171,11 @@ _RELATIVE = r"\bthat\b(?=\s+(?!(?:this|its|his|hers|ours|yours|theirs|us)\b)\w+s
 # with a comprehension"), unless "with" names the statement ("the with statement", "a with
 # block", "async with").
 _MEANS = r"\busing\b|(?<!\bthe )(?<!\ba )(?<!\basync )\bwith\b(?!\s+(?:statements?|blocks?)\b)"
-_CLAUSE = re.compile(r"\s*(?:" + "|".join((_SEPARATORS, _RELATIVE, _MEANS)) + r")\s*", re.IGNORECASE)
+# A new sentence: after "?" or "!", or after a full stop that ends a word of two letters or
+# more ("in python. what are ..."); an ellipsis ("three dots ... mean"), a dot inside a name or
+# number ("obj.attr", "1.5e-3") and the abbreviations "e.g.", "i.e." and "vs." end none.
+_SENTENCE = r"(?<=[?!])\s+(?=\S)|(?<=\w\w\.)(?<!\bvs\.)\s+(?=\S)"
+_CLAUSE = re.compile(r"\s*(?:" + "|".join((_SENTENCE, _SEPARATORS, _RELATIVE, _MEANS)) + r")\s*", re.IGNORECASE)
 # Code and quotations in a question stay whole: text in backticks, in quotes or in brackets
 # starts no clause ("split 'a,b,c' on commas", "does `not` bind tighter than `and`"). A quote
 # opens and closes outside a word, so the apostrophes of "can't" and "object's" quote nothing.
@@ -181,7 +185,8 @@ _WHOLE = re.compile(r"`[^`]*`|(?<!\w)'[^'\n]*'(?!\w)|\"[^\"\n]*\"|\([^()]*\)|\[[
 def split_aspects(query: str, min_words: int = 2) -> list[str]:
     """The clauses of a question that may each need their own passage.
 
-    A question is cut at commas, semicolons and the words "and", "then", "also" and "plus";
+    A question is cut where a new sentence starts (after "?", "!" or a full stop that ends a
+    word, not an abbreviation such as "e.g." or "vs."), at commas, semicolons and the words "and", "then", "also" and "plus";
     before a relative clause that asks for more: "that" followed by a verb in the present
     ("a loop that repeats while ...", taken as a word ending in "s" other than "this", "its",
     "his", "hers", "ours", "yours", "theirs" and "us"); and at "using" and "with", which name

@@ -179,6 +179,16 @@ class TestAspects:
             "a class usable in a with block", "in async with"]
         assert torvane.split_aspects("write a context manager for with statements") == []
 
+    def test_split_aspects_at_a_new_sentence(self):
+        assert torvane.split_aspects("What does a generator return? Is yield from allowed in an async def?") == [
+            "What does a generator return?", "Is yield from allowed in an async def?"]
+        assert torvane.split_aspects("-7 // 2 gives -4 in python. what are the rules for // on negatives") == [
+            "-7 // 2 gives -4 in python.", "what are the rules for // on negatives"]
+        # An ellipsis, a dot inside a name or a number, and "e.g." / "vs." start no sentence.
+        for question in ("what do three dots ... mean as a value", "how is obj.attr looked up in a class",
+                         "write 1.5e-3 in code", "call a builtin e.g. len on it", "list vs. tuple speed"):
+            assert torvane.split_aspects(question) == [], question
+
     def test_split_aspects_keeps_code_and_quotations_whole(self):
         assert torvane.split_aspects("split 'a,b,c' on commas and then unpack the pieces") == [
             "split 'a,b,c' on commas", "unpack the pieces"]
