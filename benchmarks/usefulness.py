@@ -297,19 +297,24 @@ def embed_phrases(model: Model, questions: list[dict[str, Any]]) -> None:
 CONSTRAINTS = ts.SolverConstraints(max_tokens=BUDGET)
 
 
-def solve(config: ts.SolverConfig, problem: dict[str, Any]) -> list[int]:
+def solver_for(config: ts.SolverConfig) -> ts.TabuSearchSolver:
+    """One solver per configuration, made on first use."""
     key = repr(config)
-    solver = SOLVER_CACHE.setdefault(key, ts.TabuSearchSolver(config))
-    out = solver.solve_precomputed_numpy(**problem, constraints=CONSTRAINTS)
+    if key not in SOLVER_CACHE:
+        SOLVER_CACHE[key] = ts.TabuSearchSolver(config)
+    return SOLVER_CACHE[key]
+
+
+def solve(config: ts.SolverConfig, problem: dict[str, Any]) -> list[int]:
+    out = solver_for(config).solve_precomputed_numpy(**problem, constraints=CONSTRAINTS)
     return list(out.selected_indices)
 
 
 def solve_shaped(config: ts.SolverConfig, problem: dict[str, Any], required: list[str] | None = None) -> list[int]:
     """A problem of the defaults solved as the selectors solve it: `required` chunks required,
     and the filler the solve leaves dropped (`torvane.filler_chunks`)."""
-    solver = SOLVER_CACHE.setdefault(repr(config), ts.TabuSearchSolver(config))
     constraints = ts.SolverConstraints(max_tokens=BUDGET, required_chunks=required or [])
-    chosen = solver.solve_precomputed_numpy(**problem, constraints=constraints).selected_indices
+    chosen = solver_for(config).solve_precomputed_numpy(**problem, constraints=constraints).selected_indices
     filler = set(filler_chunks(problem)) - set(required or [])
     return [i for i in chosen if f"chunk_{i}" not in filler]
 
