@@ -271,10 +271,8 @@ def embed_aspects(model: Model, questions: list[dict[str, Any]]) -> None:
 
 # Where clauses started before "using" and "with" started them too, and before a new sentence
 # did (the --blocks comparisons).
-_EARLIER_CLAUSE = re.compile(r"\s*(?:" + "|".join((selection._SENTENCE, selection._SEPARATORS, selection._RELATIVE))
-                             + r")\s*", re.IGNORECASE)
-_NO_SENTENCE_CLAUSE = re.compile(r"\s*(?:" + "|".join((selection._SEPARATORS, selection._RELATIVE, selection._MEANS))
-                                 + r")\s*", re.IGNORECASE)
+_EARLIER_CLAUSE = selection._clause_rule(selection._SENTENCE, selection._SEPARATORS, selection._RELATIVE)
+_NO_SENTENCE_CLAUSE = selection._clause_rule(selection._SEPARATORS, selection._RELATIVE, selection._MEANS)
 
 
 def earlier_clauses(question: str) -> list[str]:

@@ -175,7 +175,14 @@ _MEANS = r"\busing\b|(?<!\bthe )(?<!\ba )(?<!\basync )\bwith\b(?!\s+(?:statement
 # more ("in python. what are ..."); an ellipsis ("three dots ... mean"), a dot inside a name or
 # number ("obj.attr", "1.5e-3") and the abbreviations "e.g.", "i.e." and "vs." end none.
 _SENTENCE = r"(?<=[?!])\s+(?=\S)|(?<=\w\w\.)(?<!\bvs\.)\s+(?=\S)"
-_CLAUSE = re.compile(r"\s*(?:" + "|".join((_SENTENCE, _SEPARATORS, _RELATIVE, _MEANS)) + r")\s*", re.IGNORECASE)
+
+
+def _clause_rule(*starts: str) -> re.Pattern[str]:
+    """The rule that cuts a question where any of `starts` matches, with the spaces around it."""
+    return re.compile(r"\s*(?:" + "|".join(starts) + r")\s*", re.IGNORECASE)
+
+
+_CLAUSE = _clause_rule(_SENTENCE, _SEPARATORS, _RELATIVE, _MEANS)
 # Code and quotations in a question stay whole: text in backticks, in quotes or in brackets
 # starts no clause ("split 'a,b,c' on commas", "does `not` bind tighter than `and`"). A quote
 # opens and closes outside a word, so the apostrophes of "can't" and "object's" quote nothing.
