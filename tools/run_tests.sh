@@ -31,7 +31,7 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 py="$venv/bin/python"
 "$py" -m pip install --quiet --upgrade pip
-"$py" -m pip install --quiet "numpy>=1.24" "pytest>=7" "hypothesis>=6" "mypy>=1.8" "cmake>=3.21" ninja
+"$py" -m pip install --quiet "numpy>=1.24" "pytest>=7" "hypothesis>=6" "mypy>=1.8" "tokenizers>=0.15" "cmake>=3.21" ninja
 
 # The extension module, built and installed exactly as users install it, with the
 # framework extras whose components the plain pass tests (not the large model behind

@@ -7,11 +7,13 @@ hand them to `problem_from_texts`, which makes the keyword arguments of
 """
 from __future__ import annotations
 
+import copy
+import functools
 import math
 import re
 from collections.abc import Callable, Hashable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Optional
+from typing import Any, Optional, Protocol, Union, runtime_checkable
 
 import numpy as np
 import numpy.typing as npt
@@ -22,7 +24,8 @@ from torvane._batch import _solve_one, make_solver
 from torvane.selection import (SelectionDefaults, build_problem, default_config, filler_chunks, split_aspects,
                                split_pieces)
 
-__all__ = ["SelectionOptions", "Selection", "estimate_tokens", "problem_from_texts", "select"]
+__all__ = ["SelectionOptions", "Selection", "Tokenizer", "TokenCounter", "estimate_tokens", "problem_from_texts",
+           "select", "token_counter_of"]
 
 # Role names the solver accepts (any letter case) and the codes of its `roles` arrays;
 # any other value is the unknown role.
@@ -45,10 +48,69 @@ def estimate_tokens(text: str) -> int:
     """The default token counter: words and punctuation marks, times 1.3, rounded up.
 
     A tokenizer-free estimate of what a subword tokenizer (WordPiece, BPE) makes of English
-    prose; the README gives its measured error. Plug in a real tokenizer for exact budgets,
-    e.g. ``token_counter=lambda text: len(tokenizer.encode(text))``.
+    prose; the README gives its measured error. Pass a real tokenizer for exact budgets,
+    e.g. ``token_counter=tokenizer``.
     """
     return max(1, math.ceil(1.3 * len(_WORD.findall(text))))
+
+
+@runtime_checkable
+class Tokenizer(Protocol):
+    """What a selector accepts as a tokenizer: anything with an `encode` method that turns a
+    text into a sized sequence of tokens (Hugging Face `transformers` and `tokenizers`,
+    tiktoken, SentencePiece)."""
+
+    def encode(self, text: str, /) -> Any: ...
+
+
+# A selector's `token_counter`: a function of a text that returns its token count, or a tokenizer.
+TokenCounter = Union[Callable[[str], int], Tokenizer]
+
+
+def token_counter_of(counter: Optional[TokenCounter]) -> Callable[[str], int]:
+    """The function that counts a text's tokens for a selector's `token_counter`.
+
+    None gives `estimate_tokens`; a tokenizer counts the tokens it encodes the text into,
+    without the special tokens it puts around a whole input ([CLS] and [SEP], a BOS token):
+    a prompt holds those once, not once per chunk. Anything else callable is the counter itself.
+    """
+    if counter is None:
+        return estimate_tokens
+    ordinary = getattr(counter, "encode_ordinary", None)
+    if callable(ordinary):
+        # tiktoken: `encode` refuses texts that spell a special token; this reads them as text.
+        return lambda text: len(ordinary(text))
+    if isinstance(counter, Tokenizer) and not isinstance(counter, (str, bytes)):
+        if callable(getattr(counter, "no_truncation", None)):
+            return _whole_text_counter(counter)
+        if callable(getattr(counter, "add_special_tokens", None)):
+            # transformers: encode neither truncates nor pads unless asked to.
+            encode = counter.encode
+            return lambda text: len(encode(text, add_special_tokens=False))  # type: ignore[call-arg]
+        return lambda text: len(counter.encode(text))
+    if callable(counter):
+        return counter
+    raise TypeError("token_counter must be a function that returns a text's token count, or a tokenizer "
+                    f"with an encode method, not {type(counter).__name__}")
+
+
+def _whole_text_counter(tokenizer: Any) -> Callable[[str], int]:
+    """A counter over a `tokenizers.Tokenizer`. One that truncates or pads (transformers leaves
+    its fast tokenizers so after encoding for a model) counts on a copy that does neither."""
+    def count(text: str) -> int:
+        tok = tokenizer
+        if tok.truncation is not None or tok.padding is not None:
+            tok = _untruncated(tokenizer)
+        return len(tok.encode(text, add_special_tokens=False))
+    return count
+
+
+@functools.lru_cache(maxsize=8)
+def _untruncated(tokenizer: Any) -> Any:
+    tok = copy.deepcopy(tokenizer)
+    tok.no_truncation()
+    tok.no_padding()
+    return tok
 
 
 @dataclass(frozen=True)
@@ -250,7 +312,7 @@ def problem_from_texts(
 
 
 def select(texts: Sequence[str], doc_embeddings: Sequence[Sequence[float]] | npt.ArrayLike,
-           query_embedding: Sequence[float] | npt.ArrayLike, token_counter: Callable[[str], int],
+           query_embedding: Sequence[float] | npt.ArrayLike, token_counter: Optional[TokenCounter],
            sources: Sequence[object], roles: Sequence[object], ids: Sequence[Optional[str]],
            metadata: Sequence[Mapping[str, Any]], options: SelectionOptions,
            aspect_embeddings: Optional[npt.ArrayLike] = None,
@@ -258,7 +320,8 @@ def select(texts: Sequence[str], doc_embeddings: Sequence[Sequence[float]] | npt
     """Builds the problem of `texts` and solves it; `relevance` is each text's cosine with the query."""
     if not texts:
         return Selection([], np.zeros(0, np.float32), None)
-    counts = [token_counter(t) for t in texts]
+    count = token_counter_of(token_counter)
+    counts = [count(t) for t in texts]
     # Embeddings often arrive as lists of floats (a framework's embedding interface); they are
     # converted once, which at a thousand texts costs more than the solve.
     emb = np.asarray(doc_embeddings, dtype=np.float64)

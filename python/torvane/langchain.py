@@ -9,7 +9,7 @@ Needs `langchain-core` (``pip install "torvane_solver[langchain]"``).
 from __future__ import annotations
 
 import asyncio
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from typing import Any, Optional
 
 try:
@@ -23,8 +23,8 @@ from pydantic import ConfigDict
 
 from torvane_solver import SolverConfig
 
-from torvane._context import (Selection, SelectionOptions, check_options, estimate_tokens, question_clauses, select,
-                              text_pieces)
+from torvane._context import (Selection, SelectionOptions, TokenCounter, check_options, estimate_tokens,
+                              question_clauses, select, text_pieces, token_counter_of)
 from torvane.selection import SelectionDefaults
 
 __all__ = ["ContextSelector", "estimate_tokens"]
@@ -36,8 +36,9 @@ class ContextSelector(BaseDocumentCompressor):
     It maximises relevance to the query (cosine of the embeddings) minus redundancy between
     the chosen documents, plus fact density, centrality and recency when the documents'
     metadata carry them (keys `fact_density`, `centrality_score`, `recency_score`), under:
-    `max_tokens` (counted with `token_counter`, default `torvane.langchain.estimate_tokens`),
-    at most `max_chunks` documents and `max_per_source` per source (None: no limit; the
+    `max_tokens` (counted with `token_counter`: a function of a text, or a tokenizer such as
+    a Hugging Face or tiktoken one, which counts a text's own tokens, without the special
+    tokens it puts around a whole input; default `torvane.langchain.estimate_tokens`), at most `max_chunks` documents and `max_per_source` per source (None: no limit; the
     source is the metadata value under `source_key`), at least one document of each role in
     `must_include_roles` (roles read from the metadata key `role_key`), every document whose
     id is in `required_ids` and none in `excluded_ids`. Without `config`, the package's
@@ -62,7 +63,7 @@ class ContextSelector(BaseDocumentCompressor):
 
     embeddings: Embeddings
     max_tokens: int
-    token_counter: Optional[Callable[[str], int]] = None
+    token_counter: Optional[TokenCounter] = None
     max_chunks: Optional[int] = None
     max_per_source: Optional[int] = None
     source_key: str = "source"
@@ -74,11 +75,12 @@ class ContextSelector(BaseDocumentCompressor):
     defaults: Optional[SelectionDefaults] = None
 
     def __init__(self, embeddings: Embeddings, max_tokens: int, *,
-                 token_counter: Optional[Callable[[str], int]] = None, max_chunks: Optional[int] = None,
+                 token_counter: Optional[TokenCounter] = None, max_chunks: Optional[int] = None,
                  max_per_source: Optional[int] = None, source_key: str = "source", role_key: Optional[str] = None,
                  must_include_roles: Sequence[str] = (), required_ids: Sequence[str] = (),
                  excluded_ids: Sequence[str] = (), config: Optional[SolverConfig] = None,
                  defaults: Optional[SelectionDefaults] = None) -> None:
+        token_counter_of(token_counter)
         options = check_options(max_tokens, max_chunks, max_per_source, must_include_roles, required_ids,
                                 excluded_ids, config, defaults)
         fields: dict[str, Any] = dict(embeddings=embeddings, max_tokens=options.max_tokens, token_counter=token_counter,
@@ -99,7 +101,7 @@ class ContextSelector(BaseDocumentCompressor):
                 pieces: Optional[tuple[Sequence[Sequence[float]], list[int]]] = None) -> list[Document]:
         texts = [d.page_content for d in documents]
         metadata = [d.metadata for d in documents]
-        selection = select(texts, doc_vectors, query_vector, self.token_counter or estimate_tokens,
+        selection = select(texts, doc_vectors, query_vector, self.token_counter,
                            [m.get(self.source_key) for m in metadata],
                            [m.get(self.role_key) if self.role_key is not None else None for m in metadata],
                            [d.id for d in documents], metadata, self._options(), aspect_vectors or None, pieces)

@@ -9,7 +9,7 @@ Needs `llama-index-core` (``pip install "torvane_solver[llama-index]"``).
 from __future__ import annotations
 
 import asyncio
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from typing import Any, List, Optional
 
 try:
@@ -21,8 +21,8 @@ except ImportError as exc:  # pragma: no cover - exercised only without the extr
 
 from torvane_solver import SolverConfig
 
-from torvane._context import (SelectionOptions, check_options, estimate_tokens, piece_words, question_clauses, select,
-                              text_pieces)
+from torvane._context import (SelectionOptions, TokenCounter, check_options, estimate_tokens, piece_words,
+                              question_clauses, select, text_pieces, token_counter_of)
 from torvane.selection import SelectionDefaults
 
 __all__ = ["ContextSelector", "estimate_tokens"]
@@ -46,7 +46,7 @@ class ContextSelector(BaseNodePostprocessor):
 
     embed_model: BaseEmbedding
     max_tokens: int
-    token_counter: Optional[Callable[[str], int]] = None
+    token_counter: Optional[TokenCounter] = None
     max_chunks: Optional[int] = None
     max_per_source: Optional[int] = None
     source_key: str = "source"
@@ -58,11 +58,12 @@ class ContextSelector(BaseNodePostprocessor):
     defaults: Optional[SelectionDefaults] = None
 
     def __init__(self, embed_model: BaseEmbedding, max_tokens: int, *,
-                 token_counter: Optional[Callable[[str], int]] = None, max_chunks: Optional[int] = None,
+                 token_counter: Optional[TokenCounter] = None, max_chunks: Optional[int] = None,
                  max_per_source: Optional[int] = None, source_key: str = "source", role_key: Optional[str] = None,
                  must_include_roles: Sequence[str] = (), required_ids: Sequence[str] = (),
                  excluded_ids: Sequence[str] = (), config: Optional[SolverConfig] = None,
                  defaults: Optional[SelectionDefaults] = None) -> None:
+        token_counter_of(token_counter)
         options = check_options(max_tokens, max_chunks, max_per_source, must_include_roles, required_ids,
                                 excluded_ids, config, defaults)
         fields: dict[str, Any] = dict(embed_model=embed_model, max_tokens=options.max_tokens, token_counter=token_counter,
@@ -87,7 +88,7 @@ class ContextSelector(BaseNodePostprocessor):
                 pieces: Optional[tuple[Sequence[Sequence[float]], list[int]]] = None) -> List[NodeWithScore]:
         metadata = [n.node.metadata for n in nodes]
         texts = [n.node.get_content(metadata_mode=MetadataMode.LLM) for n in nodes]
-        selection = select(texts, vectors, query_vector, self.token_counter or estimate_tokens,
+        selection = select(texts, vectors, query_vector, self.token_counter,
                            [m.get(self.source_key) for m in metadata],
                            [m.get(self.role_key) if self.role_key is not None else None for m in metadata],
                            [n.node.node_id for n in nodes], metadata, self._options(), aspect_vectors or None,

@@ -39,3 +39,10 @@ def corpus(n: int = 24, seed: int = 0) -> list[dict]:
         out.append({"id": f"doc-{i}", "text": f"{topic} {body}", "source": f"site-{i % 5}",
                     "role": ["evidence", "definition", "example", "risk"][int(rng.integers(0, 4))]})
     return out
+
+
+class Letters:
+    """A tokenizer whose tokens are characters: not callable, as tiktoken's are not."""
+
+    def encode(self, text):
+        return list(text)

@@ -6,7 +6,7 @@ import pytest
 import torvane_solver as ts
 
 import torvane
-from torvane._context import SelectionOptions, estimate_tokens, problem_from_texts
+from torvane._context import SelectionOptions, estimate_tokens, problem_from_texts, token_counter_of
 
 
 def build(n=7, options=None, **per_text):
@@ -78,3 +78,43 @@ def test_the_default_token_estimate():
     assert estimate_tokens("") == 1
     assert estimate_tokens("Hello, world!") == 6  # 4 words and marks, times 1.3, rounded up
     assert estimate_tokens("a " * 100) == 130
+
+
+class WordPieces:
+    """The shape of a `transformers` tokenizer: `encode` adds [CLS] and [SEP] unless told not
+    to, and calling it returns a mapping, not a count."""
+
+    def __call__(self, text):
+        return {"input_ids": self.encode(text)}
+
+    def encode(self, text, add_special_tokens=True):
+        ids = [len(w) for w in text.split()]
+        return [101, *ids, 102] if add_special_tokens else ids
+
+    def add_special_tokens(self, tokens):
+        raise AssertionError("a counter must not change the tokenizer")
+
+
+def test_a_tokenizer_counts_a_texts_own_tokens():
+    text = "one two three <|endoftext|>"
+    assert token_counter_of(None) is estimate_tokens and token_counter_of(len) is len
+    assert token_counter_of(WordPieces())(text) == 4  # without [CLS] and [SEP]
+    tiktoken = pytest.importorskip("tiktoken")
+    bytewise = tiktoken.Encoding("bytes", pat_str=r"\S+|\s+", mergeable_ranks={bytes([b]): b for b in range(256)},
+                                 special_tokens={"<|endoftext|>": 256})
+    assert token_counter_of(bytewise)(text) == len(text)  # a special token's spelling counts as text
+    for wrong in (5, "a tokenizer's name", b"bytes"):
+        with pytest.raises(TypeError, match="token_counter"):
+            token_counter_of(wrong)
+
+
+def test_a_truncating_tokenizer_still_counts_whole_texts():
+    tokenizers = pytest.importorskip("tokenizers")
+    vocab = {"[UNK]": 0, "[PAD]": 1, **{w: i + 2 for i, w in enumerate("one two three four five".split())}}
+    tok = tokenizers.Tokenizer(tokenizers.models.WordLevel(vocab, unk_token="[UNK]"))
+    tok.pre_tokenizer = tokenizers.pre_tokenizers.Whitespace()
+    tok.enable_truncation(max_length=3)
+    tok.enable_padding(length=8, pad_token="[PAD]", pad_id=1)
+    count = token_counter_of(tok)
+    assert count("one two three four five") == 5 and count("one") == 1
+    assert tok.truncation["max_length"] == 3 and tok.padding["length"] == 8  # the caller's settings stay

@@ -10,7 +10,7 @@ import torvane_solver as ts
 from langchain_core.documents import BaseDocumentCompressor, Document
 from langchain_core.embeddings import Embeddings
 
-from standins import corpus, embed
+from standins import Letters, corpus, embed
 from torvane.langchain import ContextSelector, estimate_tokens
 
 
@@ -87,10 +87,14 @@ def test_a_token_counter_sets_the_budget():
     config = ts.SolverConfig()
     chosen = ContextSelector(StandIn(), 300, token_counter=len, config=config).compress_documents(docs, QUERY)
     assert 0 < sum(len(d.page_content) for d in chosen) <= 300
+    tokenizer = ContextSelector(StandIn(), 300, token_counter=Letters(), config=config)
+    assert tokenizer.compress_documents(docs, QUERY) == chosen
     default = ContextSelector(StandIn(), 300, config=config).compress_documents(docs, QUERY)
     assert sum(len(d.page_content) for d in default) > 300
     with pytest.raises(ValueError, match="token counter"):
         ContextSelector(StandIn(), 300, token_counter=lambda t: -1).compress_documents(docs, QUERY)
+    with pytest.raises(TypeError, match="token_counter"):
+        ContextSelector(StandIn(), 300, token_counter=300)
 
 
 def test_signals_in_the_metadata_are_weighted_and_absent_ones_are_not():

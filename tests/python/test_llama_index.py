@@ -13,7 +13,7 @@ from llama_index.core.postprocessor.types import BaseNodePostprocessor
 from llama_index.core.schema import NodeWithScore, QueryBundle, TextNode
 
 import torvane.langchain
-from standins import corpus, embed
+from standins import Letters, corpus, embed
 from torvane.llama_index import ContextSelector
 
 QUERY = "dogs bark at the puppy"
@@ -112,6 +112,7 @@ def test_budget_counts_what_the_model_is_shown_and_a_query_is_needed():
     shown = {n.node.node_id: len(n.node.get_content(metadata_mode="llm")) for n in given}
     assert all(shown[n.node.node_id] > len(n.node.get_content()) + 10 for n in given)  # the metadata counts
     assert 0 < sum(shown[n.node.node_id] for n in chosen) <= 150
+    assert ContextSelector(StandIn(), 150, token_counter=Letters()).postprocess_nodes(given, query_str=QUERY) == chosen
     assert selector.postprocess_nodes([], query_str=QUERY) == []
     with pytest.raises(ValueError, match="query"):
         selector.postprocess_nodes(given)
