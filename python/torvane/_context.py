@@ -72,7 +72,8 @@ def token_counter_of(counter: Optional[TokenCounter]) -> Callable[[str], int]:
 
     None gives `estimate_tokens`; a tokenizer counts the tokens it encodes the text into,
     without the special tokens it puts around a whole input ([CLS] and [SEP], a BOS token):
-    a prompt holds those once, not once per chunk. Anything else callable is the counter itself.
+    a prompt holds those once, not once per chunk. A function returns the text's token count,
+    or its tokens as a list, tuple or array.
     """
     if counter is None:
         return estimate_tokens
@@ -89,9 +90,15 @@ def token_counter_of(counter: Optional[TokenCounter]) -> Callable[[str], int]:
             return lambda text: len(encode(text, add_special_tokens=False))  # type: ignore[call-arg]
         return lambda text: len(counter.encode(text))
     if callable(counter):
-        return counter
+        function = counter
+        # LlamaIndex's tokenizers (`Settings.tokenizer`) return the tokens rather than their count.
+        return lambda text: _length(function(text))
     raise TypeError("token_counter must be a function that returns a text's token count, or a tokenizer "
                     f"with an encode method, not {type(counter).__name__}")
+
+
+def _length(tokens: Any) -> Any:
+    return len(tokens) if isinstance(tokens, (list, tuple, np.ndarray)) else tokens
 
 
 def _whole_text_counter(tokenizer: Any) -> Callable[[str], int]:
