@@ -37,7 +37,7 @@ from __future__ import annotations
 import math
 import re
 from dataclasses import dataclass
-from typing import Any, Mapping, Sequence
+from typing import Any, Mapping, Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -162,8 +162,8 @@ def calibrate_relevance(scores: npt.ArrayLike, temperature: float | None = 0.1, 
     return np.nan_to_num(out, nan=below_floor, posinf=0.0, neginf=below_floor).astype(np.float32)
 
 
-# Words and marks that start a new clause.
-_SEPARATORS = r",\s*(?:and|or|then)?|;|\band\b(?:\s+then\b|\s+also\b)?|\bthen\b|\balso\b|\bplus\b"
+# Words and marks that start a new clause (not the comma that groups a number's digits).
+_SEPARATORS = r",(?!(?<=\d,)\d)\s*(?:and|or|then)?|;|\band\b(?:\s+then\b|\s+also\b)?|\bthen\b|\balso\b|\bplus\b"
 # A relative "that" before a verb in the present ("a class that inherits", "a loop that repeats"):
 # the word after it ends in "s" and is not a determiner or pronoun ("that this", "that its").
 _RELATIVE = r"\bthat\b(?=\s+(?!(?:this|its|his|hers|ours|yours|theirs|us)\b)\w+s\b)"
@@ -193,7 +193,7 @@ def split_aspects(query: str, min_words: int = 2) -> list[str]:
     """The clauses of a question that may each need their own passage.
 
     A question is cut where a new sentence starts (after "?", "!" or a full stop that ends a
-    word, not an abbreviation such as "e.g." or "vs."), at commas, semicolons and the words
+    word, not an abbreviation such as "e.g." or "vs."), at commas (not in "1,234"), semicolons and the words
     "and", "then", "also" and "plus"; before a relative clause that asks for more: "that"
     followed by a verb in the present ("a loop that repeats while ...", taken as a word ending
     in "s" other than "this", "its", "his", "hers", "ours", "yours", "theirs" and "us"); and at
@@ -201,8 +201,9 @@ def split_aspects(query: str, min_words: int = 2) -> list[str]:
     key"), except where "with" names the statement (after "the", "a" or "async", or before
     "statement" or "block").
     Text in backticks, quotes or brackets stays whole: code and quotations start no clause.
-    Clauses of fewer than ``min_words`` words are joined to the clause before them. A question
-    with one clause gives an empty list (it has no separate aspects).
+    A part of fewer than ``min_words`` words joins the clause after it, with the words that cut
+    them ("enter and exit methods", "floats with an exponent"), or, at the end, the clause before
+    it. A question with one clause gives an empty list (it has no separate aspects).
     """
     return _split_at(_CLAUSE, query, min_words)
 
@@ -215,11 +216,20 @@ def _split_at(rule: re.Pattern[str], query: str, min_words: int) -> list[str]:
     while masked != previous:
         previous, masked = masked, _WHOLE.sub(lambda m: "\x00" * len(m.group(0)), masked)
     cuts = [0] + [i for m in rule.finditer(masked) for i in m.span()] + [len(query)]
-    parts = [query[start:end].strip() for start, end in zip(cuts[::2], cuts[1::2])]
-    parts = [p for p in parts if p]
+    spans = [(start, end) for start, end in zip(cuts[::2], cuts[1::2]) if query[start:end].strip()]
     clauses: list[str] = []
-    for part in parts:
-        if clauses and len(part.split()) < min_words:
+    short_from: Optional[int] = None  # where a part too short to be a clause began
+    for k, (start, end) in enumerate(spans):
+        begin = start if short_from is None else short_from
+        short_from = None
+        part = query[begin:end].strip()
+        if len(part.split()) >= min_words:
+            clauses.append(part)
+        elif k + 1 < len(spans):
+            # Short parts name what the next one says of them: "enter and exit methods",
+            # "floats with an exponent". The words between stay.
+            short_from = begin
+        elif clauses:
             clauses[-1] = f"{clauses[-1]} {part}"
         else:
             clauses.append(part)

@@ -156,6 +156,14 @@ class TestAspects:
         assert torvane.split_aspects("read a file, then parse it; also log errors") == [
             "read a file", "parse it", "log errors"]
         assert torvane.split_aspects("") == []
+        # A part too short to be a clause joins the one after it, or at the end the one before.
+        assert torvane.split_aspects("write a context manager class with enter and exit methods") == [
+            "write a context manager class", "enter and exit methods"]
+        assert torvane.split_aspects("hex literals, and floats with an exponent") == [
+            "hex literals", "floats with an exponent"]
+        assert torvane.split_aspects("what is the difference between append and extend") == []
+        assert torvane.split_aspects("print 1,234,567.89 rounded, and pad it to ten places") == [
+            "print 1,234,567.89 rounded", "pad it to ten places"]
 
     def test_split_aspects_at_a_relative_clause(self):
         # "that" before a verb in the present opens a clause that asks for more ...
