@@ -183,6 +183,7 @@ def _clause_rule(*starts: str) -> re.Pattern[str]:
 
 
 _CLAUSE = _clause_rule(_SENTENCE, _SEPARATORS, _RELATIVE, _MEANS)
+_MEANS_CUT = _clause_rule(_MEANS)
 # Code and quotations in a question stay whole: text in backticks, in quotes or in brackets
 # starts no clause ("split 'a,b,c' on commas", "does `not` bind tighter than `and`"). A quote
 # opens and closes outside a word, so the apostrophes of "can't" and "object's" quote nothing.
@@ -202,8 +203,9 @@ def split_aspects(query: str, min_words: int = 2) -> list[str]:
     "statement" or "block").
     Text in backticks, quotes or brackets stays whole: code and quotations start no clause.
     A part of fewer than ``min_words`` words joins the clause after it, with the words that cut
-    them ("enter and exit methods", "floats with an exponent"), or, at the end, the clause before
-    it. A question with one clause gives an empty list (it has no separate aspects).
+    them ("... and floats with an exponent"), unless it follows "using" or "with" or ends the
+    question: then it joins the clause before it ("a generator with yield and ..."). A question
+    with one clause gives an empty list (it has no separate aspects).
     """
     return _split_at(_CLAUSE, query, min_words)
 
@@ -215,22 +217,27 @@ def _split_at(rule: re.Pattern[str], query: str, min_words: int) -> list[str]:
     masked, previous = query, None
     while masked != previous:
         previous, masked = masked, _WHOLE.sub(lambda m: "\x00" * len(m.group(0)), masked)
-    cuts = [0] + [i for m in rule.finditer(masked) for i in m.span()] + [len(query)]
-    spans = [(start, end) for start, end in zip(cuts[::2], cuts[1::2]) if query[start:end].strip()]
+    cuts = list(rule.finditer(masked))
+    bounds = [0] + [i for m in cuts for i in m.span()] + [len(query)]
+    # Each part, and whether the cut before it is "using" or "with".
+    means = [False] + [_MEANS_CUT.fullmatch(m.group(0)) is not None for m in cuts]
+    spans = [(start, end, by) for start, end, by in zip(bounds[::2], bounds[1::2], means) if query[start:end].strip()]
     clauses: list[str] = []
-    short_from: Optional[int] = None  # where a part too short to be a clause began
-    for k, (start, end) in enumerate(spans):
-        begin = start if short_from is None else short_from
-        short_from = None
-        part = query[begin:end].strip()
+    short: Optional[tuple[int, bool]] = None  # a part too short to be a clause, waiting for the next
+    for k, (start, end, by) in enumerate(spans):
+        if short is not None:
+            (start, by), short = short, None
+        part = query[start:end].strip()
+        last = k + 1 == len(spans)
         if len(part.split()) >= min_words:
             clauses.append(part)
-        elif k + 1 < len(spans):
-            # Short parts name what the next one says of them: "enter and exit methods",
-            # "floats with an exponent". The words between stay.
-            short_from = begin
-        elif clauses:
+        elif clauses and (by or last):
+            # What a task is done with belongs to it: "a generator with yield and ...".
             clauses[-1] = f"{clauses[-1]} {part}"
+        elif not last:
+            # Otherwise a short part leads into the next, the words between kept: "... and floats
+            # with an exponent", "first, *rest = ...".
+            short = (start, by)
         else:
             clauses.append(part)
     return clauses if len(clauses) > 1 else []

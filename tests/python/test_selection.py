@@ -156,11 +156,15 @@ class TestAspects:
         assert torvane.split_aspects("read a file, then parse it; also log errors") == [
             "read a file", "parse it", "log errors"]
         assert torvane.split_aspects("") == []
-        # A part too short to be a clause joins the one after it, or at the end the one before.
-        assert torvane.split_aspects("write a context manager class with enter and exit methods") == [
-            "write a context manager class", "enter and exit methods"]
+        # A part too short to be a clause joins the one after it; after "with", or at the end,
+        # the one before.
         assert torvane.split_aspects("hex literals, and floats with an exponent") == [
             "hex literals", "floats with an exponent"]
+        assert torvane.split_aspects("first, *rest = xs: what ends up in rest?") == []
+        assert torvane.split_aspects("first, *rest = xs. what ends up in rest?") == [
+            "first, *rest = xs.", "what ends up in rest?"]
+        assert torvane.split_aspects("write a generator with yield and loop over it") == [
+            "write a generator yield", "loop over it"]
         assert torvane.split_aspects("what is the difference between append and extend") == []
         assert torvane.split_aspects("print 1,234,567.89 rounded, and pad it to ten places") == [
             "print 1,234,567.89 rounded", "pad it to ten places"]
