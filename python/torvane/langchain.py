@@ -38,8 +38,9 @@ class ContextSelector(BaseDocumentCompressor):
     metadata carry them (keys `fact_density`, `centrality_score`, `recency_score`), under:
     `max_tokens` (counted with `token_counter`: a function of a text, or a tokenizer such as
     a Hugging Face or tiktoken one, which counts a text's own tokens, without the special
-    tokens it puts around a whole input; default `torvane.langchain.estimate_tokens`), at most `max_chunks` documents and `max_per_source` per source (None: no limit; the
-    source is the metadata value under `source_key`), at least one document of each role in
+    tokens it puts around a whole input; default `torvane.langchain.estimate_tokens`), at
+    most `max_chunks` documents and `max_per_source` per source (None: no limit; the source
+    is the metadata value under `source_key`), at least one document of each role in
     `must_include_roles` (roles read from the metadata key `role_key`), every document whose
     id is in `required_ids` and none in `excluded_ids`. Without `config`, the package's
     selection defaults apply (`torvane.build_problem`, `torvane.default_config`: calibrated

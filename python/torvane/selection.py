@@ -194,8 +194,8 @@ def split_aspects(query: str, min_words: int = 2) -> list[str]:
     """The clauses of a question that may each need their own passage.
 
     A question is cut where a new sentence starts (after "?", "!" or a full stop that ends a
-    word, not an abbreviation such as "e.g." or "vs."), at commas (not in "1,234"), semicolons and the words
-    "and", "then", "also" and "plus"; before a relative clause that asks for more: "that"
+    word, not an abbreviation such as "e.g." or "vs."), at commas (not in "1,234"), semicolons
+    and the words "and", "then", "also" and "plus"; before a relative clause that asks for more: "that"
     followed by a verb in the present ("a loop that repeats while ...", taken as a word ending
     in "s" other than "this", "its", "his", "hers", "ours", "yours", "theirs" and "us"); and at
     "using" and "with", which name what a task is done with ("sort a list using a lambda as the
