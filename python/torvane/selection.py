@@ -195,10 +195,10 @@ def split_aspects(query: str, min_words: int = 2) -> list[str]:
 
     A question is cut where a new sentence starts (after "?", "!" or a full stop that ends a
     word, not an abbreviation such as "e.g." or "vs."), at commas (not in "1,234"), semicolons
-    and the words "and", "then", "also" and "plus"; before a relative clause that asks for more: "that"
-    followed by a verb in the present ("a loop that repeats while ...", taken as a word ending
-    in "s" other than "this", "its", "his", "hers", "ours", "yours", "theirs" and "us"); and at
-    "using" and "with", which name what a task is done with ("sort a list using a lambda as the
+    and the words "and", "then", "also" and "plus"; before a relative clause that asks for
+    more: "that" followed by a verb in the present ("a loop that repeats while ...", taken as a
+    word ending in "s" other than "this", "its", "his", "hers", "ours", "yours", "theirs" and
+    "us"); and at "using" and "with", which name what a task is done with ("sort a list using a lambda as the
     key"), except where "with" names the statement (after "the", "a" or "async", or before
     "statement" or "block").
     Text in backticks, quotes or brackets stays whole: code and quotations start no clause.
