@@ -75,6 +75,7 @@ sys.path.insert(0, str(ROOT / "examples"))
 from real_corpus import split_passages  # noqa: E402
 
 from torvane import selection  # noqa: E402
+from torvane._context import token_counter_of  # noqa: E402
 from torvane import (  # noqa: E402
     SelectionDefaults, aspect_coverage, build_problem, calibrate_relevance, default_config, filler_chunks,
     shingle_similarity, split_aspects, split_pieces)
@@ -184,8 +185,8 @@ class Model:
         if not path.exists():
             model = self.get()
             vecs = np.asarray(model.encode(texts, batch_size=32, normalize_embeddings=True), np.float32)
-            tokens = np.array([len(model.tokenizer(t, add_special_tokens=False)["input_ids"]) for t in texts],
-                              np.uint64)
+            count = token_counter_of(model.tokenizer)
+            tokens = np.array([count(t) for t in texts], np.uint64)
             CACHE.mkdir(parents=True, exist_ok=True)
             np.savez(path, vecs=vecs, tokens=tokens)
         with np.load(path) as data:
@@ -407,11 +408,14 @@ def selector_method(model: Model, corpora: list[Corpus], questions: list[dict[st
         known.update(zip(split_aspects(q["question"]), ASPECTS.get(q["question"], [])))
     embeddings = type("Cached", (CachedEmbeddings, Embeddings), {})(model, known)
     tokenizer = model.get().tokenizer
+    # The tokenizer's own counts are what the selector makes of `token_counter=tokenizer`; they
+    # are kept between questions, for speed.
+    tokens = (lambda text: len(tokenizer(text)["input_ids"])) if special_tokens else token_counter_of(tokenizer)
     counts: dict[str, int] = {}
 
     def count(text: str) -> int:
         if text not in counts:
-            counts[text] = len(tokenizer(text, add_special_tokens=special_tokens)["input_ids"])
+            counts[text] = tokens(text)
         return counts[text]
 
     selector = ContextSelector(embeddings, max_tokens=BUDGET, token_counter=count)
